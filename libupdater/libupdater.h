@@ -154,10 +154,10 @@ class Updater {
   bool isToRemove(const UpdateFile* f) const;
   void recountPending();
   void sortGroups();
-  bool installFile(UpdateFile* f, const char* digestName);
+  bool installFile(UpdateFile* f, const char* digestName, void* inBlock, void* outBlock);
   void message(bool (*slot)(const char*), const char* fmt, va_list args);
   bool unpackTo(const char* source, const char* destination, const char* key, int64_t size,
-                bool* usedTempFile);
+                void* inBlock, void* outBlock);
 
   UpdateFile* filesHead_ = nullptr;
   UpdateFile* filesTail_ = nullptr;
