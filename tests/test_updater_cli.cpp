@@ -949,3 +949,42 @@ TEST_F(CommandLineTest, ProgressWithoutTerminalUses80Columns) {
   plain.append(80 - plain.size(), ' ');
   EXPECT_NE(std::find(segs.begin(), segs.end(), plain), segs.end()) << r.out;
 }
+
+// A server that sends no length: the bars show only the byte count, still cut to the width.
+TEST_F(CommandLineTest, ProgressWithoutSize) {
+  // Server-side includes drop the Content-Length header of every response.
+  site_ = std::make_unique<Site>("ssi on; ssi_types *;");
+  ASSERT_TRUE(site_->ok()) << site_->error();
+  ReleaseSpec rel;
+  rel.files = {File("a.txt", "no length known\n")};
+  Publish(rel);
+  std::string docSize = std::to_string(
+      ReadFileOr(site_->root() + "/updates/kestrl5-full-debian9.x86_64.info").size());
+  std::string packSize =
+      std::to_string(ReadFileOr(site_->PackPath(DefaultPackName("a.txt"))).size());
+
+  RunResult r = Run();
+  ASSERT_EQ(r.code, 0) << Lines(r);
+  EXPECT_EQ(Installed("a.txt"), "no length known\n");
+  std::vector<std::string> segs = ProgressSegments(r.out);
+  EXPECT_NE(std::find(segs.begin(), segs.end(),
+                      "\rDownloading: " + docSize + " bytes received          "),
+            segs.end())
+      << r.out;
+  EXPECT_NE(std::find(segs.begin(), segs.end(),
+                      "\rDownloading a.txt: " + packSize + " bytes received          "),
+            segs.end())
+      << r.out;
+
+  testutil::TempDir dir;
+  std::string out;
+  ASSERT_EQ(RunOnTerminal(
+                {testutil::BinPath("updater"), "--server", site_->ServerArg(), "-d", dir.path()},
+                work_.path(), 16, &out),
+            0)
+      << out;
+  segs = ProgressSegments(out);
+  ASSERT_FALSE(segs.empty());
+  for (const auto& s : segs) EXPECT_LE(s.size(), 16u) << "[" << s << "]";
+  EXPECT_EQ(segs.front(), ("\rDownloading: " + docSize).substr(0, 16)) << out;
+}
