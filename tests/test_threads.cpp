@@ -1,5 +1,3 @@
-#include "threads.h"
-
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <string.h>
@@ -11,6 +9,8 @@
 #include <mutex>
 #include <string>
 #include <thread>
+
+#include "threads.h"
 
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
