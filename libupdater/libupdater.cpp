@@ -804,6 +804,7 @@ bool Updater::performUpdate() {
 
   std::map<std::string, std::string> packUrls;  // download path -> URL fetched into it
   std::map<std::string, int> packUsers;         // download path -> files still to install
+  TrackedBlock writeBuffer(nullptr);
   bool first = true;
   for (UpdateFile* f = filesHead_; f; f = f->next) {
     if (!isToInstall(f)) continue;
@@ -846,6 +847,9 @@ bool Updater::performUpdate() {
     }
     FILE* fp = fopen(f->downloadPath.c_str(), "wb");
     if (!fp) return setError("Error opening %s", f->downloadPath.c_str());
+    // Packs are written in large blocks rather than the stream's default small ones.
+    if (!writeBuffer.ptr) writeBuffer.ptr = zmalloc(kUnpackBlock, UPD_SRC, __LINE__);
+    if (writeBuffer.ptr) setvbuf(fp, static_cast<char*>(writeBuffer.ptr), _IOFBF, kUnpackBlock);
     if (!client->DownloadToFP(fp)) {
       setError("ODL reports '%s' while downloading '%s'", client->GetErrorString(),
                f->name.c_str());
