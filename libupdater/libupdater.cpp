@@ -624,8 +624,9 @@ void Updater::makeDirectories(const char* path) {
   }
 }
 
-bool Updater::unpackTo(const char* source, const char* destination, const char* key, int64_t size,
-                       void* inBlock, void* outBlock, HashContext* digest) {
+bool Updater::unpackTo(const char* source, const char* destination, const char* shownDestination,
+                       const char* key, int64_t size, void* inBlock, void* outBlock,
+                       HashContext* digest) {
   FilePtr in(fopen(source, "rb"));
   if (!in) return setError("Error opening %s for read!", source);
   off_t length = -1;
@@ -635,7 +636,7 @@ bool Updater::unpackTo(const char* source, const char* destination, const char* 
                     length == 0 ? "empty file" : strerror(errno ? errno : EIO));
   }
   FilePtr out(fopen(destination, "wb"));
-  if (!out) return setError("Error opening %s for write!", destination);
+  if (!out) return setError("Error opening %s for write!", shownDestination);
 
   Rc4State rc4;
   const bool encrypted = key && key[0] != '\0';
@@ -715,14 +716,14 @@ bool Updater::unpackFile(const char* source, const char* destination, const char
   // Written beside the destination and renamed over it only when complete, so the source may
   // be the destination itself and a failure leaves the destination as it was.
   std::string temp = std::string(destination) + kUnpackSuffix;
-  if (!unpackTo(source, temp.c_str(), key, size, inBlock.ptr, outBlock.ptr, nullptr)) {
+  if (!unpackTo(source, temp.c_str(), destination, key, size, inBlock.ptr, outBlock.ptr, nullptr)) {
     remove(temp.c_str());
     return false;
   }
   if (rename(temp.c_str(), destination) != 0) {
     int err = errno;
     remove(temp.c_str());
-    return setError("Error opening %s for write! (%s)", destination, strerror(err));
+    return setError("Error renaming %s to %s (%s)", temp.c_str(), destination, strerror(err));
   }
   return true;
 }
@@ -748,8 +749,8 @@ bool Updater::installFile(UpdateFile* f, const char* digestName, bool keepPack, 
   std::string unpacked = source + kUnpackSuffix;
   statusf("Unpacking %s ...", f->name.c_str());
   HashContext* digest = hash_init(digestName);
-  bool unpackedOk =
-      unpackTo(source.c_str(), unpacked.c_str(), f->key, f->size, inBlock, outBlock, digest);
+  bool unpackedOk = unpackTo(source.c_str(), unpacked.c_str(), unpacked.c_str(), f->key, f->size,
+                             inBlock, outBlock, digest);
   uint8_t sum[EVP_MAX_MD_SIZE] = {};
   char hex[2 * EVP_MAX_MD_SIZE + 1] = "";
   if (digest) {

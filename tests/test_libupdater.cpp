@@ -465,7 +465,13 @@ TEST_F(UnpackTest, UnreadableSourceAndUnwritableDestination) {
   WriteFile(base() + "p", MakePack("abc", ""));
   std::string dest = base() + "no/such/dir/out";
   EXPECT_FALSE(u.unpackFile((base() + "p").c_str(), dest.c_str(), "", 10));
-  EXPECT_EQ(std::string(u.lastError()), "Error opening " + dest + ".unpacked for write!");
+  EXPECT_EQ(std::string(u.lastError()), "Error opening " + dest + " for write!");
+  // A destination that cannot be replaced keeps what it holds.
+  WriteFile(base() + "taken/inside", "x");
+  EXPECT_FALSE(u.unpackFile((base() + "p").c_str(), (base() + "taken").c_str(), "", 10));
+  EXPECT_EQ(std::string(u.lastError()).rfind("Error renaming ", 0), 0u) << u.lastError();
+  EXPECT_EQ(ReadFileOr(base() + "taken/inside"), "x");
+  EXPECT_FALSE(FileExists(base() + "taken.unpacked"));
 }
 
 // ---- Object basics ----
