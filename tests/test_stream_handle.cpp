@@ -263,6 +263,11 @@ TEST(FileHandle, CloseReportsAFailedFinalWrite) {
   if (h == nullptr) GTEST_SKIP() << "no /dev/full";
   EXPECT_EQ(3, h->write("abc", 3, h));
   EXPECT_NE(0, h->flush(h));
+  EXPECT_EQ(0, h->close(h));
+
+  h = OpenFileHandle("/dev/full", "wb");
+  ASSERT_NE(nullptr, h);
+  EXPECT_EQ(3, h->write("abc", 3, h));
   EXPECT_NE(0, h->close(h));
 }
 
