@@ -3,6 +3,7 @@
 #include "download_nocurl.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <unistd.h>
@@ -27,6 +28,10 @@ using testutil::WriteFile;
 
 namespace {
 
+// Programs that use the client ignore SIGPIPE (a peer that closes first must give an error
+// code, not end the process); so does this one.
+const bool kSigpipeIgnored = signal(SIGPIPE, SIG_IGN) != SIG_ERR;
+
 // Gives tests access to the protected error code and user data.
 class ProbeClient : public OrvexDownloadNoCurl {
  public:
@@ -41,6 +46,10 @@ struct ProgressLog {
   std::vector<std::pair<uint64_t, uint64_t>> calls;
   size_t abort_at = 0;
 };
+
+std::pair<uint64_t, uint64_t> Call(uint64_t received, uint64_t total) {
+  return std::make_pair(received, total);
+}
 
 bool RecordProgress(uint64_t received, uint64_t total, void* user_data) {
   ProgressLog* log = static_cast<ProgressLog*>(user_data);
@@ -350,8 +359,8 @@ TEST_F(NginxDownload, PlainFileWithProgress) {
   EXPECT_EQ(client.GetError(), ODL_ERROR_NONE);
   EXPECT_EQ(ReadFileOr(out_.Sub("data.bin")), Pattern(200000));
   ASSERT_GE(log.calls.size(), 2u);
-  EXPECT_EQ(log.calls.front(), std::make_pair<uint64_t, uint64_t>(0, 200000));
-  EXPECT_EQ(log.calls.back(), std::make_pair<uint64_t, uint64_t>(200000, 200000));
+  EXPECT_EQ(log.calls.front(), Call(0, 200000));
+  EXPECT_EQ(log.calls.back(), Call(200000, 200000));
   for (size_t i = 1; i < log.calls.size(); i++) {
     EXPECT_GT(log.calls[i].first, log.calls[i - 1].first);
     EXPECT_LE(log.calls[i].first - log.calls[i - 1].first, 16384u);
@@ -544,8 +553,8 @@ TEST_F(ScriptedHttp, StatusLineInPieces) {
   ASSERT_TRUE(Fetch(client, &body)) << client.GetErrorString();
   EXPECT_EQ(body, "hello");
   ASSERT_FALSE(log.calls.empty());
-  EXPECT_EQ(log.calls.front(), std::make_pair<uint64_t, uint64_t>(0, 5));
-  EXPECT_EQ(log.calls.back(), std::make_pair<uint64_t, uint64_t>(5, 5));
+  EXPECT_EQ(log.calls.front(), Call(0, 5));
+  EXPECT_EQ(log.calls.back(), Call(5, 5));
 }
 
 TEST_F(ScriptedHttp, TooManyPartialLinesFail) {
@@ -628,7 +637,7 @@ TEST_F(ScriptedHttp, RelativeRedirectToSameServer) {
         conn.ReadRequest();
         if (index == 0) {
           conn.Send(HttpResponse("HTTP/1.1 302 Found",
-                                 "Location: /new/file\r\nContent-Length: 11\r\n", "first body!"));
+                                 "Content-Length: 11\r\nLocation: /new/file\r\n", "first body!"));
         } else {
           conn.Send(HttpResponse("HTTP/1.0 200 OK", "Content-Length: 6\r\n", "second"));
         }
@@ -651,9 +660,9 @@ TEST_F(ScriptedHttp, RelativeRedirectToSameServer) {
             "Authorization: Basic dTpw\r\n\r\n");
   // Progress: the first response's Content-Length, then the second response.
   ASSERT_GE(log.calls.size(), 3u);
-  EXPECT_EQ(log.calls[0], std::make_pair<uint64_t, uint64_t>(0, 11));
-  EXPECT_EQ(log.calls[1], std::make_pair<uint64_t, uint64_t>(0, 6));
-  EXPECT_EQ(log.calls.back(), std::make_pair<uint64_t, uint64_t>(6, 6));
+  EXPECT_EQ(log.calls[0], Call(0, 11));
+  EXPECT_EQ(log.calls[1], Call(0, 6));
+  EXPECT_EQ(log.calls.back(), Call(6, 6));
 }
 
 TEST_F(ScriptedHttp, SecondRedirectFails) {
@@ -756,8 +765,8 @@ TEST_F(ScriptedHttp, BodyLongerThanLengthIsReadToTheEnd) {
   std::string body;
   ASSERT_TRUE(Fetch(client, &body)) << client.GetErrorString();
   EXPECT_EQ(body, "0123456789");
-  EXPECT_EQ(log.calls.front(), std::make_pair<uint64_t, uint64_t>(0, 4));
-  EXPECT_EQ(log.calls.back(), std::make_pair<uint64_t, uint64_t>(10, 4));
+  EXPECT_EQ(log.calls.front(), Call(0, 4));
+  EXPECT_EQ(log.calls.back(), Call(10, 4));
 }
 
 TEST_F(ScriptedHttp, NoLengthReadsUntilCloseWithUnknownTotal) {
@@ -841,7 +850,7 @@ TEST_F(ScriptedHttp, CallbackAbortAtLengthWritesNothing) {
   EXPECT_STREQ(client.GetErrorString(), "Callback Abort");
   EXPECT_EQ(body, "");
   ASSERT_EQ(log.calls.size(), 1u);
-  EXPECT_EQ(log.calls[0], std::make_pair<uint64_t, uint64_t>(0, 1000));
+  EXPECT_EQ(log.calls[0], Call(0, 1000));
 }
 
 TEST_F(ScriptedHttp, CallbackAbortAfterABlock) {
@@ -903,7 +912,7 @@ TEST_F(PyFtpdDownload, AnonymousRetrieval) {
   ASSERT_TRUE(client.DownloadToFile(out_.Sub("d").c_str())) << client.GetErrorString();
   EXPECT_EQ(ReadFileOr(out_.Sub("d")), Pattern(300000, 5));
   ASSERT_FALSE(log.calls.empty());
-  EXPECT_EQ(log.calls.back(), std::make_pair<uint64_t, uint64_t>(300000, 300000));
+  EXPECT_EQ(log.calls.back(), Call(300000, 300000));
   for (const auto& call : log.calls) EXPECT_EQ(call.second, 300000u);
 
   OrvexDownloadNoCurl empty(ODL_PROTOCOL_FTP, "127.0.0.1", server.port(), "/empty.txt", nullptr,
@@ -1061,7 +1070,7 @@ TEST_F(ScriptedFtp, ExactCommandsAndData) {
                              RecordProgress, nullptr, nullptr, &log);
   ASSERT_TRUE(client.DownloadToFile(dir_.Sub("out").c_str())) << client.GetErrorString();
   EXPECT_EQ(ReadFileOr(dir_.Sub("out")), script.data);
-  EXPECT_EQ(log.calls.back(), std::make_pair<uint64_t, uint64_t>(70000, 70000));
+  EXPECT_EQ(log.calls.back(), Call(70000, 70000));
   ASSERT_EQ(WaitConnections(server, 1), 1);
   EXPECT_EQ(server.Received(0),
             "USER anonymous\r\nPASS " ODL_ANONYMOUS_PASSWORD
