@@ -204,6 +204,12 @@ TEST(DownloadSettings, ExplicitConstructorAndDefaults) {
   OrvexDownloadNoCurl bad(1, "host", 21, "/f", nullptr, nullptr, nullptr, nullptr);
   EXPECT_EQ(bad.GetError(), ODL_ERROR_INVALID_PROTOCOL);
   EXPECT_STREQ(bad.GetErrorString(), "Invalid Protocol");
+  EXPECT_STREQ(bad.GetHost(), "host");
+  EXPECT_STREQ(bad.GetPath(), "/f");
+  OrvexDownloadNoCurl bad_and_long(7, std::string(200, 'h').c_str(), 21, "/f", nullptr, nullptr,
+                                   nullptr, nullptr);
+  EXPECT_EQ(bad_and_long.GetError(), ODL_ERROR_INVALID_PROTOCOL);
+  EXPECT_STREQ(bad_and_long.GetHost(), "");
 
   OrvexDownloadNoCurl ftp(ODL_PROTOCOL_FTP, "host", 2121, "/f", nullptr, nullptr, nullptr, nullptr);
   EXPECT_EQ(ftp.GetError(), ODL_ERROR_NONE);
