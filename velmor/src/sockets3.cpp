@@ -48,8 +48,8 @@ bool g_tls_ready = false;
 
 // Codes that are recorded but never printed.
 bool IsQuietCode(int code) {
-  return code == 0 || code == ENOENT || code == EAGAIN || code == EWOULDBLOCK ||
-         code == ENOTCONN || code == EINPROGRESS;
+  return code == 0 || code == ENOENT || code == EAGAIN || code == EWOULDBLOCK || code == ENOTCONN ||
+         code == EINPROGRESS;
 }
 
 // The system's message for code, or null when it has none for it.
@@ -558,8 +558,8 @@ std::string Orvex_Sockets3::GetHostIP(const char* host) {
   std::string result;
   for (struct addrinfo* ai = list; ai != nullptr; ai = ai->ai_next) {
     char text[40];
-    if (getnameinfo(ai->ai_addr, ai->ai_addrlen, text, sizeof(text), nullptr, 0,
-                    NI_NUMERICHOST) == 0) {
+    if (getnameinfo(ai->ai_addr, ai->ai_addrlen, text, sizeof(text), nullptr, 0, NI_NUMERICHOST) ==
+        0) {
       result = text;
       break;
     }
@@ -879,8 +879,8 @@ int Orvex_Sockets3::SendTo(ORVEX_SOCKET* sock, const char* host, int port, const
   // replace that cause with an unrelated (often zero) code.
   struct addrinfo* list = Resolve(sock, host, port);
   if (list == nullptr) return -1;
-  ssize_t r = sendto(sock->sock, data, static_cast<size_t>(len), 0, list->ai_addr,
-                     list->ai_addrlen);
+  ssize_t r =
+      sendto(sock->sock, data, static_cast<size_t>(len), 0, list->ai_addr, list->ai_addrlen);
   if (r < 1) pUpdateError(sock);
   freeaddrinfo(list);
   RefreshAddresses(sock);
@@ -989,8 +989,8 @@ bool Orvex_Sockets3::Listen(ORVEX_SOCKET* sock, int backlog) {
   return false;
 }
 
-ORVEX_SOCKET* Orvex_Sockets3::Accept(ORVEX_SOCKET* sock, struct sockaddr* addr,
-                                     socklen_t* addrlen, uint32_t flags) {
+ORVEX_SOCKET* Orvex_Sockets3::Accept(ORVEX_SOCKET* sock, struct sockaddr* addr, socklen_t* addrlen,
+                                     uint32_t flags) {
   ORVEX_SOCKET* conn =
       static_cast<ORVEX_SOCKET*>(zmalloc(sizeof(ORVEX_SOCKET), __FILE__, __LINE__));
   if (conn == nullptr) {
