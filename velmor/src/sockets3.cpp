@@ -27,6 +27,9 @@ namespace {
 // Rounds of kernel random input after which an unseeded pool is given up.
 const int kMaxSeedRounds = 100;
 
+// How long Close waits for the peer's answer to its TLS close notify.
+const int kShutdownWaitMs = 2000;
+
 // Process-wide locks, created on first use and destroyed at exit.
 Orvex_Mutex_pthreads& LibraryLock() {
   static Orvex_Mutex_pthreads lock(DEFAULT_LOCK_TIMEOUT);
@@ -375,7 +378,15 @@ int Orvex_Sockets3::Close(ORVEX_SOCKET* sock) {
     }
   }
   if (sock->ssl != nullptr) {
-    if (SSL_shutdown(sock->ssl) == 0) SSL_shutdown(sock->ssl);
+    // The second shutdown call reads the peer's close notify. A peer that never sends it
+    // would keep a blocking handle in Close for ever, so its answer is awaited for a bounded
+    // time only.
+    if (SSL_shutdown(sock->ssl) == 0) {
+      struct pollfd p = {sock->sock, POLLIN, 0};
+      if (SSL_pending(sock->ssl) > 0 || poll(&p, 1, kShutdownWaitMs) > 0) {
+        SSL_shutdown(sock->ssl);
+      }
+    }
     SSL_free(sock->ssl);
     sock->ssl = nullptr;
     // A shutdown that could not complete (peer gone, handshake unfinished) leaves entries in
