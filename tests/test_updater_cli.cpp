@@ -988,3 +988,25 @@ TEST_F(CliCommandLineTest, ProgressWithoutSize) {
   for (const auto& s : segs) EXPECT_LE(s.size(), 16u) << "[" << s << "]";
   EXPECT_EQ(segs.front(), ("\rDownloading: " + docSize).substr(0, 16)) << out;
 }
+
+// A working directory that no longer exists is reported; the run goes on with "./".
+TEST_F(CliCommandLineTest, WorkingDirectoryGone) {
+  ReleaseSpec rel;
+  rel.files = {File("a.txt", "a\n")};
+  Publish(rel);
+  std::string gone = work_.Sub("gone");
+  ASSERT_TRUE(testutil::MakeDirs(gone));
+  std::string out;
+  int code = testutil::RunProgram(
+      {"/bin/sh", "-c", "cd \"$1\" && rmdir \"$1\" && exec \"$2\" --server \"$3\"", "sh", gone,
+       testutil::BinPath("updater"), site_->ServerArg()},
+      &out);
+  // Neither the temporary document nor anything else can be created in a deleted directory.
+  EXPECT_EQ(code, 1) << out;
+  EXPECT_TRUE(ContainsInOrder(
+      OutputLines(out),
+      {"*** Velmoras' Updater 2.01 (CLI) ***", "", "Error getting current working directory!",
+       "Downloading update info files for: debian9.x86_64", "",
+       "Error downloading info files: Error opening updater-info.xml"}))
+      << out;
+}
