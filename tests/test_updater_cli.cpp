@@ -447,6 +447,17 @@ TEST_F(CliFailureTest, PackMissingOnServer) {
   EXPECT_EQ(PackRequests().size(), 2u);
 }
 
+TEST_F(CliFailureTest, PackAddressTheClientCannotUse) {
+  ReleaseSpec rel;
+  FixtureFile f = File("secure.txt", "s\n");
+  f.attrs = {{"url", "https://127.0.0.1/packs/secure.pak"}};
+  rel.files = {File("before.txt", "b\n"), f};
+  Publish(rel);
+  ExpectFailure(
+      Run(), "Error performing update: ODL reports 'Invalid URL' while downloading 'secure.txt'");
+  EXPECT_FALSE(Exists("before.txt"));
+}
+
 TEST_F(CliFailureTest, DownloadPathCannotBeOpened) {
   ReleaseSpec rel;
   rel.files = {File("a.txt", "a\n")};
