@@ -1,5 +1,3 @@
-#include "hash.h"
-
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <string.h>
@@ -10,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "hash.h"
 #include "memleak.h"
 #include "stream_handle.h"
 #include "test_util.h"
@@ -18,6 +17,12 @@ namespace {
 
 using testutil::TempDir;
 using testutil::WriteFile;
+
+// Switches the allocation countdown off again whatever happens in the test.
+struct FailCountdown {
+  FailCountdown(int64_t k, bool persistent) { MemLeak_SetFailCountdown(k, persistent); }
+  ~FailCountdown() { MemLeak_SetFailCountdown(0, false); }
+};
 
 std::string HashOf(const char* name, const std::string& data) {
   char text[129];
@@ -164,9 +169,7 @@ TEST(HashHandle, DigestsTheWholeStreamWhereverItStands) {
 
 // A memory handle whose tell claims ten bytes more than the block holds, so the last read
 // comes up short.
-int64_t LongTell(StreamHandle* h) {
-  return static_cast<MemoryBuffer*>(h->data)->size + 10;
-}
+int64_t LongTell(StreamHandle* h) { return static_cast<MemoryBuffer*>(h->data)->size + 10; }
 
 TEST(HashHandle, ShortReadFailsButKeepsTheDigestOfWhatWasRead) {
   // A stream shorter than its first block: the short read feeds nothing.
@@ -360,6 +363,58 @@ TEST(Hex, DigitValues) {
   }
   for (char c : {'g', 'G', 'z', ' ', '\0', '/', ':', '@', '`', '\xff'}) {
     EXPECT_EQ(0, hex_digit_value(c)) << static_cast<int>(c);
+  }
+}
+
+// With the k-th tracked allocation failing, every entry point either gives the right digest
+// or a plain false with the text untouched, and leaks nothing.
+TEST(HashFaults, AllocationFailuresAreFailuresNotCrashes) {
+  TempDir dir;
+  std::string path = dir.Sub("abc");
+  ASSERT_TRUE(WriteFile(path, "abc"));
+  const std::string want = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+  for (int entry = 0; entry < 4; ++entry) {
+    bool succeeded = false;
+    for (int64_t k = 1; k <= 5 && !succeeded; ++k) {
+      uint64_t blocks = zmem_blocks();
+      FILE* fp = fopen(path.c_str(), "rb");
+      ASSERT_NE(nullptr, fp);
+      StreamHandle* h = WrapMemoryHandle(const_cast<char*>("abc"), 3);
+      char text[65];
+      memset(text, 'x', sizeof(text));
+      bool ok;
+      {
+        FailCountdown fail(k, true);
+        switch (entry) {
+          case 0:
+            ok = hash_buffer("sha256", "abc", 3, text, sizeof(text));
+            break;
+          case 1:
+            ok = hash_file("sha256", path.c_str(), text, sizeof(text));
+            break;
+          case 2:
+            ok = hash_fp("sha256", fp, text, sizeof(text));
+            break;
+          default:
+            ok = hash_handle("sha256", h, text, sizeof(text));
+            break;
+        }
+      }
+      h->close(h);
+      fclose(fp);
+      if (ok) {
+        EXPECT_EQ(want, std::string(text)) << "entry " << entry << " k=" << k;
+        succeeded = true;
+      } else {
+        EXPECT_EQ(std::string(65, 'x'), std::string(text, 65)) << "entry " << entry << " k=" << k;
+      }
+      EXPECT_EQ(blocks, zmem_blocks()) << "entry " << entry << " k=" << k;
+    }
+    EXPECT_TRUE(succeeded) << "entry " << entry;
+  }
+  {
+    FailCountdown fail(1, true);
+    EXPECT_EQ(nullptr, hash_init("md5"));
   }
 }
 

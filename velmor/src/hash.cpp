@@ -2,6 +2,8 @@
 
 #include <string.h>
 
+#include <new>
+
 #include "memleak.h"
 
 namespace {
@@ -120,7 +122,12 @@ bool hash_handle(const char* name, StreamHandle* handle, char* text, size_t text
 }
 
 bool hash_file(const char* name, const char* path, char* text, size_t text_size) {
-  StreamHandle* handle = OpenFileHandle(path, "rb");
+  StreamHandle* handle;
+  try {
+    handle = OpenFileHandle(path, "rb");
+  } catch (const std::bad_alloc&) {
+    return false;  // no memory for the handle: a failure like any other
+  }
   if (handle == nullptr) return false;
   bool result = hash_handle(name, handle, text, text_size);
   handle->close(handle);
@@ -129,7 +136,12 @@ bool hash_file(const char* name, const char* path, char* text, size_t text_size)
 
 bool hash_fp(const char* name, FILE* fp, char* text, size_t text_size) {
   if (fp == nullptr) return false;
-  StreamHandle* handle = WrapFileHandle(fp, false);
+  StreamHandle* handle;
+  try {
+    handle = WrapFileHandle(fp, false);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
   bool result = hash_handle(name, handle, text, text_size);
   handle->close(handle);
   return result;
