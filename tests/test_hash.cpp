@@ -197,12 +197,17 @@ TEST(HashHandle, ShortReadFailsButKeepsTheDigestOfWhatWasRead) {
 }
 
 int64_t FailingSeek(StreamHandle*, int64_t, int) { return -1; }
+int64_t FailingTell(StreamHandle*) { return -1; }
 
 TEST(HashHandle, StreamThatCannotBeMeasuredFails) {
   std::string data = "abc";
   StreamHandle* h = WrapMemoryHandle(&data[0], data.size());
   h->seek = FailingSeek;
   char text[65];
+  EXPECT_FALSE(hash_handle("sha256", h, text, sizeof(text)));
+  h->close(h);
+  h = WrapMemoryHandle(&data[0], data.size());
+  h->tell = FailingTell;
   EXPECT_FALSE(hash_handle("sha256", h, text, sizeof(text)));
   h->close(h);
 
