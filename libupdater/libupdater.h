@@ -67,7 +67,9 @@ struct UpdateFile {
   int64_t size = 0;            // "size": bytes after unpacking
   uint32_t modes = 0;          // "modes": permission bits to set after installing, 0 = leave
   std::vector<UpdateGroup*> groups;  // groups named in "group", in order, repeats kept
-  std::string downloadPath;          // where the pack is stored; empty until performUpdate
+  // Where the pack is stored: tmp/updater/ + last component of the URL (with "~2", "~3" ...
+  // appended when another URL of the same run ends alike); empty until performUpdate.
+  std::string downloadPath;
   UpdateFile* prev = nullptr;
   UpdateFile* next = nullptr;
 };
@@ -88,7 +90,9 @@ class Updater {
   // "updater-info.xml" in the working directory). True on success; false with lastError().
   bool fetchInfo();
   // Parses the info text into groups, file records and obsolete files, checking every listed
-  // file on disk. True on success; false with lastError() (records built so far stay).
+  // file on disk. True on success; false with lastError() (records built so far stay). Names
+  // that would leave the base directory, URLs that name no file and missing required
+  // attributes fail the parse with a message naming the entry.
   bool parseInfo();
   // First group of the sorted list, or null.
   UpdateGroup* firstGroup();
