@@ -1021,3 +1021,38 @@ TEST_F(CliCommandLineTest, WorkingDirectoryGone) {
        "Error downloading info files: Error opening updater-info.xml"}))
       << out;
 }
+
+// The fixture tool's RC4 must be the published cipher, or the pack tests prove nothing.
+TEST(CliFixtureTool, Rc4MatchesPublishedKeystreams) {
+  std::string out;
+  EXPECT_EQ(
+      testutil::RunProgram({"/usr/bin/python3",
+                            testutil::SourcePath("tests/support/make_release.py"), "--self-test"},
+                           &out),
+      0)
+      << out;
+  // And it agrees with OpenSSL's RC4 where the legacy provider offers it.
+  testutil::TempDir dir;
+  std::string plain = RandomBytes(1000, 42);
+  WriteFile(dir.Sub("plain"), plain);
+  std::string keyHex;
+  for (char c : std::string(kKey)) {
+    char buf[3];
+    snprintf(buf, sizeof(buf), "%02x", static_cast<unsigned char>(c));
+    keyHex += buf;
+  }
+  std::string err;
+  int code = testutil::RunProgram(
+      {"/usr/bin/openssl", "enc", "-rc4", "-K", keyHex, "-nosalt", "-provider", "legacy",
+       "-provider", "default", "-in", dir.Sub("plain"), "-out", dir.Sub("openssl")},
+      &out, &err);
+  if (code != 0) GTEST_SKIP() << "openssl has no RC4 here: " << err;
+  code = testutil::RunProgram(
+      {"/bin/sh", "-c", "exec /usr/bin/python3 \"$1\" --rc4 \"$2\" <\"$3\" >\"$4\"", "sh",
+       testutil::SourcePath("tests/support/make_release.py"), kKey, dir.Sub("plain"),
+       dir.Sub("python")},
+      &out);
+  ASSERT_EQ(code, 0) << out;
+  EXPECT_EQ(ReadFileOr(dir.Sub("python")), ReadFileOr(dir.Sub("openssl")));
+  EXPECT_NE(ReadFileOr(dir.Sub("python")), plain);
+}
