@@ -1095,7 +1095,9 @@ bool Orvex_Sockets3::EnableSSL(const char* pem_file, int method) {
   SSL_CTX_set_options(ssl_ctx, SSL_OP_NO_SSLv3);
   int code = 0;
   const char* text = nullptr;
-  if (SSL_CTX_use_certificate_file(ssl_ctx, pem_file, SSL_FILETYPE_PEM) <= 0) {
+  // A missing file name is a certificate that cannot be loaded (fopen must not see null).
+  if (pem_file == nullptr ||
+      SSL_CTX_use_certificate_file(ssl_ctx, pem_file, SSL_FILETYPE_PEM) <= 0) {
     code = 0x0002;
     text = "Error loading your certificate!";
   } else if (SSL_CTX_use_PrivateKey_file(ssl_ctx, pem_file, SSL_FILETYPE_PEM) <= 0) {
