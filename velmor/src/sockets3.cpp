@@ -748,6 +748,8 @@ int Orvex_Sockets3::RecvLine(ORVEX_SOCKET* sock, char* buf, uint32_t size) {
   int n = Peek(sock, buf, size - 1);
   if (n < 0) return -4;
   if (n == 0) return -3;
+  // A replaced Peek must not make the terminator land past the buffer.
+  if (static_cast<uint32_t>(n) > size - 1) n = static_cast<int>(size - 1);
   buf[n] = '\0';
   const char* end = FindLineEnd(buf, static_cast<size_t>(n));
   if (end == nullptr) return static_cast<uint32_t>(n) < size - 1 ? -1 : -2;
@@ -964,6 +966,7 @@ int Orvex_Sockets3::RecvLineFrom(ORVEX_SOCKET* sock, char* host, uint32_t host_s
     pUpdateError(sock);
     return n == 0 ? -3 : -4;
   }
+  if (static_cast<uint32_t>(n) > size - 1) n = static_cast<int>(size - 1);
   buf[n] = '\0';
   const char* lf = static_cast<const char*>(memchr(buf, '\n', static_cast<size_t>(n)));
   if (lf == nullptr) return -1;
