@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <ftw.h>
 #include <netinet/in.h>
 #include <openssl/evp.h>
 #include <signal.h>
@@ -75,10 +76,15 @@ bool FileExists(const std::string& path) {
   return lstat(path.c_str(), &st) == 0;
 }
 
+static int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
+  remove(path);
+  return 0;
+}
+
 void RemoveTree(const std::string& path) {
   if (path.empty() || path == "/") return;
-  std::string out;
-  RunProgram({"/bin/rm", "-rf", "--", path}, &out);
+  chmod(path.c_str(), 0700);
+  nftw(path.c_str(), RemoveEntry, 64, FTW_DEPTH | FTW_PHYS);
 }
 
 int FreePort() {
@@ -209,8 +215,8 @@ NginxServer::NginxServer(const std::string& root, const std::string& extra_serve
       dup2(devnull, 0);
       dup2(devnull, 1);
       dup2(devnull, 2);
-      execl("/usr/sbin/nginx", "nginx", "-c", conf_path.c_str(), "-p", dir_.path().c_str(),
-            "-e", dir_.Sub("error.log").c_str(), static_cast<char*>(nullptr));
+      execl("/usr/sbin/nginx", "nginx", "-c", conf_path.c_str(), "-p", dir_.path().c_str(), "-e",
+            dir_.Sub("error.log").c_str(), static_cast<char*>(nullptr));
       _exit(127);
     }
     if (pid < 0) break;

@@ -16,11 +16,11 @@
 
 // One per tracked block.
 struct BlockRecord {
-  char file[256];  // caller's source file, cut to 255 characters
-  char tag[16];    // "zmalloc", or "zrealloc" after a resize
-  int32_t line;    // caller's source line
-  uint32_t length; // caller's byte count
-  void* block;     // start of the whole block (the front guard)
+  char file[256];   // caller's source file, cut to 255 characters
+  char tag[16];     // "zmalloc", or "zrealloc" after a resize
+  int32_t line;     // caller's source line
+  uint32_t length;  // caller's byte count
+  void* block;      // start of the whole block (the front guard)
 };
 
 // Length zero bytes, or null for a length of 0 or when memory runs out.
