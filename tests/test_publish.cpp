@@ -159,15 +159,23 @@ class BuiltinServer {
       if (port_ == 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
   }
-  ~BuiltinServer() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
+  ~BuiltinServer() { Stop(); }
+  // Stops the server; its exit code (0 after a clean stop), or -1 when it had to be killed.
+  int Stop() {
+    if (pid_ <= 0) return -1;
+    pid_t pid = pid_;
+    pid_ = -1;
+    kill(pid, SIGTERM);
+    int status = 0;
     for (int i = 0; i < 100; ++i) {
-      if (waitpid(pid_, nullptr, WNOHANG) == pid_) return;
+      if (waitpid(pid, &status, WNOHANG) == pid) {
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      }
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    return -1;
   }
   int port() const { return port_; }
   std::string Log() const { return ReadFileOr(log_); }
@@ -504,6 +512,9 @@ TEST_F(ServeTest, ManyConnectionsInARow) {
   EXPECT_EQ(Http(port(), ""), "");
   EXPECT_EQ(Http(port(), "GET /updates/doc.info HTTP/1.0\r\n"), "");
   EXPECT_EQ(Status(Get(port(), "/updates/doc.info")), 200);
+  // SIGTERM ends it cleanly, every connection closed and every block freed.
+  EXPECT_EQ(server_->Stop(), 0) << server_->Log();
+  EXPECT_NE(server_->Log().find("Stopped after"), std::string::npos);
 }
 
 // ---------------------------------------------------------------------------------------------
