@@ -21,13 +21,7 @@
 #include <vector>
 
 #include "Mutex_pthreads.h"
-
-#if __has_include("download_nocurl.h")
 #include "download_nocurl.h"
-#else
-// Progress of a download: (bytes received, bytes expected or 0, user value) -> continue?
-typedef bool (*DownloadProgressCallback)(uint64_t received, uint64_t total, void* user);
-#endif
 
 // Output channel of the engine, owned by the caller and borrowed by the Updater (it must
 // outlive the object). Any slot may be null; the engine then drops that output.
@@ -104,7 +98,11 @@ class Updater {
   bool needsUpdate();
   // Downloads, unpacks, verifies and installs what is to install, then deletes what is to
   // remove and the obsolete files. True on success; false with lastError() at the first hard
-  // failure (installed files are never left half written).
+  // failure. A replacement is unpacked and verified in tmp/updater and moved over the installed
+  // file with one rename, so installed files are never left half written and a failed file
+  // keeps its installed copy. When that rename fails, the file goes to name + ".upd" and the
+  // note about it follows the "Installing %s ... " line. Packs already present with the
+  // expected checksum are not downloaded again.
   bool performUpdate();
   // Writes every group's state to section "groups" of the INI file. Always true.
   bool saveGroupStates();
@@ -154,10 +152,12 @@ class Updater {
   bool isToRemove(const UpdateFile* f) const;
   void recountPending();
   void sortGroups();
-  bool installFile(UpdateFile* f, const char* digestName, void* inBlock, void* outBlock);
+  bool installFile(UpdateFile* f, const char* digestName, bool keepPack, void* inBlock,
+                   void* outBlock);
   void message(bool (*slot)(const char*), const char* fmt, va_list args);
-  bool unpackTo(const char* source, const char* destination, const char* key, int64_t size,
-                void* inBlock, void* outBlock);
+  bool unpackTo(const char* source, const char* destination, const char* shownDestination,
+                const char* key, int64_t size, void* inBlock, void* outBlock,
+                struct HashContext* digest);
 
   UpdateFile* filesHead_ = nullptr;
   UpdateFile* filesTail_ = nullptr;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "libupdater.h"
+#include "memleak.h"
 #include "rc4.h"
 #include "test_util.h"
 
@@ -464,7 +465,13 @@ TEST_F(UnpackTest, UnreadableSourceAndUnwritableDestination) {
   WriteFile(base() + "p", MakePack("abc", ""));
   std::string dest = base() + "no/such/dir/out";
   EXPECT_FALSE(u.unpackFile((base() + "p").c_str(), dest.c_str(), "", 10));
-  EXPECT_EQ(std::string(u.lastError()), "Error opening " + dest + ".unpacked for write!");
+  EXPECT_EQ(std::string(u.lastError()), "Error opening " + dest + " for write!");
+  // A destination that cannot be replaced keeps what it holds.
+  WriteFile(base() + "taken/inside", "x");
+  EXPECT_FALSE(u.unpackFile((base() + "p").c_str(), (base() + "taken").c_str(), "", 10));
+  EXPECT_EQ(std::string(u.lastError()).rfind("Error renaming ", 0), 0u) << u.lastError();
+  EXPECT_EQ(ReadFileOr(base() + "taken/inside"), "x");
+  EXPECT_FALSE(FileExists(base() + "taken.unpacked"));
 }
 
 // ---- Object basics ----
@@ -1148,4 +1155,36 @@ TEST_F(UpdateTest, AKilledUpdateLeavesWholeFilesAndARerunFinishes) {
   for (const std::string& n : names) downloadsAfter += rel.requests("/packs/" + n + ".pak");
   EXPECT_EQ(downloadsAfter, downloadsBefore);  // every pack left behind was reused
   EXPECT_NE(Joined(g_status).find("Already have"), std::string::npos);
+}
+
+TEST_F(UpdateTest, PacksWhoseUrlsEndAlikeDoNotOverwriteEachOther) {
+  Release rel;
+  ASSERT_TRUE(rel.ok()) << rel.nginx().error();
+  rel.add("one/data.bin", "first content").packName = "data.bin";
+  rel.add("copy/data.bin", "first content").packName = "data.bin";  // same pack, same URL
+  ASSERT_TRUE(rel.build());
+  // A third file whose pack lives elsewhere under the same last name.
+  testutil::MakeDirs(rel.packPath("other"));
+  std::string otherPack = MakePack("second content", "");
+  ASSERT_TRUE(WriteFile(rel.packPath("other/data.bin"), otherPack));
+  std::string doc = rel.document();
+  std::string extra =
+      "    <file file=\"two/data.bin\" size=\"14\" url=\"other/data.bin\" key=\"\" sha=\"" +
+      testutil::Sha256Hex("second content") + "\" packsha=\"" + testutil::Sha256Hex(otherPack) +
+      "\"/>\n  </files>";
+  doc.replace(doc.find("  </files>"), 10, extra);
+  ASSERT_TRUE(WriteFile(rel.packPath("../updates/test.info"), doc));
+
+  uint64_t blocksBefore = zmem_blocks();
+  RunResult r = RunUpdate(rel);
+  ASSERT_TRUE(r.performed) << r.error << "\n" << Joined(g_status);
+  EXPECT_EQ(zmem_blocks(), blocksBefore);  // every tracked block was given back
+  EXPECT_EQ(rel.installed("one/data.bin"), "first content");
+  EXPECT_EQ(rel.installed("copy/data.bin"), "first content");
+  EXPECT_EQ(rel.installed("two/data.bin"), "second content");
+  EXPECT_EQ(rel.requests("/packs/data.bin"), 1);
+  EXPECT_EQ(rel.requests("/packs/other/data.bin"), 1);
+  EXPECT_EQ(g_status[2], "Already have copy/data.bin, skipping download...");
+  EXPECT_FALSE(FileExists(rel.base() + "tmp/updater/data.bin"));
+  EXPECT_FALSE(FileExists(rel.base() + "tmp/updater/data.bin~2"));
 }
