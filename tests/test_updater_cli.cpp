@@ -670,9 +670,11 @@ TEST_F(InterruptTest, KilledDuringDownloadThenRerun) {
   EXPECT_EQ(Installed("b.txt"), "old b\n");
   EXPECT_FALSE(Exists("big.bin"));
 
-  // Rerun through a server without the rate limit.
+  // Rerun through a server without the rate limit; the document names its packs there.
   auto fast = site_->Another();
   ASSERT_TRUE(fast->ok()) << fast->error();
+  std::string error;
+  ASSERT_TRUE(BuildRelease(rel, site_->root(), fast->Url("/packs"), &error)) << error;
   RunResult r =
       RunUpdater({"--server", "127.0.0.1:" + std::to_string(fast->port()), "-d", install_.path()},
                  work_.path());
