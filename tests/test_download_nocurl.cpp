@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "download_nocurl.h"
+#include "memleak.h"
 #include "pyftpd_server.h"
 #include "scripted_server.h"
 #include "test_util.h"
@@ -204,6 +205,12 @@ TEST(DownloadSettings, ExplicitConstructorAndDefaults) {
   OrvexDownloadNoCurl bad(1, "host", 21, "/f", nullptr, nullptr, nullptr, nullptr);
   EXPECT_EQ(bad.GetError(), ODL_ERROR_INVALID_PROTOCOL);
   EXPECT_STREQ(bad.GetErrorString(), "Invalid Protocol");
+  EXPECT_STREQ(bad.GetHost(), "host");
+  EXPECT_STREQ(bad.GetPath(), "/f");
+  OrvexDownloadNoCurl bad_and_long(7, std::string(200, 'h').c_str(), 21, "/f", nullptr, nullptr,
+                                   nullptr, nullptr);
+  EXPECT_EQ(bad_and_long.GetError(), ODL_ERROR_INVALID_PROTOCOL);
+  EXPECT_STREQ(bad_and_long.GetHost(), "");
 
   OrvexDownloadNoCurl ftp(ODL_PROTOCOL_FTP, "host", 2121, "/f", nullptr, nullptr, nullptr, nullptr);
   EXPECT_EQ(ftp.GetError(), ODL_ERROR_NONE);
@@ -858,6 +865,37 @@ TEST_F(ScriptedHttp, ShortWriteIsWriteError) {
   out->close(out);
   EXPECT_EQ(client.GetError(), ODL_ERROR_WRITE);
   EXPECT_EQ(std::string(block, sizeof(block)), std::string(10, 'w'));
+}
+
+TEST_F(ScriptedHttp, EveryWayOutReleasesBufferAndConnections) {
+  ScriptedServer server(
+      [](ScriptConn& conn, int index) {
+        conn.ReadRequest();
+        const char* replies[] = {"HTTP/1.0 200 OK\r\n\r\nbody", "HTTP/1.0 404 Not Found\r\n\r\n",
+                                 "HTTP/1.0 302 Found\r\nLocation: /next\r\n\r\n",
+                                 "HTTP/1.0 302 Found\r\nLocation: /again\r\n\r\n",
+                                 "HTTP/1.0 200 OK\r\nContent-Length: 9\r\n\r\nshort"};
+        conn.Send(replies[index]);
+      },
+      5);
+  uint64_t blocks_before = zmem_blocks();
+  {
+    std::string body;
+    OrvexDownloadNoCurl ok(server.Url("/a").c_str(), nullptr, nullptr, nullptr, nullptr);
+    EXPECT_TRUE(Fetch(ok, &body));
+    OrvexDownloadNoCurl missing(server.Url("/b").c_str(), nullptr, nullptr, nullptr, nullptr);
+    EXPECT_FALSE(Fetch(missing, &body));
+    OrvexDownloadNoCurl twice(server.Url("/c").c_str(), nullptr, nullptr, nullptr, nullptr);
+    twice.SetFollowRedirects(true);
+    EXPECT_FALSE(Fetch(twice, &body));
+    EXPECT_EQ(twice.GetError(), ODL_ERROR_REDIRECT);
+    OrvexDownloadNoCurl cut(server.Url("/d").c_str(), nullptr, nullptr, nullptr, nullptr);
+    EXPECT_FALSE(Fetch(cut, &body));
+    OrvexDownloadNoCurl refused(ODL_PROTOCOL_FTP, "127.0.0.1", testutil::FreePort(), "/f", nullptr,
+                                nullptr, nullptr, nullptr);
+    EXPECT_FALSE(Fetch(refused, &body));
+  }
+  EXPECT_EQ(zmem_blocks(), blocks_before);
 }
 
 TEST_F(ScriptedHttp, IntoMemoryHandle) {

@@ -207,15 +207,14 @@ OrvexDownloadNoCurl::OrvexDownloadNoCurl(int32_t protocol, const char* host, int
     if (!user) user = "anonymous";
     if (!password) password = ODL_ANONYMOUS_PASSWORD;
   }
-  if (protocol != ODL_PROTOCOL_HTTP && protocol != ODL_PROTOCOL_FTP) {
-    error_ = ODL_ERROR_INVALID_PROTOCOL;
-    return;
-  }
   if (!CopyCredentials(user, password) || !CopyField(host_, sizeof(host_), host) ||
       !CopyField(path_, sizeof(path_), path)) {
     host_[0] = '\0';
     path_[0] = '\0';
     error_ = ODL_ERROR_INVALID_URL;
+  }
+  if (protocol != ODL_PROTOCOL_HTTP && protocol != ODL_PROTOCOL_FTP) {
+    error_ = ODL_ERROR_INVALID_PROTOCOL;
   }
 }
 
