@@ -16,7 +16,7 @@
 #include "peer.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const std::string& scratch = fuzzutil::ScratchDir();
+  const std::string& scratch = fuzzutil::EnterScratch();
   fuzzguard::AllowedDir() = scratch;
   fuzzutil::Peer& peer = fuzzutil::Peer::Get();
   std::string text(reinterpret_cast<const char*>(data), size);

@@ -41,14 +41,10 @@ bool SafeName(const std::string& name) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const std::string& scratch = fuzzutil::ScratchDir();
-  static bool once = [&] {
-    fuzzguard::AllowedDir() = scratch;
-    mkdir((scratch + "/base").c_str(), 0755);
-    mkdir((scratch + "/base/dir").c_str(), 0755);
-    return chdir(scratch.c_str()) == 0;
-  }();
-  (void)once;
+  const std::string& scratch = fuzzutil::EnterScratch();
+  fuzzguard::AllowedDir() = scratch;
+  mkdir((scratch + "/base").c_str(), 0755);
+  mkdir((scratch + "/base/dir").c_str(), 0755);
   std::string base = scratch + "/base/";
   Put(base + "a.txt", "alpha\n");
   Put(base + "dir/b.txt", "beta\n");

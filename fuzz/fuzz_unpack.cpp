@@ -52,7 +52,7 @@ bool Inflate(const std::string& in, size_t limit, std::string* out) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const std::string& scratch = fuzzutil::ScratchDir();
+  const std::string& scratch = fuzzutil::EnterScratch();
   fuzzguard::AllowedDir() = scratch;
   fuzzutil::Input in(data, size);
   bool use_key = in.Byte() & 1;
