@@ -32,6 +32,12 @@ const std::string& ScratchDir() {
   return *g_scratch;
 }
 
+const std::string& EnterScratch() {
+  static bool entered = chdir(ScratchDir().c_str()) == 0;
+  if (!entered) abort();
+  return ScratchDir();
+}
+
 uint8_t Input::Byte() {
   if (size_ == 0) return 0;
   uint8_t b = *data_++;

@@ -12,6 +12,9 @@ namespace fuzzutil {
 
 // A private directory for this process, removed at exit.
 const std::string& ScratchDir();
+// Makes ScratchDir() the working directory (once), so that relative paths a target's code
+// uses by design land inside it. Returns the directory.
+const std::string& EnterScratch();
 
 // Hands out the input piece by piece; once it runs dry every piece is empty.
 class Input {

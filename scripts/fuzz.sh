@@ -18,14 +18,17 @@ fi
 cmake --build build-fuzz -j"$(nproc)" --target "${targets[@]}"
 
 mkdir -p build-fuzz/crashes
+# The targets' file guard lets the fuzzer write here (crash reports and the working corpus).
+export VELMOR_FUZZ_ARTIFACTS="$PWD/build-fuzz"
 failed=0
 for t in "${targets[@]}"; do
-  work=$(mktemp -d)
+  work="$PWD/build-fuzz/corpus-$t"
+  rm -rf "$work" && mkdir -p "$work"
   mkdir -p "fuzz/corpus/$t"
   echo "== $t: ${seconds}s"
-  if ! ASAN_OPTIONS=detect_leaks=1 "build-fuzz/bin/$t" -max_total_time="$seconds" \
-      -timeout=20 -rss_limit_mb=2048 -max_len=4096 -artifact_prefix=build-fuzz/crashes/"$t"- \
-      -print_final_stats=1 "$work" "fuzz/corpus/$t" 2>"build-fuzz/$t.log"; then
+  if ! ASAN_OPTIONS=detect_leaks=1 timeout $((seconds * 3 + 60)) "build-fuzz/bin/$t" -max_total_time="$seconds" \
+      -timeout=20 -rss_limit_mb=2048 -max_len=4096 -artifact_prefix="$VELMOR_FUZZ_ARTIFACTS/crashes/$t"- \
+      -print_final_stats=1 "$work" "$PWD/fuzz/corpus/$t" 2>"build-fuzz/$t.log"; then
     echo "FAILED: $t (see build-fuzz/$t.log and build-fuzz/crashes/)"
     tail -40 "build-fuzz/$t.log"
     failed=1

@@ -5,6 +5,7 @@
 #include <string.h>
 #include <strings.h>
 
+#include <new>
 #include <string>
 
 #include "base64.h"
@@ -130,7 +131,13 @@ void OrvexDownloadCore::Reset() {
 
 bool OrvexDownloadCore::DownloadToFile(const char* path) {
   if (error_ != ODL_ERROR_NONE) return false;
-  StreamHandle* out = path ? OpenFileHandle(path, "wb") : nullptr;
+  StreamHandle* out = nullptr;
+  try {
+    out = path ? OpenFileHandle(path, "wb") : nullptr;
+  } catch (const std::bad_alloc&) {
+    // No memory for the handle: the output cannot be set up, as with a file that will not open.
+    out = nullptr;
+  }
   if (!out) {
     error_ = ODL_ERROR_FILE_ACCESS;
     return false;
@@ -146,7 +153,13 @@ bool OrvexDownloadCore::DownloadToFP(FILE* fp) {
     error_ = ODL_ERROR_FILE_ACCESS;
     return false;
   }
-  StreamHandle* out = WrapFileHandle(fp, false);
+  StreamHandle* out = nullptr;
+  try {
+    out = WrapFileHandle(fp, false);
+  } catch (const std::bad_alloc&) {
+    error_ = ODL_ERROR_FILE_ACCESS;
+    return false;
+  }
   bool ok = DownloadToHandle(out);
   out->close(out);
   return ok;
