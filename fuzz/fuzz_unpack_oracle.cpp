@@ -1,6 +1,6 @@
-// Fuzzed packs checked against an independent oracle: unpacking never crashes, never writes more than the declared size, leaves the
-// destination untouched on failure, and on success yields exactly what an independent
-// decipher-and-inflate of the same bytes yields.
+// Fuzzed packs against an independent oracle: unpacking never crashes, never writes more than
+// the declared size, leaves the destination untouched on failure, and on success yields exactly
+// what a separate decipher-and-inflate of the same bytes yields.
 #include <stdio.h>
 #include <string.h>
 #include <zlib.h>
