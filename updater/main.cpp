@@ -198,6 +198,9 @@ int Run(int argc, char** argv) {
   signal(SIGSEGV, SIG_IGN);
   signal(SIGPIPE, SIG_IGN);
   signal(SIGHUP, SIG_IGN);
+  // A write past the file-size limit then fails with EFBIG and is reported like a full disk,
+  // instead of killing the process in the middle of an update.
+  signal(SIGXFSZ, SIG_IGN);
 
   Settings s{};
   snprintf(s.typeLetter, sizeof(s.typeLetter), "5");
