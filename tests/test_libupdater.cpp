@@ -8,9 +8,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "libupdater.h"
@@ -1187,4 +1189,48 @@ TEST_F(UpdateTest, PacksWhoseUrlsEndAlikeDoNotOverwriteEachOther) {
   EXPECT_EQ(g_status[2], "Already have copy/data.bin, skipping download...");
   EXPECT_FALSE(FileExists(rel.base() + "tmp/updater/data.bin"));
   EXPECT_FALSE(FileExists(rel.base() + "tmp/updater/data.bin~2"));
+}
+
+namespace {
+
+Updater* g_shared = nullptr;
+std::atomic<bool> g_otherThreadDone{false};
+std::atomic<bool> g_otherFinishedInsideOperation{false};
+std::thread* g_other = nullptr;
+int g_reentered = -1;
+
+// Runs while performUpdate holds the lock: calling back in from the same thread works, and a
+// call from another thread must wait until the operation is over.
+bool LockProbeCb(const char* text) {
+  g_status.push_back(text);
+  if (g_other) return true;
+  g_reentered = g_shared->pendingCount();
+  g_other = new std::thread([] {
+    g_shared->fileCount();
+    g_otherThreadDone = true;
+  });
+  for (int i = 0; i < 50 && !g_otherThreadDone; i++) usleep(1000);
+  if (g_otherThreadDone) g_otherFinishedInsideOperation = true;
+  return true;
+}
+
+}  // namespace
+
+TEST_F(EngineTest, OperationsHoldTheLockAcrossCallbacks) {
+  WriteFile(base() + "old", "1");
+  UpdaterCallbacks probe = {nullptr, nullptr, nullptr, LockProbeCb};
+  Updater u;
+  g_shared = &u;
+  WriteFile(cwd_.Sub("doc.xml"), Doc("", "", "<delete><f file=\"old\"/></delete>"));
+  u.setup("", base().c_str(), "updater", "", &probe);
+  ASSERT_TRUE(u.loadInfoFile(cwd_.Sub("doc.xml").c_str()));
+  ASSERT_TRUE(u.parseInfo()) << u.lastError();
+  ASSERT_TRUE(u.performUpdate()) << u.lastError();
+  ASSERT_NE(g_other, nullptr);
+  g_other->join();
+  delete g_other;
+  g_other = nullptr;
+  EXPECT_EQ(g_reentered, 0);
+  EXPECT_TRUE(g_otherThreadDone);
+  EXPECT_FALSE(g_otherFinishedInsideOperation);
 }
