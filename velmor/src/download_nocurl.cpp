@@ -186,8 +186,7 @@ bool OrvexDownloadNoCurl::CopyCredentials(const char* user, const char* password
 }
 
 OrvexDownloadNoCurl::OrvexDownloadNoCurl(const char* url, DownloadProgressCallback callback,
-                                         const char* user, const char* password,
-                                         void* user_data)
+                                         const char* user, const char* password, void* user_data)
     : OrvexDownloadCore(callback, user_data), sockets_(new Orvex_Sockets3()) {
   SetDefaults();
   if (!CopyCredentials(user, password)) {
@@ -199,8 +198,7 @@ OrvexDownloadNoCurl::OrvexDownloadNoCurl(const char* url, DownloadProgressCallba
 
 OrvexDownloadNoCurl::OrvexDownloadNoCurl(int32_t protocol, const char* host, int32_t port,
                                          const char* path, DownloadProgressCallback callback,
-                                         const char* user, const char* password,
-                                         void* user_data)
+                                         const char* user, const char* password, void* user_data)
     : OrvexDownloadCore(callback, user_data), sockets_(new Orvex_Sockets3()) {
   SetDefaults();
   protocol_ = protocol;
@@ -209,15 +207,14 @@ OrvexDownloadNoCurl::OrvexDownloadNoCurl(int32_t protocol, const char* host, int
     if (!user) user = "anonymous";
     if (!password) password = ODL_ANONYMOUS_PASSWORD;
   }
-  if (protocol != ODL_PROTOCOL_HTTP && protocol != ODL_PROTOCOL_FTP) {
-    error_ = ODL_ERROR_INVALID_PROTOCOL;
-    return;
-  }
   if (!CopyCredentials(user, password) || !CopyField(host_, sizeof(host_), host) ||
       !CopyField(path_, sizeof(path_), path)) {
     host_[0] = '\0';
     path_[0] = '\0';
     error_ = ODL_ERROR_INVALID_URL;
+  }
+  if (protocol != ODL_PROTOCOL_HTTP && protocol != ODL_PROTOCOL_FTP) {
+    error_ = ODL_ERROR_INVALID_PROTOCOL;
   }
 }
 
@@ -339,15 +336,17 @@ bool OrvexDownloadNoCurl::HttpTransfer(StreamHandle* out) {
     base64_encode(reinterpret_cast<const unsigned char*>(plain), plain_len, encoded);
     len += snprintf(buf + len, ODL_BUFFER_SIZE - len, "Authorization: Basic %s\r\n", encoded);
   }
-  snprintf(buf + len, ODL_BUFFER_SIZE - len, "\r\n");
+  len += snprintf(buf + len, ODL_BUFFER_SIZE - len, "\r\n");
   if (timeout_ != 0) sockets_->SetRecvTimeout(conn.get(), ClampMs(timeout_));
-  sockets_->Send(conn.get(), buf, -1, true);
-  memset(buf, 0, ODL_BUFFER_SIZE);
 
   auto fail = [&](int32_t code) {
     error_ = code;
     return false;
   };
+  // A connect that "succeeds" with the refusal already pending (or a peer that is gone at
+  // once) shows here: the request cannot be sent, so there is no connection to speak of.
+  if (sockets_->Send(conn.get(), buf, -1, true) != len) return fail(ODL_ERROR_CONNECT);
+  memset(buf, 0, ODL_BUFFER_SIZE);
 
   int64_t expected = 0;
   int header_lines = 0;
@@ -450,8 +449,8 @@ void ParsePassiveNumbers(const char* text, unsigned numbers[6]) {
     }
     const char* comma = static_cast<const char*>(memchr(p, ',', end - p));
     const char* stop = comma ? comma : end;
-    numbers[index++] = static_cast<unsigned>(strtol(std::string(p, stop).c_str(), nullptr, 10)) &
-                       0xFF;
+    numbers[index++] =
+        static_cast<unsigned>(strtol(std::string(p, stop).c_str(), nullptr, 10)) & 0xFF;
     p = stop;
   }
 }
@@ -545,8 +544,7 @@ bool OrvexDownloadNoCurl::FtpTransfer(StreamHandle* out) {
               return fail(ODL_ERROR_WRITE);
             }
             received += static_cast<uint64_t>(got);
-            if (callback_ &&
-                !callback_(received, static_cast<uint64_t>(announced), user_data_)) {
+            if (callback_ && !callback_(received, static_cast<uint64_t>(announced), user_data_)) {
               return fail(ODL_ERROR_CALLBACK_ABORT);
             }
             if (static_cast<int64_t>(received) == announced) break;

@@ -2,6 +2,8 @@
 
 #include <string.h>
 
+#include <new>
+
 #include "memleak.h"
 
 namespace {
@@ -82,7 +84,10 @@ bool hash_buffer(const char* name, const void* data, size_t length, char* text, 
     Discard(context);
     return false;
   }
-  hash_update(context, data, length);
+  if (hash_update(context, data, length) != 1) {
+    Discard(context);
+    return false;
+  }
   FinishToText(context, text);
   return true;
 }
@@ -107,11 +112,10 @@ bool hash_handle(const char* name, StreamHandle* handle, char* text, size_t text
       unsigned int want =
           remaining < kReadBlock ? static_cast<unsigned int>(remaining) : kReadBlock;
       int64_t got = handle->read(block, want, handle);
-      if (got != static_cast<int64_t>(want)) {
+      if (got != static_cast<int64_t>(want) || hash_update(context, block, want) != 1) {
         whole = false;
         break;
       }
-      hash_update(context, block, want);
       remaining -= want;
     }
   }
@@ -120,7 +124,12 @@ bool hash_handle(const char* name, StreamHandle* handle, char* text, size_t text
 }
 
 bool hash_file(const char* name, const char* path, char* text, size_t text_size) {
-  StreamHandle* handle = OpenFileHandle(path, "rb");
+  StreamHandle* handle;
+  try {
+    handle = OpenFileHandle(path, "rb");
+  } catch (const std::bad_alloc&) {
+    return false;  // no memory for the handle: a failure like any other
+  }
   if (handle == nullptr) return false;
   bool result = hash_handle(name, handle, text, text_size);
   handle->close(handle);
@@ -129,7 +138,12 @@ bool hash_file(const char* name, const char* path, char* text, size_t text_size)
 
 bool hash_fp(const char* name, FILE* fp, char* text, size_t text_size) {
   if (fp == nullptr) return false;
-  StreamHandle* handle = WrapFileHandle(fp, false);
+  StreamHandle* handle;
+  try {
+    handle = WrapFileHandle(fp, false);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
   bool result = hash_handle(name, handle, text, text_size);
   handle->close(handle);
   return result;

@@ -9,11 +9,10 @@
 #ifndef VELMOR_HASH_H_
 #define VELMOR_HASH_H_
 
+#include <openssl/evp.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
-
-#include <openssl/evp.h>
 
 #include "stream_handle.h"
 
@@ -49,11 +48,11 @@ bool hash_buffer(const char* name, const void* data, size_t length, char* text, 
 bool hash_handle(const char* name, StreamHandle* handle, char* text, size_t text_size);
 
 // As hash_handle over the file at path, opened for reading ("rb"); false when it cannot be
-// opened (text untouched).
+// opened or memory runs out (text untouched).
 bool hash_file(const char* name, const char* path, char* text, size_t text_size);
 
 // As hash_handle over the caller's open stream, which stays open and is left after the bytes
-// read; false for a null fp.
+// read; false for a null fp or when memory runs out (text untouched).
 bool hash_fp(const char* name, FILE* fp, char* text, size_t text_size);
 
 // Writes two lower-case hex digits per byte and a terminating zero at text[2 * length]; text
