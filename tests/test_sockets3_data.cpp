@@ -217,6 +217,23 @@ TEST_F(Sockets3Data, ResetConnectionIsPrintedWhenNotSilent) {
   EXPECT_EQ(out, "pUpdateError(): 104 -> " + std::string(strerror(ECONNRESET)) + "\n");
 }
 
+TEST_F(Sockets3Data, SendToAVanishedPeerFailsWithoutSignal) {
+  s.Close(server);
+  server = s.Create(AF_INET, SOCK_STREAM, 0, 0);
+  // The default action of SIGPIPE ends the process; the send must report EPIPE instead.
+  signal(SIGPIPE, SIG_DFL);
+  int first = s.Send(client, "a", 1, true);  // may still be accepted; the peer answers RST
+  pollfd p{client->sock, POLLIN, 0};
+  poll(&p, 1, 5000);
+  int later = 0;
+  for (int i = 0; i < 20 && later != -1; i++) later = s.Send(client, "b", 1, true);
+  signal(SIGPIPE, SIG_IGN);
+  EXPECT_GE(first, -1);
+  EXPECT_EQ(later, -1);
+  int code = s.GetLastError(client);
+  EXPECT_TRUE(code == EPIPE || code == ECONNRESET) << code;
+}
+
 // ---------------------------------------------------------------------------------------------
 
 TEST_F(Sockets3Data, SelectReadAndWriteOnOneHandle) {

@@ -712,7 +712,9 @@ int Orvex_Sockets3::Send(ORVEX_SOCKET* sock, const char* data, int32_t len, bool
   int32_t remaining = len;
   while (remaining > 0) {
     errno = 0;
-    ssize_t r = send(sock->sock, data + sent, static_cast<size_t>(remaining), 0);
+    // MSG_NOSIGNAL: a peer that has gone away yields EPIPE instead of a SIGPIPE that would end
+    // a process which does not ignore the signal.
+    ssize_t r = send(sock->sock, data + sent, static_cast<size_t>(remaining), MSG_NOSIGNAL);
     if (r <= 0) {
       pUpdateError(sock);
       return static_cast<int>(r);
@@ -896,8 +898,8 @@ int Orvex_Sockets3::SendTo(ORVEX_SOCKET* sock, const char* host, int port, const
   // replace that cause with an unrelated (often zero) code.
   struct addrinfo* list = Resolve(sock, host, port);
   if (list == nullptr) return -1;
-  ssize_t r =
-      sendto(sock->sock, data, static_cast<size_t>(len), 0, list->ai_addr, list->ai_addrlen);
+  ssize_t r = sendto(sock->sock, data, static_cast<size_t>(len), MSG_NOSIGNAL, list->ai_addr,
+                     list->ai_addrlen);
   if (r < 1) pUpdateError(sock);
   freeaddrinfo(list);
   RefreshAddresses(sock);

@@ -113,7 +113,9 @@ class Orvex_Sockets3 {
   virtual bool IsEnabled(int feature);
   // Switches the optional console messages off (true, the default) or on.
   virtual void SetSilent(bool silent);
-  // Last error code of the handle, or of the object when sock is null.
+  // Last error code of the handle, or of the object when sock is null: a system errno value,
+  // one of the layer's own ORVEX_SOCKERR codes, or, for a name that did not resolve, the
+  // resolver's negative EAI_* code (with its gai_strerror text).
   virtual int GetLastError(ORVEX_SOCKET* sock);
   // Last error text of the handle, or of the object when sock is null; owned by them.
   virtual const char* GetLastErrorString(ORVEX_SOCKET* sock);
