@@ -53,10 +53,18 @@ struct TrackedBlock {
   void* ptr;
 };
 
+// Formats into a standard string, which has no length limit and needs no tracked block.
 std::string vformat(const char* fmt, va_list args) {
-  char* text = zvmprintf(fmt, args);
-  std::string s = text ? text : "";
-  if (text) zfree(text, UPD_SRC, __LINE__);
+  va_list copy;
+  va_copy(copy, args);
+  char small[256];
+  int n = vsnprintf(small, sizeof(small), fmt, copy);
+  va_end(copy);
+  if (n < 0) return "vasprintf error";
+  if (static_cast<size_t>(n) < sizeof(small)) return std::string(small, static_cast<size_t>(n));
+  std::string s(static_cast<size_t>(n) + 1, '\0');
+  vsnprintf(&s[0], s.size(), fmt, args);
+  s.resize(static_cast<size_t>(n));
   return s;
 }
 
@@ -161,10 +169,17 @@ bool Updater::setError(const char* fmt, ...) {
 }
 
 void Updater::message(bool (*slot)(const char*), const char* fmt, va_list args) {
-  char* text = zvmprintf(fmt, args);
-  if (!text) return;
-  slot(text);
-  zfree(text, UPD_SRC, __LINE__);
+  va_list copy;
+  va_copy(copy, args);
+  char* text = zvmprintf(fmt, copy);
+  va_end(copy);
+  if (text) {
+    slot(text);
+    zfree(text, UPD_SRC, __LINE__);
+  } else {
+    // No tracked memory left: the line still gets through.
+    slot(vformat(fmt, args).c_str());
+  }
 }
 
 void Updater::debugf(const char* fmt, ...) {
@@ -194,14 +209,19 @@ bool Updater::fetchInfo() {
       new OrvexDownloadNoCurl(channelUrl_.c_str(), progress, nullptr, nullptr, nullptr));
   if (client->GetError() != 0) return setError("ODL reports %s", client->GetErrorString());
 
-  FILE* fp = fopen(kInfoFile, "w+b");
+  // The temporary document is closed and removed on every way out.
+  struct TempDocument {
+    FILE* fp;
+    ~TempDocument() {
+      if (fp) {
+        fclose(fp);
+        remove(kInfoFile);
+      }
+    }
+  } temp{fopen(kInfoFile, "w+b")};
+  FILE* fp = temp.fp;
   if (!fp) return setError("Error opening updater-info.xml");
-  if (!client->DownloadToFP(fp)) {
-    setError("ODL reports %s", client->GetErrorString());
-    fclose(fp);
-    remove(kInfoFile);
-    return false;
-  }
+  if (!client->DownloadToFP(fp)) return setError("ODL reports %s", client->GetErrorString());
   off_t size = ftello(fp);
   fseeko(fp, 0, SEEK_SET);
   bool ok = false;
@@ -213,8 +233,6 @@ bool Updater::fetchInfo() {
       ok = true;
     }
   }
-  fclose(fp);
-  remove(kInfoFile);
   if (!ok) return setError("Error reading updater-info.xml!");
   return true;
 }
@@ -748,22 +766,31 @@ bool Updater::installFile(UpdateFile* f, const char* digestName, bool keepPack, 
   // short finds it again. The digest is taken from the bytes as they are written.
   std::string unpacked = source + kUnpackSuffix;
   statusf("Unpacking %s ...", f->name.c_str());
-  HashContext* digest = hash_init(digestName);
+  // The digest context is released on every way out.
+  struct Digest {
+    HashContext* ctx;
+    uint8_t sum[EVP_MAX_MD_SIZE] = {};
+    size_t size = 0;
+    void finish() {
+      if (!ctx) return;
+      size = static_cast<size_t>(ctx->digest_size);
+      hash_finish(ctx, sum, sizeof(sum));
+      ctx = nullptr;
+    }
+    ~Digest() { finish(); }
+  } digest{hash_init(digestName)};
+  const bool haveDigest = digest.ctx != nullptr;
   bool unpackedOk = unpackTo(source.c_str(), unpacked.c_str(), unpacked.c_str(), f->key, f->size,
-                             inBlock, outBlock, digest);
-  uint8_t sum[EVP_MAX_MD_SIZE] = {};
+                             inBlock, outBlock, digest.ctx);
+  digest.finish();
   char hex[2 * EVP_MAX_MD_SIZE + 1] = "";
-  if (digest) {
-    size_t sumSize = static_cast<size_t>(digest->digest_size);
-    hash_finish(digest, sum, sizeof(sum));
-    bin_to_hex(sum, sumSize, hex);
-  }
+  bin_to_hex(digest.sum, digest.size, hex);
   if (!unpackedOk) {
     remove(unpacked.c_str());
     remove(source.c_str());
     return setError("Error unpacking %s", source.c_str());
   }
-  if (!digest || strcasecmp(hex, f->checksum) != 0) {
+  if (!haveDigest || strcasecmp(hex, f->checksum) != 0) {
     remove(unpacked.c_str());
     remove(source.c_str());
     return setError("Checksum does not match for file '%s'!", file_part(f->name.c_str()));
@@ -839,25 +866,24 @@ bool Updater::performUpdate() {
       continue;
     }
     TrackedBlock label(zstrdup(file_part(f->name.c_str()), UPD_SRC, __LINE__));
-    std::unique_ptr<OrvexDownloadNoCurl> client(
-        new OrvexDownloadNoCurl(f->url.c_str(), callbacks_ ? callbacks_->fileProgress : nullptr,
-                                nullptr, nullptr, label.ptr));
+    void* user = label.ptr ? label.ptr : const_cast<char*>(file_part(f->name.c_str()));
+    std::unique_ptr<OrvexDownloadNoCurl> client(new OrvexDownloadNoCurl(
+        f->url.c_str(), callbacks_ ? callbacks_->fileProgress : nullptr, nullptr, nullptr, user));
     if (client->GetError() != 0) {
       return setError("ODL reports '%s' while downloading '%s'", client->GetErrorString(),
                       f->name.c_str());
     }
-    FILE* fp = fopen(f->downloadPath.c_str(), "wb");
+    FilePtr fp(fopen(f->downloadPath.c_str(), "wb"));
     if (!fp) return setError("Error opening %s", f->downloadPath.c_str());
     // Packs are written in large blocks rather than the stream's default small ones.
     if (!writeBuffer.ptr) writeBuffer.ptr = zmalloc(kUnpackBlock, UPD_SRC, __LINE__);
-    if (writeBuffer.ptr) setvbuf(fp, static_cast<char*>(writeBuffer.ptr), _IOFBF, kUnpackBlock);
-    if (!client->DownloadToFP(fp)) {
-      setError("ODL reports '%s' while downloading '%s'", client->GetErrorString(),
-               f->name.c_str());
-      fclose(fp);
-      return false;
+    if (writeBuffer.ptr) {
+      setvbuf(fp.get(), static_cast<char*>(writeBuffer.ptr), _IOFBF, kUnpackBlock);
     }
-    fclose(fp);
+    if (!client->DownloadToFP(fp.get())) {
+      return setError("ODL reports '%s' while downloading '%s'", client->GetErrorString(),
+                      f->name.c_str());
+    }
   }
 
   first = true;
