@@ -1000,7 +1000,8 @@ namespace {
 
 // A scripted FTP exchange: greeting and replies to USER, PASS, TYPE and PASV as given, then the
 // 150 line, the data and the final reply. The PASV reply announces pasv_address with the port
-// of a data listener on 127.0.0.1 (or pasv_override verbatim when not empty).
+// of a data listener on 127.0.0.1 (or pasv_override when not empty, with %PORT% replaced by
+// that port; the listener then waits accept_ms, 1000 ms by default, for the client).
 struct FtpScript {
   std::string greeting = "220 ready\r\n";
   std::string user_reply = "331 password please\r\n";
@@ -1008,6 +1009,7 @@ struct FtpScript {
   std::string type_reply = "200 binary\r\n";
   std::string pasv_address = "127,0,0,1";
   std::string pasv_override;
+  int accept_ms = 0;
   std::vector<std::string> retr_replies = {"150 Opening (%SIZE% bytes)\r\n"};
   std::string data;
   std::string final_reply = "226 done\r\n";
@@ -1034,12 +1036,16 @@ ScriptedServer::Script FtpServerScript(FtpScript* s) {
     int listener = testutil::ListenLoopback(&data_port);
     if (listener < 0) return;
     if (!s->pasv_override.empty()) {
-      conn.Send(s->pasv_override);
+      std::string reply = s->pasv_override;
+      size_t at = reply.find("%PORT%");
+      if (at != std::string::npos) reply.replace(at, 6, std::to_string(data_port));
+      conn.Send(reply);
     } else {
       conn.Send("227 Entering Passive Mode (" + s->pasv_address + "," +
                 std::to_string(data_port >> 8) + "," + std::to_string(data_port & 255) + ").\r\n");
     }
-    int data_fd = testutil::AcceptWithin(listener, s->pasv_override.empty() ? 5000 : 1000);
+    int accept_ms = s->accept_ms > 0 ? s->accept_ms : s->pasv_override.empty() ? 5000 : 1000;
+    int data_fd = testutil::AcceptWithin(listener, accept_ms);
     close(listener);
     s->data_connected = data_fd >= 0;
     if (conn.ReadLine().empty()) {  // RETR
@@ -1201,6 +1207,28 @@ TEST_F(ScriptedFtp, PassiveAddressIsTakenFromTheControlConnection) {
   EXPECT_TRUE(Run(&script, &body));
   EXPECT_TRUE(script.data_connected);
   EXPECT_EQ(body, "from loopback");
+}
+
+TEST_F(ScriptedFtp, PassivePortTakesTheSixthNumberWhole) {
+  // The port is (fifth << 8) | sixth; only the four address numbers are cut to a byte. The
+  // listener's port is above 255, so a client that cut the sixth number would miss it.
+  FtpScript whole;
+  whole.pasv_override = "227 Entering Passive Mode (127,0,0,1,0,%PORT%)\r\n";
+  whole.accept_ms = 5000;
+  whole.data = "sixth number in full";
+  std::string body;
+  EXPECT_TRUE(Run(&whole, &body)) << error_;
+  EXPECT_TRUE(whole.data_connected);
+  EXPECT_EQ(body, "sixth number in full");
+
+  // A port past 65535 names no port at all; cutting it to 16 bits would reach the listener.
+  FtpScript beyond;
+  beyond.pasv_override = "227 Entering Passive Mode (127,0,0,1,256,%PORT%)\r\n";
+  beyond.data = "never";
+  EXPECT_FALSE(Run(&beyond, &body));
+  EXPECT_EQ(error_, ODL_ERROR_CONNECT);
+  EXPECT_FALSE(beyond.data_connected);
+  EXPECT_EQ(body, "");
 }
 
 TEST_F(ScriptedFtp, ClosedControlConnectionKeepsErrorCode) {

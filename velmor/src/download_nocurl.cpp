@@ -448,8 +448,9 @@ bool OrvexDownloadNoCurl::FollowRedirect(const char* target, StreamHandle* out) 
 
 namespace {
 
-// Parses the six numbers of a "227 ... (h1,h2,h3,h4,p1,p2)" reply text; missing numbers are 0.
-void ParsePassiveNumbers(const char* text, unsigned numbers[6]) {
+// Parses the six numbers of a "227 ... (h1,h2,h3,h4,p1,p2)" reply text as they stand; missing
+// numbers are 0.
+void ParsePassiveNumbers(const char* text, long numbers[6]) {
   for (int i = 0; i < 6; i++) numbers[i] = 0;
   const char* p = strchr(text, '(') + 1;
   const char* end = strchr(p, ')');
@@ -462,8 +463,7 @@ void ParsePassiveNumbers(const char* text, unsigned numbers[6]) {
     }
     const char* comma = static_cast<const char*>(memchr(p, ',', end - p));
     const char* stop = comma ? comma : end;
-    numbers[index++] =
-        static_cast<unsigned>(strtol(std::string(p, stop).c_str(), nullptr, 10)) & 0xFF;
+    numbers[index++] = strtol(std::string(p, stop).c_str(), nullptr, 10);
     p = stop;
   }
 }
@@ -530,14 +530,19 @@ bool OrvexDownloadNoCurl::FtpTransfer(StreamHandle* out) {
         break;
       case 4: {
         if (code != 227 || !strchr(text, '(')) return fail(ODL_ERROR_INVALID_RESPONSE);
-        unsigned numbers[6];
+        long numbers[6];
         ParsePassiveNumbers(text, numbers);
-        int data_port = static_cast<int>((numbers[4] << 8) | numbers[5]);
+        // The port is the fifth number shifted by 8 bits, OR the sixth as it stands. One that
+        // falls outside the port range cannot be connected to (the resolver would cut it to 16
+        // bits and reach some other port).
+        int64_t data_port = static_cast<int64_t>(static_cast<uint64_t>(numbers[4]) << 8 |
+                                                 static_cast<uint64_t>(numbers[5]));
         // Only the port is taken from the reply: the data connection goes to the server the
         // control connection reached, so a reply cannot steer the client to another host.
         const char* data_host = control.get()->remote_ip[0] ? control.get()->remote_ip : host_;
         if (!data.Create()) return fail(ODL_ERROR_CREATE_SOCKET);
-        if (!sockets_->Connect(data.get(), data_host, data_port)) {
+        if (data_port < 0 || data_port > 65535 ||
+            !sockets_->Connect(data.get(), data_host, static_cast<int>(data_port))) {
           return fail(ODL_ERROR_CONNECT);
         }
         send_command("RETR %s\r\n", path_);
