@@ -867,6 +867,23 @@ TEST_F(ScriptedHttp, ShortWriteIsWriteError) {
   EXPECT_EQ(std::string(block, sizeof(block)), std::string(10, 'w'));
 }
 
+TEST_F(ScriptedHttp, FileThatCannotTakeTheLastBytesIsWriteError) {
+  // A short body sits in the stdio buffer until the file is closed; /dev/full refuses it only
+  // then. The download must not count as finished.
+  if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "/dev/full missing";
+  ScriptedServer server(Answer(HttpResponse("HTTP/1.0 200 OK", "Content-Length: 5\r\n", "tail!")),
+                        2);
+  OrvexDownloadNoCurl client(server.Url("/f").c_str(), nullptr, nullptr, nullptr, nullptr);
+  EXPECT_FALSE(client.DownloadToFile("/dev/full"));
+  EXPECT_EQ(client.GetError(), ODL_ERROR_WRITE);
+
+  // The same download into a file that takes the bytes succeeds.
+  OrvexDownloadNoCurl good(server.Url("/f").c_str(), nullptr, nullptr, nullptr, nullptr);
+  std::string body;
+  EXPECT_TRUE(Fetch(good, &body)) << good.GetErrorString();
+  EXPECT_EQ(body, "tail!");
+}
+
 TEST_F(ScriptedHttp, EveryWayOutReleasesBufferAndConnections) {
   ScriptedServer server(
       [](ScriptConn& conn, int index) {

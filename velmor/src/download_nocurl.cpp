@@ -143,7 +143,12 @@ bool OrvexDownloadCore::DownloadToFile(const char* path) {
     return false;
   }
   bool ok = DownloadToHandle(out);
-  out->close(out);
+  // The last bytes reach the file only when it is closed; a file that refuses them (disk full,
+  // size limit) holds less than was received.
+  if (out->close(out) != 0 && ok) {
+    error_ = ODL_ERROR_WRITE;
+    ok = false;
+  }
   return ok;
 }
 

@@ -73,10 +73,11 @@ class OrvexDownloadCore {
   virtual void Reset();
   virtual ~OrvexDownloadCore();
 
-  // Truncates or creates path and downloads into it. True when the whole transfer finished;
-  // false with the error code set (ODL_ERROR_FILE_ACCESS when path cannot be opened), or at
-  // once, without touching the file, when the error code is already nonzero. A failed
-  // transfer leaves the partly written file in place.
+  // Truncates or creates path and downloads into it. True when the whole transfer finished and
+  // the file was closed; false with the error code set (ODL_ERROR_FILE_ACCESS when path cannot
+  // be opened, ODL_ERROR_WRITE when closing the file fails), or at once, without touching the
+  // file, when the error code is already nonzero. A failed transfer leaves the partly written
+  // file in place.
   virtual bool DownloadToFile(const char* path);
   // Downloads into the caller's open FILE at its current position; the FILE stays open.
   // Results as DownloadToFile.
