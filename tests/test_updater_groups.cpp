@@ -1,6 +1,8 @@
 // End-to-end tests of choosing groups and previewing the plan from the command line
 // (--list, --install, --remove, --skip), with the real updater against nginx on loopback.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <map>
 
@@ -206,6 +208,27 @@ TEST_F(CliGroupOptionsTest, ListWithChoicesShowsResultNotStored) {
       << Lines(r);
   EXPECT_EQ(Ini(), iniBefore);
   EXPECT_EQ(ListTree(install_.path()), (std::vector<std::string>{"core/a", "nogroup"}));
+}
+
+// A symbolic link whose target is gone still stands in the installation: the update deletes
+// it, so the preview lists it among the files to remove.
+TEST_F(CliGroupOptionsTest, ListAndUpdateAgreeOnADanglingLink) {
+  ASSERT_EQ(Run({"--all"}).code, 0);
+  ASSERT_EQ(unlink((base_ + "extras/x").c_str()), 0);
+  ASSERT_EQ(symlink("no-such-target", (base_ + "extras/x").c_str()), 0);
+
+  RunResult list = Run({"--list", "--remove", "extras"});
+  ASSERT_EQ(list.code, 0) << Lines(list);
+  EXPECT_TRUE(ContainsInOrder(AfterParse(OutputLines(list.out)),
+                              {"Files to remove:", "  extras/x", "",
+                               "Total to download: 0 bytes in 0 file(s), 0 already downloaded"}))
+      << Lines(list);
+
+  RunResult run = Run({"--remove", "extras"});
+  ASSERT_EQ(run.code, 0) << Lines(run);
+  EXPECT_TRUE(ContainsInOrder(OutputLines(run.out), {"Deleting file: extras/x"})) << Lines(run);
+  struct stat st;
+  EXPECT_NE(lstat((base_ + "extras/x").c_str(), &st), 0);
 }
 
 class CliNoGroupsTest : public UpdaterTest {};

@@ -12,9 +12,10 @@
 
 namespace {
 
+// Anything at the path, a symbolic link whose target is gone included, as the update sees it.
 bool PathExists(const std::string& path) {
   struct stat st;
-  return stat(path.c_str(), &st) == 0;
+  return lstat(path.c_str(), &st) == 0;
 }
 
 // The plan rules of the engine, read from the records: a file is to install when it needs an
