@@ -842,17 +842,22 @@ bool Updater::performUpdate() {
       first = false;
     }
     makeDirectories(tmpDir.c_str());
-    f->downloadPath = tmpDir + "/" + file_part(f->url.c_str());
     // Files whose URLs end alike would share a download path: the same URL shares its pack,
-    // another URL gets a path of its own.
-    auto used = packUrls.find(f->downloadPath);
-    if (used != packUrls.end() && used->second != f->url) {
-      std::string base = f->downloadPath;
-      for (int n = 2; used != packUrls.end() && used->second != f->url; n++) {
-        f->downloadPath = base + "~" + std::to_string(n);
-        used = packUrls.find(f->downloadPath);
+    // another URL gets a path of its own. A name ending like an unpacked copy is not used
+    // either, or unpacking another pack beside it would overwrite it.
+    const std::string base = tmpDir + "/" + file_part(f->url.c_str());
+    auto taken = [&](const std::string& path) {
+      if (path.size() >= sizeof(kUnpackSuffix) - 1 &&
+          path.compare(path.size() - (sizeof(kUnpackSuffix) - 1), std::string::npos,
+                       kUnpackSuffix) == 0) {
+        return true;
       }
-    }
+      auto it = packUrls.find(path);
+      return it != packUrls.end() && it->second != f->url;
+    };
+    f->downloadPath = base;
+    for (int n = 2; taken(f->downloadPath); n++) f->downloadPath = base + "~" + std::to_string(n);
+    auto used = packUrls.find(f->downloadPath);
     packUsers[f->downloadPath]++;
     if (used != packUrls.end()) {
       statusf("Already have %s, skipping download...", f->name.c_str());

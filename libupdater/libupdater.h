@@ -68,7 +68,8 @@ struct UpdateFile {
   uint32_t modes = 0;          // "modes": permission bits to set after installing, 0 = leave
   std::vector<UpdateGroup*> groups;  // groups named in "group", in order, repeats kept
   // Where the pack is stored: tmp/updater/ + last component of the URL (with "~2", "~3" ...
-  // appended when another URL of the same run ends alike); empty until performUpdate.
+  // appended when another URL of the same run ends alike, or when the name ends in
+  // ".unpacked", the suffix of unpacked copies); empty until performUpdate.
   std::string downloadPath;
   UpdateFile* prev = nullptr;
   UpdateFile* next = nullptr;

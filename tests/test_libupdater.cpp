@@ -1192,6 +1192,26 @@ TEST_F(UpdateTest, PacksWhoseUrlsEndAlikeDoNotOverwriteEachOther) {
   EXPECT_FALSE(FileExists(rel.base() + "tmp/updater/data.bin~2"));
 }
 
+// The unpacked copy of one pack is written beside it under the pack's name plus a suffix; a
+// pack of another file that already bears that name must not be overwritten by it.
+TEST_F(UpdateTest, APackNamedLikeAnotherPacksUnpackedCopySurvives) {
+  Release rel;
+  ASSERT_TRUE(rel.ok()) << rel.nginx().error();
+  rel.add("a.txt", "content of a").packName = "data.bin";
+  rel.add("b.txt", "content of b").packName = "data.bin.unpacked";
+  ASSERT_TRUE(rel.build());
+
+  RunResult r = RunUpdate(rel);
+  ASSERT_TRUE(r.performed) << r.error << "\n" << Joined(g_status);
+  EXPECT_EQ(rel.installed("a.txt"), "content of a");
+  EXPECT_EQ(rel.installed("b.txt"), "content of b");
+  EXPECT_EQ(rel.requests("/packs/data.bin"), 1);
+  EXPECT_EQ(rel.requests("/packs/data.bin.unpacked"), 1);
+  for (const char* left : {"data.bin", "data.bin.unpacked", "data.bin.unpacked.unpacked"}) {
+    EXPECT_FALSE(FileExists(rel.base() + "tmp/updater/" + left)) << left;
+  }
+}
+
 namespace {
 
 Updater* g_shared = nullptr;

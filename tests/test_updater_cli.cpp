@@ -905,6 +905,34 @@ TEST_F(CliCommandLineTest, LongBaseDirectoryIsRefused) {
   EXPECT_EQ(site_->Requests().size(), 0u);
 }
 
+// A directory of 1023 characters with its "/" already at the end fits the base directory
+// exactly and is used; one character more, or a missing "/" that would not fit, is refused.
+TEST_F(CliCommandLineTest, BaseDirectoryThatFitsExactlyIsUsed) {
+  ReleaseSpec rel;
+  rel.files = {File("a.txt", "fits\n")};
+  Publish(rel);
+  testutil::TempDir top;
+  std::string dir = top.path();
+  while (dir.size() < 1022) {
+    size_t room = 1022 - dir.size() - 1;  // after the next "/"
+    dir += "/" + std::string(std::min<size_t>(room == 0 ? 1 : room, 200), 'd');
+  }
+  ASSERT_EQ(dir.size(), 1022u);
+  ASSERT_TRUE(testutil::MakeDirs(dir));
+
+  RunResult r = RunUpdater({"--server", site_->ServerArg(), "-d", dir + "/"}, work_.path());
+  EXPECT_EQ(r.code, 0) << r.out << r.err;
+  EXPECT_EQ(ReadFileOr(dir + "/a.txt"), "fits\n");
+
+  size_t requests = site_->Requests().size();
+  ASSERT_TRUE(testutil::MakeDirs(dir + "e"));
+  RunResult missingSlash =
+      RunUpdater({"--server", site_->ServerArg(), "-d", dir + "e"}, work_.path());
+  EXPECT_EQ(missingSlash.code, 1);
+  EXPECT_NE(missingSlash.err.find("too long"), std::string::npos) << missingSlash.err;
+  EXPECT_EQ(site_->Requests().size(), requests);
+}
+
 // Progress bars on a real terminal: every line fits the window, whatever its width.
 TEST_F(CliCommandLineTest, ProgressBarsFitTheTerminal) {
   std::string longName = std::string(150, 'n') + ".txt";

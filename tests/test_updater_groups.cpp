@@ -1,6 +1,8 @@
 // End-to-end tests of choosing groups and previewing the plan from the command line
 // (--list, --install, --remove, --skip), with the real updater against nginx on loopback.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <map>
 
@@ -208,6 +210,27 @@ TEST_F(CliGroupOptionsTest, ListWithChoicesShowsResultNotStored) {
   EXPECT_EQ(ListTree(install_.path()), (std::vector<std::string>{"core/a", "nogroup"}));
 }
 
+// A symbolic link whose target is gone still stands in the installation: the update deletes
+// it, so the preview lists it among the files to remove.
+TEST_F(CliGroupOptionsTest, ListAndUpdateAgreeOnADanglingLink) {
+  ASSERT_EQ(Run({"--all"}).code, 0);
+  ASSERT_EQ(unlink((base_ + "extras/x").c_str()), 0);
+  ASSERT_EQ(symlink("no-such-target", (base_ + "extras/x").c_str()), 0);
+
+  RunResult list = Run({"--list", "--remove", "extras"});
+  ASSERT_EQ(list.code, 0) << Lines(list);
+  EXPECT_TRUE(ContainsInOrder(AfterParse(OutputLines(list.out)),
+                              {"Files to remove:", "  extras/x", "",
+                               "Total to download: 0 bytes in 0 file(s), 0 already downloaded"}))
+      << Lines(list);
+
+  RunResult run = Run({"--remove", "extras"});
+  ASSERT_EQ(run.code, 0) << Lines(run);
+  EXPECT_TRUE(ContainsInOrder(OutputLines(run.out), {"Deleting file: extras/x"})) << Lines(run);
+  struct stat st;
+  EXPECT_NE(lstat((base_ + "extras/x").c_str(), &st), 0);
+}
+
 class CliNoGroupsTest : public UpdaterTest {};
 
 TEST_F(CliNoGroupsTest, ChoosingAGroupOfAnUpdateWithoutGroupsFails) {
@@ -224,4 +247,48 @@ TEST_F(CliNoGroupsTest, ChoosingAGroupOfAnUpdateWithoutGroupsFails) {
   EXPECT_TRUE(ContainsInOrder(OutputLines(list.out), {"Package groups: none", "",
                                                       "Files to install:", "  only.txt (5 bytes)"}))
       << Lines(list);
+}
+
+class CliListPackPathsTest : public UpdaterTest {};
+
+// Packs whose URLs end alike: the preview looks for each pack where the update keeps it, and
+// counts a pack that two files share once.
+TEST_F(CliListPackPathsTest, ListFindsPacksWhereTheUpdateKeepsThem) {
+  ReleaseSpec rel;
+  FixtureFile one = File("one/data.bin", "first content\n");
+  one.pack = "first.pack";
+  one.attrs = {{"url", "one/data.bin"}};
+  FixtureFile two = File("two/data.bin", "second content\n");
+  two.pack = "second.pack";
+  two.attrs = {{"url", "two/data.bin"}};
+  FixtureFile copy = File("copy/data.bin", "first content\n");
+  copy.pack = "first.pack";
+  copy.attrs = {{"url", "one/data.bin"}};
+  rel.files = {one, two, copy};
+  Publish(rel);
+  for (const char* dir : {"one", "two"}) testutil::MakeDirs(site_->PackPath(dir));
+  ASSERT_TRUE(
+      WriteFile(site_->PackPath("one/data.bin"), ReadFileOr(site_->PackPath("first.pack"))));
+  ASSERT_TRUE(
+      WriteFile(site_->PackPath("two/data.bin"), ReadFileOr(site_->PackPath("second.pack"))));
+  // The second pack already lies where the update puts it: its last name is taken by the first.
+  ASSERT_TRUE(
+      WriteFile(base_ + "tmp/updater/data.bin~2", ReadFileOr(site_->PackPath("second.pack"))));
+
+  RunResult r = Run({"--list"});
+  ASSERT_EQ(r.code, 0) << Lines(r);
+  EXPECT_EQ(AfterParse(OutputLines(r.out)),
+            (std::vector<std::string>{
+                "", "Package groups: none", "", "Files to install:", "  one/data.bin (14 bytes)",
+                "  two/data.bin (15 bytes, already downloaded)",
+                "  copy/data.bin (14 bytes, same pack as one/data.bin)", "",
+                "Total to download: 14 bytes in 1 file(s), 1 already downloaded"}))
+      << Lines(r);
+
+  // The update does what the preview said: one download, the other pack taken from disk.
+  RunResult run = Run();
+  ASSERT_EQ(run.code, 0) << Lines(run);
+  EXPECT_EQ(PackRequests().size(), 1u);
+  EXPECT_EQ(Installed("two/data.bin"), "second content\n");
+  EXPECT_EQ(Installed("copy/data.bin"), "first content\n");
 }

@@ -4,14 +4,18 @@
 #include <strings.h>
 #include <sys/stat.h>
 
+#include <map>
+#include <utility>
+
 #include "GenLib.h"
 #include "hash.h"
 
 namespace {
 
+// Anything at the path, a symbolic link whose target is gone included, as the update sees it.
 bool PathExists(const std::string& path) {
   struct stat st;
-  return stat(path.c_str(), &st) == 0;
+  return lstat(path.c_str(), &st) == 0;
 }
 
 // The plan rules of the engine, read from the records: a file is to install when it needs an
@@ -103,11 +107,34 @@ void PrintPlan(Updater* updater, const char* baseDir) {
 
   int64_t total = 0;
   int downloads = 0, alreadyThere = 0;
+  // Download path -> the URL and the first file whose pack goes there.
+  std::map<std::string, std::pair<std::string, const UpdateFile*>> packs;
   if (!install.empty()) {
     printf("\nFiles to install:\n");
     for (const UpdateFile* f : install) {
+      // The pack's path as the update chooses it: files with the same URL share one pack;
+      // another URL whose last component is taken, or a name ending in ".unpacked", gets
+      // "~2", "~3" ... appended.
+      const std::string packBase = base + "tmp/updater/" + file_part(f->url.c_str());
+      auto taken = [&](const std::string& path) {
+        static const std::string kUnpacked = ".unpacked";
+        if (path.size() >= kUnpacked.size() &&
+            path.compare(path.size() - kUnpacked.size(), std::string::npos, kUnpacked) == 0) {
+          return true;
+        }
+        auto it = packs.find(path);
+        return it != packs.end() && it->second.first != f->url;
+      };
+      std::string packPath = packBase;
+      for (int n = 2; taken(packPath); n++) packPath = packBase + "~" + std::to_string(n);
+      auto shared = packs.find(packPath);
+      if (shared != packs.end()) {
+        printf("  %s (%lld bytes, same pack as %s)\n", f->name.c_str(),
+               static_cast<long long>(f->size), shared->second.second->name.c_str());
+        continue;
+      }
+      packs[packPath] = {f->url, f};
       // The same test as the update itself makes before downloading a pack.
-      std::string packPath = base + "tmp/updater/" + file_part(f->url.c_str());
       char digest[65] = "";
       bool have = f->packChecksum[0] != '\0' &&
                   hash_file(digestName, packPath.c_str(), digest, sizeof(digest)) &&

@@ -122,15 +122,20 @@ void ParseOptions(int argc, char** argv, Settings* s) {
       case 'n':
         s->noAnyKey = true;
         break;
-      case 'd':
+      case 'd': {
         // A cut path would name another directory; refuse what does not fit with its "/".
-        if (strlen(optarg) >= sizeof(s->baseDir) - 1) {
-          fprintf(stderr, "Base directory is too long (%zu characters, at most %zu allowed)\n",
-                  strlen(optarg), sizeof(s->baseDir) - 2);
+        size_t len = strlen(optarg);
+        const size_t most = sizeof(s->baseDir) - 1;
+        if (len > most || (len == most && optarg[len - 1] != '/')) {
+          fprintf(stderr,
+                  "Base directory is too long (%zu characters, at most %zu allowed, or %zu "
+                  "ending in \"/\")\n",
+                  len, most - 1, most);
           exit(1);
         }
         strlcpy(s->baseDir, optarg, sizeof(s->baseDir));
         break;
+      }
       case '3':
         s->typeLetter[0] = '\0';
         break;
