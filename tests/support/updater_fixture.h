@@ -25,9 +25,9 @@ class UpdaterTest : public ::testing::Test {
   }
 
   // Publishes the release (fails the test when the tool fails).
-  void Publish(const ReleaseSpec& spec) {
+  void Publish(const ReleaseSpec& release) {
     std::string error;
-    ASSERT_TRUE(site_->Publish(spec, &error)) << error;
+    ASSERT_TRUE(site_->Publish(release, &error)) << error;
   }
 
   // Runs the updater against the site for the installation, from the working directory.

@@ -69,19 +69,19 @@ std::string JsonList(const std::vector<std::string>& items) {
   return out + "]";
 }
 
-std::string ReleaseJson(const ReleaseSpec& spec, const std::string& baseUrl) {
+std::string ReleaseJson(const ReleaseSpec& release, const std::string& baseUrl) {
   std::ostringstream j;
-  j << "{\"version\":" << spec.version << ",\"base_url\":" << JsonString(baseUrl)
-    << ",\"channel\":" << JsonString(spec.channel) << ",\"info\":" << JsonAttrs(spec.info);
-  if (!spec.groups.empty()) {
+  j << "{\"version\":" << release.version << ",\"base_url\":" << JsonString(baseUrl)
+    << ",\"channel\":" << JsonString(release.channel) << ",\"info\":" << JsonAttrs(release.info);
+  if (!release.groups.empty()) {
     j << ",\"groups\":[";
-    for (size_t i = 0; i < spec.groups.size(); i++)
-      j << (i ? "," : "") << JsonAttrs(spec.groups[i]);
+    for (size_t i = 0; i < release.groups.size(); i++)
+      j << (i ? "," : "") << JsonAttrs(release.groups[i]);
     j << "]";
   }
   j << ",\"files\":[";
-  for (size_t i = 0; i < spec.files.size(); i++) {
-    const FixtureFile& f = spec.files[i];
+  for (size_t i = 0; i < release.files.size(); i++) {
+    const FixtureFile& f = release.files[i];
     j << (i ? "," : "") << "{\"file\":" << JsonString(f.file)
       << ",\"content_hex\":" << JsonString(Hex(f.content)) << ",\"key\":" << JsonString(f.key);
     if (!f.group.empty()) j << ",\"group\":" << JsonString(f.group);
@@ -94,8 +94,8 @@ std::string ReleaseJson(const ReleaseSpec& spec, const std::string& baseUrl) {
     j << "}";
   }
   j << "]";
-  if (spec.hasDelete) j << ",\"delete\":" << JsonList(spec.deletes);
-  if (spec.hasRawDocument) j << ",\"raw_document\":" << JsonString(spec.rawDocument);
+  if (release.hasDelete) j << ",\"delete\":" << JsonList(release.deletes);
+  if (release.hasRawDocument) j << ",\"raw_document\":" << JsonString(release.rawDocument);
   j << "}";
   return j.str();
 }
@@ -119,11 +119,11 @@ std::string DefaultPackName(const std::string& file) {
   return out + ".pak";
 }
 
-bool BuildRelease(const ReleaseSpec& spec, const std::string& root, const std::string& baseUrl,
+bool BuildRelease(const ReleaseSpec& release, const std::string& root, const std::string& baseUrl,
                   std::string* error) {
   testutil::TempDir scratch;
   std::string config = scratch.Sub("release.json");
-  if (!testutil::WriteFile(config, ReleaseJson(spec, baseUrl))) {
+  if (!testutil::WriteFile(config, ReleaseJson(release, baseUrl))) {
     if (error) *error = "cannot write " + config;
     return false;
   }
@@ -150,8 +150,8 @@ std::string Site::PackPath(const std::string& packName) const {
   return root_.Sub("packs/" + packName);
 }
 
-bool Site::Publish(const ReleaseSpec& spec, std::string* error) {
-  return BuildRelease(spec, root_.path(), PackBase(), error);
+bool Site::Publish(const ReleaseSpec& release, std::string* error) {
+  return BuildRelease(release, root_.path(), PackBase(), error);
 }
 
 std::vector<std::string> Site::Requests() const {

@@ -54,7 +54,7 @@ std::string DefaultPackName(const std::string& file);
 
 // Writes the release into root (packs/NAME and updates/CHANNEL.info) with pack URLs under
 // baseUrl (".../packs"). Returns false with *error set when the tool fails.
-bool BuildRelease(const ReleaseSpec& spec, const std::string& root, const std::string& baseUrl,
+bool BuildRelease(const ReleaseSpec& release, const std::string& root, const std::string& baseUrl,
                   std::string* error);
 
 // A scratch web root served by a real nginx on loopback.
@@ -69,7 +69,7 @@ class Site {
   std::string ServerArg() const;
   std::string PackBase() const;
   // Builds the release into the root. False with *error on failure.
-  bool Publish(const ReleaseSpec& spec, std::string* error = nullptr);
+  bool Publish(const ReleaseSpec& release, std::string* error = nullptr);
   // Path of a pack in the root.
   std::string PackPath(const std::string& packName) const;
   // Request lines ("GET /path HTTP/1.0") of the access log so far.
