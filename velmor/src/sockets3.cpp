@@ -898,6 +898,9 @@ int Orvex_Sockets3::SendTo(ORVEX_SOCKET* sock, const char* host, int port, const
   // replace that cause with an unrelated (often zero) code.
   struct addrinfo* list = Resolve(sock, host, port);
   if (list == nullptr) return -1;
+  // An empty datagram sends 0 bytes without failing; it is then recorded with code 0 (quiet)
+  // rather than with whatever an earlier call left in errno.
+  errno = 0;
   ssize_t r = sendto(sock->sock, data, static_cast<size_t>(len), MSG_NOSIGNAL, list->ai_addr,
                      list->ai_addrlen);
   if (r < 1) pUpdateError(sock);
