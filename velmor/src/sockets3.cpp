@@ -894,10 +894,16 @@ int Orvex_Sockets3::SendTo(ORVEX_SOCKET* sock, const char* host, int port, const
     pUpdateError(sock);
     return -1;
   }
-  // Resolve has recorded the resolver's own code and text; recording errno over it would
-  // replace that cause with an unrelated (often zero) code.
   struct addrinfo* list = Resolve(sock, host, port);
-  if (list == nullptr) return -1;
+  if (list == nullptr) {
+    // Recorded once more, with the code and text Resolve recorded (the resolver's own): errno
+    // alone would replace that cause with an unrelated, often zero, code.
+    char text[sizeof(last_error)];
+    strlcpy(text, last_error, sizeof(text));
+    errno = last_errno;
+    pUpdateError(sock, text);
+    return -1;
+  }
   // An empty datagram sends 0 bytes without failing; it is then recorded with code 0 (quiet)
   // rather than with whatever an earlier call left in errno.
   errno = 0;
