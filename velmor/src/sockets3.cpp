@@ -27,6 +27,10 @@ namespace {
 // Rounds of kernel random input after which an unseeded pool is given up.
 const int kMaxSeedRounds = 100;
 
+// Interval at which a wait that only sees hang-ups on descriptors waited on for writing looks
+// again.
+const long kHangupRecheckNs = 10 * 1000000L;
+
 // How long Close waits for the peer's answer to its TLS close notify.
 const int kShutdownWaitMs = 2000;
 
@@ -110,7 +114,7 @@ struct WaitEntry {
 // error. Returns the number of ready (entry, direction) pairs, 0 when the time ran out, -1 on
 // failure with errno set (EBADF for a descriptor that is not open, EINVAL for a bad time-out).
 int PollWait(WaitEntry* entries, size_t n, const struct timeval* tv) {
-  struct timespec limit;
+  struct timespec limit = {0, 0};
   if (tv != nullptr) {
     if (tv->tv_sec < 0 || tv->tv_usec < 0) {
       errno = EINVAL;
@@ -131,35 +135,37 @@ int PollWait(WaitEntry* entries, size_t n, const struct timeval* tv) {
     entries[i].readable = entries[i].writable = false;
   }
   int64_t start = MonotonicNs();
-  int r = ppoll(fds, n, tv != nullptr ? &limit : nullptr, nullptr);
-  if (r <= 0) return r;
-  int ready = 0;
-  for (size_t i = 0; i < n; i++) {
-    short ev = fds[i].revents;
-    if (ev & POLLNVAL) {
-      errno = EBADF;
-      return -1;
+  for (;;) {
+    struct timespec rest = {0, 0};
+    if (tv != nullptr) {
+      int64_t left =
+          static_cast<int64_t>(limit.tv_sec) * 1000000000 + limit.tv_nsec - (MonotonicNs() - start);
+      if (left < 0) left = 0;
+      rest.tv_sec = left / 1000000000;
+      rest.tv_nsec = left % 1000000000;
     }
-    entries[i].readable = entries[i].want_read && (ev & (POLLIN | POLLHUP | POLLERR));
-    entries[i].writable = entries[i].want_write && (ev & (POLLOUT | POLLERR));
-    ready += (entries[i].readable ? 1 : 0) + (entries[i].writable ? 1 : 0);
+    int r = ppoll(fds, n, tv != nullptr ? &rest : nullptr, nullptr);
+    if (r <= 0) return r;
+    int ready = 0;
+    for (size_t i = 0; i < n; i++) {
+      short ev = fds[i].revents;
+      if (ev & POLLNVAL) {
+        errno = EBADF;
+        return -1;
+      }
+      entries[i].readable = entries[i].want_read && (ev & (POLLIN | POLLHUP | POLLERR));
+      entries[i].writable = entries[i].want_write && (ev & (POLLOUT | POLLERR));
+      ready += (entries[i].readable ? 1 : 0) + (entries[i].writable ? 1 : 0);
+    }
+    if (ready > 0) return ready;
+    // Only hang-ups on descriptors waited on for writing: poll reports them at once every
+    // time, while select keeps waiting for the others (and for those to turn writable). Look
+    // again in short steps until something is ready or the time is up.
+    if (tv != nullptr && rest.tv_sec == 0 && rest.tv_nsec == 0) return 0;
+    struct timespec step = {0, kHangupRecheckNs};
+    if (tv != nullptr && rest.tv_sec == 0 && rest.tv_nsec < step.tv_nsec) step = rest;
+    nanosleep(&step, nullptr);
   }
-  if (ready > 0) return ready;
-  // Only a hang-up on a descriptor waited on for writing: no readiness, and it stays so. Sleep
-  // out the rest of the time, as a select would.
-  if (tv == nullptr) {
-    ppoll(nullptr, 0, nullptr, nullptr);
-    return 0;
-  }
-  int64_t left =
-      static_cast<int64_t>(limit.tv_sec) * 1000000000 + limit.tv_nsec - (MonotonicNs() - start);
-  if (left > 0) {
-    struct timespec rest;
-    rest.tv_sec = left / 1000000000;
-    rest.tv_nsec = left % 1000000000;
-    ppoll(nullptr, 0, &rest, nullptr);
-  }
-  return 0;
 }
 
 // Adds fd to the wait list (once per descriptor) and returns its index.
