@@ -13,6 +13,8 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/random.h>
@@ -101,6 +103,41 @@ int64_t MonotonicNs() {
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
+
+// Holds SIGPIPE back from the calling thread while OpenSSL reads or writes through its socket
+// BIO, which cannot pass MSG_NOSIGNAL: a write to a peer that has gone away then fails with
+// EPIPE, as a plain send does, instead of raising a signal that ends a process which does not
+// ignore it. A SIGPIPE raised meanwhile is consumed; one that was pending before stays.
+class SigpipeHold {
+ public:
+  SigpipeHold() {
+    sigemptyset(&pipe_);
+    sigaddset(&pipe_, SIGPIPE);
+    sigset_t pending;
+    was_pending_ = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+    held_ = pthread_sigmask(SIG_BLOCK, &pipe_, &old_) == 0;
+  }
+  ~SigpipeHold() {
+    if (!held_) return;
+    int saved_errno = errno;
+    sigset_t pending;
+    if (!was_pending_ && sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {
+      struct timespec zero = {0, 0};
+      while (sigtimedwait(&pipe_, nullptr, &zero) == -1 && errno == EINTR) {
+      }
+    }
+    pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+    errno = saved_errno;
+  }
+  SigpipeHold(const SigpipeHold&) = delete;
+  SigpipeHold& operator=(const SigpipeHold&) = delete;
+
+ private:
+  sigset_t pipe_;
+  sigset_t old_;
+  bool was_pending_ = false;
+  bool held_ = false;
+};
 
 // One descriptor of a wait: what is asked for and, afterwards, what is ready.
 struct WaitEntry {
@@ -391,6 +428,7 @@ int Orvex_Sockets3::Close(ORVEX_SOCKET* sock) {
     // The second shutdown call reads the peer's close notify. A peer that never sends it
     // would keep a blocking handle in Close for ever, so its answer is awaited for a bounded
     // time only.
+    SigpipeHold hold;
     if (SSL_shutdown(sock->ssl) == 0) {
       struct pollfd p = {sock->sock, POLLIN, 0};
       if (SSL_pending(sock->ssl) > 0 || poll(&p, 1, kShutdownWaitMs) > 0) {
@@ -675,7 +713,11 @@ bool Orvex_Sockets3::Bind(ORVEX_SOCKET* sock, const char* host, int port) {
 int Orvex_Sockets3::RawRecv(ORVEX_SOCKET* sock, char* buf, uint32_t size) {
   if (sock->ssl != nullptr) {
     ERR_clear_error();
-    int r = SSL_read(sock->ssl, buf, static_cast<int>(ClampSize(size)));
+    int r;
+    {
+      SigpipeHold hold;
+      r = SSL_read(sock->ssl, buf, static_cast<int>(ClampSize(size)));
+    }
     if (r > 0) return r;
     snprintf(last_error, sizeof(last_error), "Error returned by SSL_read(): %d", r);
     last_errno = ORVEX_SOCKERR(0x0014);
@@ -707,7 +749,11 @@ int Orvex_Sockets3::Send(ORVEX_SOCKET* sock, const char* data, int32_t len, bool
   if (len == 0) return 0;
   if (sock->ssl != nullptr) {
     ERR_clear_error();
-    int r = SSL_write(sock->ssl, data, len);
+    int r;
+    {
+      SigpipeHold hold;
+      r = SSL_write(sock->ssl, data, len);
+    }
     if (r > 0) return r;
     last_errno = ORVEX_SOCKERR(0x0020);
     ERR_error_string(ERR_get_error(), last_error);
@@ -735,7 +781,11 @@ int Orvex_Sockets3::Send(ORVEX_SOCKET* sock, const char* data, int32_t len, bool
 int Orvex_Sockets3::Peek(ORVEX_SOCKET* sock, char* buf, uint32_t size) {
   if (sock->ssl != nullptr) {
     ERR_clear_error();
-    int r = SSL_peek(sock->ssl, buf, static_cast<int>(ClampSize(size)));
+    int r;
+    {
+      SigpipeHold hold;
+      r = SSL_peek(sock->ssl, buf, static_cast<int>(ClampSize(size)));
+    }
     if (r >= 0) return r;
     memset(last_error, 0, sizeof(last_error));
     ERR_error_string_n(ERR_get_error(), last_error, sizeof(last_error));
@@ -1158,7 +1208,11 @@ bool Orvex_Sockets3::SwitchToSSL(ORVEX_SOCKET* sock, bool server) {
     sock->ssl = ssl;
   }
   ERR_clear_error();
-  int r = server ? SSL_accept(sock->ssl) : SSL_connect(sock->ssl);
+  int r;
+  {
+    SigpipeHold hold;
+    r = server ? SSL_accept(sock->ssl) : SSL_connect(sock->ssl);
+  }
   if (r == 1) {
     if (!silent) {
       printf("SSL connection established\n");
