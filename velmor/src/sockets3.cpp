@@ -277,6 +277,11 @@ bool SocketsSeedRandomPool(int (*pool_ready)(), bool (*fill)(unsigned char*, siz
 }
 
 bool SocketsLibraryInit() {
+  // The process-wide locks are destroyed at exit in the reverse order of their making. Made
+  // here, before the first object is complete, all of them outlive every object, also one of
+  // static storage duration whose destructor runs at exit.
+  ContextLock();
+  ResolverLock();
   AutoMutex lock(LibraryLock());
   g_init_count++;
   if (g_init_count > 1) return g_init_result;
