@@ -81,6 +81,36 @@ TEST(Sockets3Library, InitCountsUsersAndRestartsAfterLastCleanup) {
   }
 }
 
+// Started again with this variable set, the test program only plays out an object of static
+// storage duration made before the TLS-context and resolver locks were first used, and exits.
+const char kExitOrderVar[] = "VELMOR_SOCKETS3_EXIT_ORDER";
+
+TEST(Sockets3Library, ProcessLocksOutliveObjectsOfStaticDuration) {
+  if (getenv(kExitOrderVar) != nullptr) {
+    static Orvex_Sockets3 early;
+    Orvex_Sockets3 later;
+    later.EnableSSL("/nonexistent/none.pem", 0);
+    later.GetHostIP("127.0.0.1");
+    printf("scenario done\n");
+    fflush(stdout);
+    exit(0);  // early is destroyed after the locks first used above
+  }
+  char self[4096];
+  ssize_t len = readlink("/proc/self/exe", self, sizeof(self) - 1);
+  ASSERT_GT(len, 0);
+  self[len] = '\0';
+  setenv(kExitOrderVar, "1", 1);
+  std::string out;
+  int term_signal = 0;
+  int code = testutil::RunProgram(
+      {self, "--gtest_filter=Sockets3Library.ProcessLocksOutliveObjectsOfStaticDuration"}, &out,
+      nullptr, "", &term_signal);
+  unsetenv(kExitOrderVar);
+  EXPECT_EQ(code, 0) << "signal " << term_signal << "\n" << out;
+  EXPECT_NE(out.find("scenario done"), std::string::npos) << out;
+  EXPECT_EQ(out.find("Error locking mutex"), std::string::npos) << out;
+}
+
 int g_fill_calls = 0;
 int g_ready_after = 0;
 int NeverReady() { return 0; }

@@ -5,11 +5,14 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <stddef.h>
 #include <string.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -365,6 +368,56 @@ TEST(Sockets3Sets, SelectSetsCountsBothDirections) {
   EXPECT_EQ(s.GetLastError(nullptr), EINVAL);
   s.Close(c);
   s.Close(a);
+}
+
+TEST(Sockets3Sets, HungUpWriteMemberDoesNotHideOtherMembers) {
+  Orvex_Sockets3 s;
+  // A local datagram receiver that nobody reads, and a writer connected to it whose sends fill
+  // the receiver's queue: the writer is then not writable, and once shut down it reports only
+  // a hang-up, which select does not count as writable.
+  int rx = socket(AF_UNIX, SOCK_DGRAM, 0);
+  ASSERT_GE(rx, 0);
+  sockaddr_un addr;
+  memset(&addr, 0, sizeof(addr));
+  addr.sun_family = AF_UNIX;
+  std::string name = "velmor-sockets3-test-" + std::to_string(getpid());
+  memcpy(addr.sun_path + 1, name.data(), name.size());  // abstract name: no file
+  socklen_t len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+  ASSERT_EQ(bind(rx, reinterpret_cast<sockaddr*>(&addr), len), 0);
+  ORVEX_SOCKET* w = s.Create(AF_UNIX, SOCK_DGRAM, 0, 0);
+  ASSERT_NE(w, nullptr);
+  ASSERT_TRUE(s.ConnectAddr(w, reinterpret_cast<sockaddr*>(&addr), len));
+  int sent = 0;
+  while (sent < 100000 && send(w->sock, "x", 1, MSG_DONTWAIT) == 1) sent++;
+  ASSERT_EQ(errno, EAGAIN);
+  shutdown(w->sock, SHUT_RDWR);
+  pollfd p{w->sock, POLLOUT, 0};
+  ASSERT_EQ(poll(&p, 1, 0), 1);
+  ASSERT_EQ(p.revents, POLLHUP);
+
+  ORVEX_SOCKET* c;
+  ORVEX_SOCKET* a;
+  ASSERT_TRUE(ConnectedPair(&s, AF_INET, &c, &a));
+  std::thread later([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    s.Send(c, "z", 1, true);
+  });
+  ORVEX_SOCKET_SET rd, wr;
+  SetClear(&rd);
+  SetAdd(&rd, a);
+  SetClear(&wr);
+  SetAdd(&wr, w);
+  int r = s.SelectSets(&rd, &wr, 5000u);
+  later.join();
+  // The member that turned readable during the wait is reported; the hung-up one is not.
+  EXPECT_EQ(r, 1);
+  ASSERT_EQ(rd.count, 1);
+  EXPECT_EQ(rd.handles[0], a);
+  EXPECT_EQ(wr.count, 0);
+  s.Close(c);
+  s.Close(a);
+  s.Close(w);
+  close(rx);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -9,8 +9,10 @@
 #include <signal.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -363,6 +365,61 @@ TEST_F(Sockets3Tls, CloseDoesNotWaitForeverForTheCloseNotifyAnswer) {
   s.SetRecvTimeout(c, 10000);
   EXPECT_EQ(s.Recv(c, buf, sizeof(buf)), 0);
   EXPECT_EQ(s.Close(c), 0);
+  s.Close(l);
+}
+
+// Runs body in a child process in which SIGPIPE has its default action (ending the process);
+// returns the child's exit code, or 128 + the signal that ended it.
+int RunWithDefaultSigpipe(const std::function<int()>& body) {
+  fflush(stdout);
+  fflush(stderr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    signal(SIGPIPE, SIG_DFL);
+    int code = body();
+    fflush(stdout);
+    _exit(code);
+  }
+  int status = 0;
+  if (pid < 0 || waitpid(pid, &status, 0) != pid) return -1;
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST_F(Sockets3Tls, WritesToAVanishedPeerFailWithoutSignal) {
+  Orvex_Sockets3 s;
+  ASSERT_TRUE(s.EnableSSL(pem_.c_str(), 0));
+  int port = 0;
+  ORVEX_SOCKET* l = ListenLoopback(&s, AF_INET, &port);
+  for (bool by_close : {false, true}) {
+    SCOPED_TRACE(by_close ? "Close" : "Send");
+    ORVEX_SOCKET* c = s.Create(AF_INET, SOCK_STREAM, 0, 0);
+    ASSERT_TRUE(s.Connect(c, "127.0.0.1", port));
+    ORVEX_SOCKET* a = nullptr;
+    std::thread server([&] { a = s.Accept(l, SOCKFEAT_SSL); });
+    bool client_ok = s.SwitchToSSL_Client(c);
+    server.join();
+    ASSERT_TRUE(client_ok);
+    ASSERT_NE(a, nullptr);
+    // The peer goes away; the first write after that draws a reset.
+    s.Close(a);
+    ASSERT_EQ(s.Send(c, "a", 1, true), 1);
+    for (int i = 0; i < 100; i++) {
+      pollfd p{c->sock, POLLIN, 0};
+      if (poll(&p, 1, 50) == 1 && (p.revents & (POLLERR | POLLHUP))) break;
+    }
+    int code = RunWithDefaultSigpipe([&] {
+      if (by_close) {
+        s.Close(c);  // writes the close notify
+        return 0;
+      }
+      int r = 0;
+      for (int i = 0; i < 20 && r != -1; i++) r = s.Send(c, "b", 1, true);
+      return r == -1 ? 0 : 1;
+    });
+    EXPECT_EQ(code, 0);
+    s.Close(c);
+  }
   s.Close(l);
 }
 

@@ -120,7 +120,18 @@ TEST_P(Sockets3Datagram, RecvLineFromWithoutLineFeedKeepsTheDatagram) {
 }
 
 TEST_P(Sockets3Datagram, EmptyDatagram) {
-  ASSERT_EQ(s.SendTo(tx, loopback, rx_port, "", -1), 0);
+  // An empty datagram is sent with a result of 0, which is recorded; what is recorded must be
+  // the send's own outcome, not an error left over from an earlier call.
+  s.SetSilent(false);
+  errno = ECONNREFUSED;
+  testing::internal::CaptureStdout();
+  int sent = s.SendTo(tx, loopback, rx_port, "", -1);
+  std::string out = testing::internal::GetCapturedStdout();
+  s.SetSilent(true);
+  ASSERT_EQ(sent, 0);
+  EXPECT_EQ(out, "");
+  EXPECT_EQ(s.GetLastError(tx), 0);
+  EXPECT_EQ(s.GetLastError(nullptr), 0);
   ASSERT_EQ(s.SelectRead(rx, 10000u), 1);
   char line[16];
   EXPECT_EQ(s.RecvLineFrom(rx, nullptr, 0, nullptr, line, sizeof(line)), -3);
@@ -134,6 +145,19 @@ TEST_P(Sockets3Datagram, SendToFailures) {
   const std::string bad = std::string(70, 'x') + ".invalid";
   EXPECT_EQ(s.SendTo(tx, bad.c_str(), rx_port, "x", 1), -1);
   EXPECT_EQ(s.GetLastError(tx), EAI_NONAME);
+  // The failed lookup is recorded by the resolution and once more by SendTo, both times with
+  // the resolver's code and text.
+  s.SetSilent(false);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(s.SendTo(tx, bad.c_str(), rx_port, "x", 1), -1);
+  std::string out = testing::internal::GetCapturedStdout();
+  s.SetSilent(true);
+  std::string line =
+      "pUpdateError(): " + std::to_string(EAI_NONAME) + " -> " + gai_strerror(EAI_NONAME) + "\n";
+  EXPECT_EQ(out, line + line);
+  EXPECT_EQ(s.GetLastError(tx), EAI_NONAME);
+  EXPECT_STREQ(s.GetLastErrorString(tx), gai_strerror(EAI_NONAME));
+  EXPECT_EQ(s.GetLastError(nullptr), EAI_NONAME);
   EXPECT_EQ(s.SendTo(tx, loopback, rx_port, "x", -3), -1);
   EXPECT_EQ(s.GetLastError(tx), EINVAL);
   // A receive with nothing queued on a non-blocking handle: quiet EAGAIN.

@@ -13,6 +13,8 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/random.h>
@@ -26,6 +28,10 @@ namespace {
 
 // Rounds of kernel random input after which an unseeded pool is given up.
 const int kMaxSeedRounds = 100;
+
+// Interval at which a wait that only sees hang-ups on descriptors waited on for writing looks
+// again.
+const long kHangupRecheckNs = 10 * 1000000L;
 
 // How long Close waits for the peer's answer to its TLS close notify.
 const int kShutdownWaitMs = 2000;
@@ -98,6 +104,41 @@ int64_t MonotonicNs() {
   return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
+// Holds SIGPIPE back from the calling thread while OpenSSL reads or writes through its socket
+// BIO, which cannot pass MSG_NOSIGNAL: a write to a peer that has gone away then fails with
+// EPIPE, as a plain send does, instead of raising a signal that ends a process which does not
+// ignore it. A SIGPIPE raised meanwhile is consumed; one that was pending before stays.
+class SigpipeHold {
+ public:
+  SigpipeHold() {
+    sigemptyset(&pipe_);
+    sigaddset(&pipe_, SIGPIPE);
+    sigset_t pending;
+    was_pending_ = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+    held_ = pthread_sigmask(SIG_BLOCK, &pipe_, &old_) == 0;
+  }
+  ~SigpipeHold() {
+    if (!held_) return;
+    int saved_errno = errno;
+    sigset_t pending;
+    if (!was_pending_ && sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {
+      struct timespec zero = {0, 0};
+      while (sigtimedwait(&pipe_, nullptr, &zero) == -1 && errno == EINTR) {
+      }
+    }
+    pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+    errno = saved_errno;
+  }
+  SigpipeHold(const SigpipeHold&) = delete;
+  SigpipeHold& operator=(const SigpipeHold&) = delete;
+
+ private:
+  sigset_t pipe_;
+  sigset_t old_;
+  bool was_pending_ = false;
+  bool held_ = false;
+};
+
 // One descriptor of a wait: what is asked for and, afterwards, what is ready.
 struct WaitEntry {
   int fd;
@@ -110,7 +151,7 @@ struct WaitEntry {
 // error. Returns the number of ready (entry, direction) pairs, 0 when the time ran out, -1 on
 // failure with errno set (EBADF for a descriptor that is not open, EINVAL for a bad time-out).
 int PollWait(WaitEntry* entries, size_t n, const struct timeval* tv) {
-  struct timespec limit;
+  struct timespec limit = {0, 0};
   if (tv != nullptr) {
     if (tv->tv_sec < 0 || tv->tv_usec < 0) {
       errno = EINVAL;
@@ -131,35 +172,37 @@ int PollWait(WaitEntry* entries, size_t n, const struct timeval* tv) {
     entries[i].readable = entries[i].writable = false;
   }
   int64_t start = MonotonicNs();
-  int r = ppoll(fds, n, tv != nullptr ? &limit : nullptr, nullptr);
-  if (r <= 0) return r;
-  int ready = 0;
-  for (size_t i = 0; i < n; i++) {
-    short ev = fds[i].revents;
-    if (ev & POLLNVAL) {
-      errno = EBADF;
-      return -1;
+  for (;;) {
+    struct timespec rest = {0, 0};
+    if (tv != nullptr) {
+      int64_t left =
+          static_cast<int64_t>(limit.tv_sec) * 1000000000 + limit.tv_nsec - (MonotonicNs() - start);
+      if (left < 0) left = 0;
+      rest.tv_sec = left / 1000000000;
+      rest.tv_nsec = left % 1000000000;
     }
-    entries[i].readable = entries[i].want_read && (ev & (POLLIN | POLLHUP | POLLERR));
-    entries[i].writable = entries[i].want_write && (ev & (POLLOUT | POLLERR));
-    ready += (entries[i].readable ? 1 : 0) + (entries[i].writable ? 1 : 0);
+    int r = ppoll(fds, n, tv != nullptr ? &rest : nullptr, nullptr);
+    if (r <= 0) return r;
+    int ready = 0;
+    for (size_t i = 0; i < n; i++) {
+      short ev = fds[i].revents;
+      if (ev & POLLNVAL) {
+        errno = EBADF;
+        return -1;
+      }
+      entries[i].readable = entries[i].want_read && (ev & (POLLIN | POLLHUP | POLLERR));
+      entries[i].writable = entries[i].want_write && (ev & (POLLOUT | POLLERR));
+      ready += (entries[i].readable ? 1 : 0) + (entries[i].writable ? 1 : 0);
+    }
+    if (ready > 0) return ready;
+    // Only hang-ups on descriptors waited on for writing: poll reports them at once every
+    // time, while select keeps waiting for the others (and for those to turn writable). Look
+    // again in short steps until something is ready or the time is up.
+    if (tv != nullptr && rest.tv_sec == 0 && rest.tv_nsec == 0) return 0;
+    struct timespec step = {0, kHangupRecheckNs};
+    if (tv != nullptr && rest.tv_sec == 0 && rest.tv_nsec < step.tv_nsec) step = rest;
+    nanosleep(&step, nullptr);
   }
-  if (ready > 0) return ready;
-  // Only a hang-up on a descriptor waited on for writing: no readiness, and it stays so. Sleep
-  // out the rest of the time, as a select would.
-  if (tv == nullptr) {
-    ppoll(nullptr, 0, nullptr, nullptr);
-    return 0;
-  }
-  int64_t left =
-      static_cast<int64_t>(limit.tv_sec) * 1000000000 + limit.tv_nsec - (MonotonicNs() - start);
-  if (left > 0) {
-    struct timespec rest;
-    rest.tv_sec = left / 1000000000;
-    rest.tv_nsec = left % 1000000000;
-    ppoll(nullptr, 0, &rest, nullptr);
-  }
-  return 0;
 }
 
 // Adds fd to the wait list (once per descriptor) and returns its index.
@@ -234,6 +277,11 @@ bool SocketsSeedRandomPool(int (*pool_ready)(), bool (*fill)(unsigned char*, siz
 }
 
 bool SocketsLibraryInit() {
+  // The process-wide locks are destroyed at exit in the reverse order of their making. Made
+  // here, before the first object is complete, all of them outlive every object, also one of
+  // static storage duration whose destructor runs at exit.
+  ContextLock();
+  ResolverLock();
   AutoMutex lock(LibraryLock());
   g_init_count++;
   if (g_init_count > 1) return g_init_result;
@@ -385,6 +433,7 @@ int Orvex_Sockets3::Close(ORVEX_SOCKET* sock) {
     // The second shutdown call reads the peer's close notify. A peer that never sends it
     // would keep a blocking handle in Close for ever, so its answer is awaited for a bounded
     // time only.
+    SigpipeHold hold;
     if (SSL_shutdown(sock->ssl) == 0) {
       struct pollfd p = {sock->sock, POLLIN, 0};
       if (SSL_pending(sock->ssl) > 0 || poll(&p, 1, kShutdownWaitMs) > 0) {
@@ -669,7 +718,11 @@ bool Orvex_Sockets3::Bind(ORVEX_SOCKET* sock, const char* host, int port) {
 int Orvex_Sockets3::RawRecv(ORVEX_SOCKET* sock, char* buf, uint32_t size) {
   if (sock->ssl != nullptr) {
     ERR_clear_error();
-    int r = SSL_read(sock->ssl, buf, static_cast<int>(ClampSize(size)));
+    int r;
+    {
+      SigpipeHold hold;
+      r = SSL_read(sock->ssl, buf, static_cast<int>(ClampSize(size)));
+    }
     if (r > 0) return r;
     snprintf(last_error, sizeof(last_error), "Error returned by SSL_read(): %d", r);
     last_errno = ORVEX_SOCKERR(0x0014);
@@ -701,7 +754,11 @@ int Orvex_Sockets3::Send(ORVEX_SOCKET* sock, const char* data, int32_t len, bool
   if (len == 0) return 0;
   if (sock->ssl != nullptr) {
     ERR_clear_error();
-    int r = SSL_write(sock->ssl, data, len);
+    int r;
+    {
+      SigpipeHold hold;
+      r = SSL_write(sock->ssl, data, len);
+    }
     if (r > 0) return r;
     last_errno = ORVEX_SOCKERR(0x0020);
     ERR_error_string(ERR_get_error(), last_error);
@@ -729,7 +786,11 @@ int Orvex_Sockets3::Send(ORVEX_SOCKET* sock, const char* data, int32_t len, bool
 int Orvex_Sockets3::Peek(ORVEX_SOCKET* sock, char* buf, uint32_t size) {
   if (sock->ssl != nullptr) {
     ERR_clear_error();
-    int r = SSL_peek(sock->ssl, buf, static_cast<int>(ClampSize(size)));
+    int r;
+    {
+      SigpipeHold hold;
+      r = SSL_peek(sock->ssl, buf, static_cast<int>(ClampSize(size)));
+    }
     if (r >= 0) return r;
     memset(last_error, 0, sizeof(last_error));
     ERR_error_string_n(ERR_get_error(), last_error, sizeof(last_error));
@@ -894,10 +955,19 @@ int Orvex_Sockets3::SendTo(ORVEX_SOCKET* sock, const char* host, int port, const
     pUpdateError(sock);
     return -1;
   }
-  // Resolve has recorded the resolver's own code and text; recording errno over it would
-  // replace that cause with an unrelated (often zero) code.
   struct addrinfo* list = Resolve(sock, host, port);
-  if (list == nullptr) return -1;
+  if (list == nullptr) {
+    // Recorded once more, with the code and text Resolve recorded (the resolver's own): errno
+    // alone would replace that cause with an unrelated, often zero, code.
+    char text[sizeof(last_error)];
+    strlcpy(text, last_error, sizeof(text));
+    errno = last_errno;
+    pUpdateError(sock, text);
+    return -1;
+  }
+  // An empty datagram sends 0 bytes without failing; it is then recorded with code 0 (quiet)
+  // rather than with whatever an earlier call left in errno.
+  errno = 0;
   ssize_t r = sendto(sock->sock, data, static_cast<size_t>(len), MSG_NOSIGNAL, list->ai_addr,
                      list->ai_addrlen);
   if (r < 1) pUpdateError(sock);
@@ -1143,7 +1213,11 @@ bool Orvex_Sockets3::SwitchToSSL(ORVEX_SOCKET* sock, bool server) {
     sock->ssl = ssl;
   }
   ERR_clear_error();
-  int r = server ? SSL_accept(sock->ssl) : SSL_connect(sock->ssl);
+  int r;
+  {
+    SigpipeHold hold;
+    r = server ? SSL_accept(sock->ssl) : SSL_connect(sock->ssl);
+  }
   if (r == 1) {
     if (!silent) {
       printf("SSL connection established\n");
