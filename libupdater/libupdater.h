@@ -1,0 +1,185 @@
+// The update engine. One Updater holds the settings of a run (channel URL, base directory,
+// program name, INI file name, output callbacks), the update information read from the channel
+// document (package groups, file records, obsolete files) and the last error text. It fetches
+// the document, parses it while checking every listed file on disk, plans from the group
+// states, and performs the update: download packs into tmp/updater, decipher and inflate them,
+// verify, move them into place, delete removed and obsolete files. It never prints; all output
+// goes through the caller's UpdaterCallbacks table.
+//
+// Thread rules: an Updater may be shared between threads. Every public operation holds the
+// object's recursive lock for its whole run, callbacks included; a callback may call back into
+// the same object from the same thread but must not wait for another thread that needs it.
+// UpdateGroup and UpdateFile records belong to the Updater and stay valid until the next
+// setup, reset or the object's destruction.
+#ifndef LIBUPDATER_LIBUPDATER_H_
+#define LIBUPDATER_LIBUPDATER_H_
+
+#include <stdarg.h>
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+#include "Mutex_pthreads.h"
+
+#if __has_include("download_nocurl.h")
+#include "download_nocurl.h"
+#else
+// Progress of a download: (bytes received, bytes expected or 0, user value) -> continue?
+typedef bool (*DownloadProgressCallback)(uint64_t received, uint64_t total, void* user);
+#endif
+
+// Output channel of the engine, owned by the caller and borrowed by the Updater (it must
+// outlive the object). Any slot may be null; the engine then drops that output.
+struct UpdaterCallbacks {
+  // Progress of the update-information download; user value null.
+  DownloadProgressCallback infoProgress;
+  // Progress of one pack download; user value is the file's base name as text.
+  DownloadProgressCallback fileProgress;
+  // Informational lines ("Info version: %d", "Building file list..."); result ignored.
+  bool (*debugMessage)(const char* text);
+  // Progress of the update proper: banners, empty lines, per-file steps; result ignored.
+  bool (*statusMessage)(const char* text);
+};
+
+// Group states.
+enum {
+  UPDATE_GROUP_NOT_SELECTED = 0,
+  UPDATE_GROUP_INSTALL = 1,
+  UPDATE_GROUP_REMOVE = 2,
+};
+
+// One package group of the update information, in the Updater's sorted group list.
+struct UpdateGroup {
+  std::string name;        // "name": key in the INI file, matched by file records
+  std::string dispName;    // "dispName", or the name; sort key
+  std::string menu;        // "menu"
+  std::string desc;        // "desc" with each backslash-n turned into a line break
+  int32_t state = 0;       // 0 not selected, 1 install, 2 remove
+  bool isDefault = false;  // "defaultgrp" non-zero
+  int32_t priority = 50;   // "priority"; higher sorts first
+  UpdateGroup* prev = nullptr;
+  UpdateGroup* next = nullptr;
+};
+
+// One file of the update information, in document order.
+struct UpdateFile {
+  std::string name;            // "file": path relative to the base directory
+  std::string url;             // full download URL (file base and "%20" rules applied)
+  bool needsUpdate = false;    // local copy missing, unreadable or different
+  char checksum[65] = {};      // "sha" (version 2+) or "md5" (version 1), at most 64 characters
+  char packChecksum[65] = {};  // "packsha" or "packmd5"
+  char key[17] = {};           // RC4 key, empty = pack not enciphered; always used as 16 bytes
+  int64_t size = 0;            // "size": bytes after unpacking
+  uint32_t modes = 0;          // "modes": permission bits to set after installing, 0 = leave
+  std::vector<UpdateGroup*> groups;  // groups named in "group", in order, repeats kept
+  std::string downloadPath;          // where the pack is stored; empty until performUpdate
+  UpdateFile* prev = nullptr;
+  UpdateFile* next = nullptr;
+};
+
+class Updater {
+ public:
+  Updater();
+  virtual ~Updater();
+  Updater(const Updater&) = delete;
+  Updater& operator=(const Updater&) = delete;
+
+  // Starts over (reset), then takes the settings. baseDir must end in "/"; iniFile may be empty
+  // (no group states are read or written); callbacks may be null. Always true.
+  bool setup(const char* channelUrl, const char* baseDir, const char* programName,
+             const char* iniFile, UpdaterCallbacks* callbacks);
+
+  // Downloads the channel document into the info text (through the temporary file
+  // "updater-info.xml" in the working directory). True on success; false with lastError().
+  bool fetchInfo();
+  // Parses the info text into groups, file records and obsolete files, checking every listed
+  // file on disk. True on success; false with lastError() (records built so far stay).
+  bool parseInfo();
+  // First group of the sorted list, or null.
+  UpdateGroup* firstGroup();
+  // Stores state in group (when not null), then recomputes the pending count.
+  void setGroupState(UpdateGroup* group, int32_t state);
+  // True when a file is to install or remove, or an obsolete file is to be deleted.
+  bool needsUpdate();
+  // Downloads, unpacks, verifies and installs what is to install, then deletes what is to
+  // remove and the obsolete files. True on success; false with lastError() at the first hard
+  // failure (installed files are never left half written).
+  bool performUpdate();
+  // Writes every group's state to section "groups" of the INI file. Always true.
+  bool saveGroupStates();
+  // The last error text, empty when none was set.
+  const char* lastError();
+  // Frees all records and settings and removes "updater-info.xml" from the working directory.
+  void reset();
+  // Takes the info text from a local file. True on success; false with lastError().
+  bool loadInfoFile(const char* path);
+  // Writes the info text to path; a path that cannot be opened is silently skipped.
+  void saveInfoText(const char* path);
+  // First group whose name equals name without regard to case, or null.
+  UpdateGroup* findGroup(const char* name);
+  // First file record (document order), or null.
+  UpdateFile* firstFile();
+
+  // Creates every missing directory along path with mode 0755; errors are ignored.
+  void makeDirectories(const char* path);
+  // Unpacks a pack (RC4 with the 16-byte key when key is not empty, then one zlib stream) into
+  // destination, which may be the source itself. Memory use is bounded whatever the sizes; the
+  // output is written to a temporary file beside destination and renamed over it only when
+  // complete. Output longer than size fails with zlib code -5, damaged or truncated data with
+  // -3. True on success; false with lastError() and destination untouched.
+  bool unpackFile(const char* source, const char* destination, const char* key, int64_t size);
+
+  // Formats the message as the last error text and returns false.
+  bool setError(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+  // Formats the message and passes it to the debugMessage slot, if any.
+  void debugf(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+  // Formats the message and passes it to the statusMessage slot, if any.
+  void statusf(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+
+  // Read-only views of the parsed information (lock held while copying).
+  int32_t infoVersion();
+  int32_t fileCount();
+  int32_t pendingCount();
+  std::vector<std::string> outdatedFiles();
+  UpdateGroup* defaultGroup();
+  std::string appName();
+  std::string author();
+  std::string homeUrl();
+  std::string fileBase();
+  std::string infoText();
+
+ private:
+  bool isToInstall(const UpdateFile* f) const;
+  bool isToRemove(const UpdateFile* f) const;
+  void recountPending();
+  void sortGroups();
+  bool installFile(UpdateFile* f, const char* digestName, void* inBlock, void* outBlock);
+  void message(bool (*slot)(const char*), const char* fmt, va_list args);
+  bool unpackTo(const char* source, const char* destination, const char* key, int64_t size,
+                void* inBlock, void* outBlock);
+
+  UpdateFile* filesHead_ = nullptr;
+  UpdateFile* filesTail_ = nullptr;
+  UpdateGroup* groupsHead_ = nullptr;
+  UpdateGroup* groupsTail_ = nullptr;
+  std::vector<std::string> outdated_;
+  UpdateGroup* defaultGroup_ = nullptr;
+  int32_t fileCount_ = 0;
+  int32_t pendingCount_ = 0;
+  int32_t infoVersion_ = 0;
+  std::string appName_;
+  std::string author_;
+  std::string homeUrl_;
+  std::string fileBase_;
+  std::string infoText_;
+  std::string lastError_;
+  std::string channelUrl_;
+  std::string baseDir_;
+  std::string iniFile_;
+  std::string programName_;
+  UpdaterCallbacks* callbacks_ = nullptr;
+  Orvex_Mutex_pthreads lock_;
+};
+
+#endif  // LIBUPDATER_LIBUPDATER_H_

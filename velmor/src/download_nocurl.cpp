@@ -1,0 +1,565 @@
+// Download client: HTTP/1.0 GET and passive-mode FTP retrieval into a StreamHandle.
+#include "download_nocurl.h"
+
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+
+#include <string>
+
+#include "base64.h"
+#include "memleak.h"
+#include "sockets3.h"
+#include "threads.h"
+
+namespace {
+
+const char* const kErrorTexts[] = {
+    "No Error",
+    "File Access Error",
+    "Error Connecting to Host",
+    "Invalid Response",
+    "Error Creating Socket",
+    "Error initializing libCURL",
+    "Error writing file",
+    "Invalid URL",
+    "Callback Abort",
+    "Invalid Protocol",
+    "File Not Found",
+    "Server tried to redirect, but FollowRedirects is Off",
+    "Transfer Timed Out",
+    "Authorization Needed or Bad Username/Password",
+};
+
+// How many "only part of a line has arrived" results the header phase tolerates, and how long
+// it waits after each one.
+const int kMaxPartialLines = 300;
+const int kPartialLineSleepMs = 100;
+
+// Bytes below 0x20 and 0x7F would let a text break out of its request line or command.
+bool HasControlChar(const char* text) {
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p; p++) {
+    if (*p < 0x20 || *p == 0x7F) return true;
+  }
+  return false;
+}
+
+// Copies text into a field of size bytes; false (field left empty) when it does not fit or
+// holds a control character.
+bool CopyField(char* field, size_t size, const char* text) {
+  field[0] = '\0';
+  if (!text) return true;
+  size_t len = strlen(text);
+  if (len >= size || HasControlChar(text)) return false;
+  memcpy(field, text, len + 1);
+  return true;
+}
+
+// The working buffer of one transfer, released on every way out.
+class WorkBuffer {
+ public:
+  WorkBuffer() : data_(static_cast<char*>(zmalloc(ODL_BUFFER_SIZE, __FILE__, __LINE__))) {}
+  ~WorkBuffer() {
+    if (data_) zfree(data_, __FILE__, __LINE__);
+  }
+  WorkBuffer(const WorkBuffer&) = delete;
+  WorkBuffer& operator=(const WorkBuffer&) = delete;
+  char* get() const { return data_; }
+
+ private:
+  char* data_;
+};
+
+// A connection of a transfer, closed through its socket object on every way out.
+class Connection {
+ public:
+  explicit Connection(Orvex_Sockets3* sockets) : sockets_(sockets) {}
+  ~Connection() { Close(); }
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+  // False when the socket cannot be created.
+  bool Create() {
+    handle_ = sockets_->Create(2, 1, 6, 0);
+    return handle_ != nullptr;
+  }
+  void Close() {
+    if (handle_) sockets_->Close(handle_);
+    handle_ = nullptr;
+  }
+  ORVEX_SOCKET* get() const { return handle_; }
+  bool is_open() const { return handle_ != nullptr; }
+
+ private:
+  Orvex_Sockets3* sockets_;
+  ORVEX_SOCKET* handle_ = nullptr;
+};
+
+// Time-outs above the socket layer's range wait as long as it allows.
+uint32_t ClampMs(uint64_t ms) { return ms > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(ms); }
+
+// Leading decimal digits of text as a number; 0 when there are none. Saturates instead of
+// overflowing.
+int64_t LeadingNumber(const char* text) {
+  int64_t value = 0;
+  for (; *text >= '0' && *text <= '9'; text++) {
+    if (value < INT64_MAX / 10 - 10) value = value * 10 + (*text - '0');
+  }
+  return value;
+}
+
+void StripLineEnd(char* line) {
+  size_t len = strlen(line);
+  while (len > 0 && (line[len - 1] == '\r' || line[len - 1] == '\n')) line[--len] = '\0';
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// OrvexDownloadCore
+
+OrvexDownloadCore::OrvexDownloadCore(DownloadProgressCallback callback, void* user_data)
+    : callback_(callback), user_data_(user_data), error_(ODL_ERROR_NONE) {}
+
+OrvexDownloadCore::~OrvexDownloadCore() {}
+
+void OrvexDownloadCore::Reset() {
+  callback_ = nullptr;
+  user_data_ = nullptr;
+  error_ = ODL_ERROR_NONE;
+}
+
+bool OrvexDownloadCore::DownloadToFile(const char* path) {
+  if (error_ != ODL_ERROR_NONE) return false;
+  StreamHandle* out = path ? OpenFileHandle(path, "wb") : nullptr;
+  if (!out) {
+    error_ = ODL_ERROR_FILE_ACCESS;
+    return false;
+  }
+  bool ok = DownloadToHandle(out);
+  out->close(out);
+  return ok;
+}
+
+bool OrvexDownloadCore::DownloadToFP(FILE* fp) {
+  if (error_ != ODL_ERROR_NONE) return false;
+  if (!fp) {
+    error_ = ODL_ERROR_FILE_ACCESS;
+    return false;
+  }
+  StreamHandle* out = WrapFileHandle(fp, false);
+  bool ok = DownloadToHandle(out);
+  out->close(out);
+  return ok;
+}
+
+int32_t OrvexDownloadCore::GetError() { return error_; }
+
+const char* OrvexDownloadCore::GetErrorString() {
+  if (error_ < 0 || error_ > ODL_ERROR_AUTH) return "Unkown Error";
+  return kErrorTexts[error_];
+}
+
+// ---------------------------------------------------------------------------------------------
+// OrvexDownloadNoCurl: construction and settings
+
+void OrvexDownloadNoCurl::SetDefaults() {
+  host_[0] = '\0';
+  path_[0] = '\0';
+  memcpy(user_agent_, ODL_DEFAULT_USER_AGENT, sizeof(ODL_DEFAULT_USER_AGENT));
+  port_ = 0;
+  follow_redirects_ = false;
+  fail_on_redirect_ = true;
+  timeout_ = 0;
+  protocol_ = ODL_PROTOCOL_HTTP;
+  user_[0] = '\0';
+  password_[0] = '\0';
+}
+
+bool OrvexDownloadNoCurl::CopyCredentials(const char* user, const char* password) {
+  bool ok = CopyField(user_, sizeof(user_), user);
+  if (!CopyField(password_, sizeof(password_), password)) ok = false;
+  if (!ok) {
+    user_[0] = '\0';
+    password_[0] = '\0';
+  }
+  return ok;
+}
+
+OrvexDownloadNoCurl::OrvexDownloadNoCurl(const char* url, DownloadProgressCallback callback,
+                                         const char* user, const char* password,
+                                         void* user_data)
+    : OrvexDownloadCore(callback, user_data), sockets_(new Orvex_Sockets3()) {
+  SetDefaults();
+  if (!CopyCredentials(user, password)) {
+    error_ = ODL_ERROR_INVALID_URL;
+    return;
+  }
+  ParseAddress(url);
+}
+
+OrvexDownloadNoCurl::OrvexDownloadNoCurl(int32_t protocol, const char* host, int32_t port,
+                                         const char* path, DownloadProgressCallback callback,
+                                         const char* user, const char* password,
+                                         void* user_data)
+    : OrvexDownloadCore(callback, user_data), sockets_(new Orvex_Sockets3()) {
+  SetDefaults();
+  protocol_ = protocol;
+  port_ = port;
+  if (protocol == ODL_PROTOCOL_FTP) {
+    if (!user) user = "anonymous";
+    if (!password) password = ODL_ANONYMOUS_PASSWORD;
+  }
+  if (protocol != ODL_PROTOCOL_HTTP && protocol != ODL_PROTOCOL_FTP) {
+    error_ = ODL_ERROR_INVALID_PROTOCOL;
+    return;
+  }
+  if (!CopyCredentials(user, password) || !CopyField(host_, sizeof(host_), host) ||
+      !CopyField(path_, sizeof(path_), path)) {
+    host_[0] = '\0';
+    path_[0] = '\0';
+    error_ = ODL_ERROR_INVALID_URL;
+  }
+}
+
+// Splits "http://host[:port]/path" into host, port and path. The scheme is compared ignoring
+// case; the second "/" of "http://" is skipped unexamined.
+void OrvexDownloadNoCurl::ParseAddress(const char* url) {
+  if (!url) {
+    error_ = ODL_ERROR_INVALID_PROTOCOL;
+    return;
+  }
+  const char* slash = strchr(url, '/');
+  if (!slash) {
+    error_ = ODL_ERROR_INVALID_PROTOCOL;
+    return;
+  }
+  if (HasControlChar(url) || slash - url != 5 || strncasecmp(url, "http:/", 6) != 0 ||
+      slash[1] == '\0') {
+    error_ = ODL_ERROR_INVALID_URL;
+    return;
+  }
+  port_ = 80;
+  const char* host = slash + 2;
+  const char* path = strchr(host, '/');
+  if (!path || strlen(path) >= sizeof(path_)) {
+    error_ = ODL_ERROR_INVALID_URL;
+    return;
+  }
+  const char* host_end = path;
+  const char* colon = static_cast<const char*>(memchr(host, ':', path - host));
+  if (colon) {
+    int64_t port = LeadingNumber(colon + 1);
+    port_ = port > INT32_MAX ? INT32_MAX : static_cast<int32_t>(port);
+    host_end = colon;
+  }
+  size_t host_len = host_end - host;
+  if (host_len >= sizeof(host_)) {
+    error_ = ODL_ERROR_INVALID_URL;
+    return;
+  }
+  memcpy(host_, host, host_len);
+  host_[host_len] = '\0';
+  memcpy(path_, path, strlen(path) + 1);
+}
+
+OrvexDownloadNoCurl::~OrvexDownloadNoCurl() { delete sockets_; }
+
+void OrvexDownloadNoCurl::Reset() {
+  host_[0] = '\0';
+  path_[0] = '\0';
+  user_[0] = '\0';
+  password_[0] = '\0';
+  port_ = 0;
+  timeout_ = 0;
+  follow_redirects_ = false;
+  fail_on_redirect_ = true;
+  callback_ = nullptr;
+  error_ = ODL_ERROR_NONE;
+  delete sockets_;
+  sockets_ = new Orvex_Sockets3();
+}
+
+void OrvexDownloadNoCurl::SetTimeout(uint64_t ms) { timeout_ = ms; }
+
+void OrvexDownloadNoCurl::SetUserAgent(const char* text) {
+  if (!text) return;
+  size_t len = 0;
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
+  while (len < sizeof(user_agent_) - 1 && p[len] >= 0x20 && p[len] != 0x7F) len++;
+  memcpy(user_agent_, text, len);
+  user_agent_[len] = '\0';
+}
+
+void OrvexDownloadNoCurl::SetFollowRedirects(bool follow) { follow_redirects_ = follow; }
+
+void OrvexDownloadNoCurl::SetFailOnRedirect(bool fail) { fail_on_redirect_ = fail; }
+
+bool OrvexDownloadNoCurl::DownloadToHandle(StreamHandle* out) {
+  if (error_ != ODL_ERROR_NONE) return false;
+  if (protocol_ == ODL_PROTOCOL_HTTP) return HttpTransfer(out);
+  if (protocol_ == ODL_PROTOCOL_FTP) return FtpTransfer(out);
+  error_ = ODL_ERROR_INVALID_PROTOCOL;
+  return false;
+}
+
+// ---------------------------------------------------------------------------------------------
+// HTTP
+
+bool OrvexDownloadNoCurl::HttpTransfer(StreamHandle* out) {
+  WorkBuffer buffer;
+  char* buf = buffer.get();
+  if (!buf) {
+    error_ = ODL_ERROR_CREATE_SOCKET;
+    return false;
+  }
+  Connection conn(sockets_);
+  if (!conn.Create()) {
+    error_ = ODL_ERROR_CREATE_SOCKET;
+    printf("Error creating socket! Error %d: %s\n", sockets_->GetLastError(nullptr),
+           sockets_->GetLastErrorString(nullptr));
+    return false;
+  }
+  uint64_t connect_ms = timeout_ ? timeout_ : ODL_DEFAULT_CONNECT_TIMEOUT_MS;
+  if (!sockets_->ConnectWithTimeout(conn.get(), host_, port_, ClampMs(connect_ms))) {
+    error_ = ODL_ERROR_CONNECT;
+    return false;
+  }
+
+  // Every field is bounded (path 511, host 127, user agent 511, credentials 2 x 127), so the
+  // request always fits the buffer.
+  int len = snprintf(buf, ODL_BUFFER_SIZE,
+                     "GET %s HTTP/1.0\r\nHost: %s\r\nUser-Agent: %s\r\nConnection: close\r\n",
+                     path_, host_, user_agent_);
+  if (user_[0] || password_[0]) {
+    char plain[1024];
+    char encoded[1024];
+    memset(plain, 0, sizeof(plain));
+    memset(encoded, 0, sizeof(encoded));
+    int plain_len = snprintf(plain, sizeof(plain), "%s:%s", user_, password_);
+    base64_encode(reinterpret_cast<const unsigned char*>(plain), plain_len, encoded);
+    len += snprintf(buf + len, ODL_BUFFER_SIZE - len, "Authorization: Basic %s\r\n", encoded);
+  }
+  snprintf(buf + len, ODL_BUFFER_SIZE - len, "\r\n");
+  if (timeout_ != 0) sockets_->SetRecvTimeout(conn.get(), ClampMs(timeout_));
+  sockets_->Send(conn.get(), buf, -1, true);
+  memset(buf, 0, ODL_BUFFER_SIZE);
+
+  auto fail = [&](int32_t code) {
+    error_ = code;
+    return false;
+  };
+
+  int64_t expected = 0;
+  int header_lines = 0;
+  int partial_lines = 0;
+  for (;;) {
+    int n = sockets_->RecvLine(conn.get(), buf, ODL_BUFFER_SIZE);
+    if (n == -1) {
+      if (partial_lines > kMaxPartialLines) return fail(ODL_ERROR_INVALID_RESPONSE);
+      partial_lines++;
+      safe_sleep(kPartialLineSleepMs, true);
+      continue;
+    }
+    if (n < -1) {
+      // A connection that ends before any reply line arrived has delivered no response at all.
+      if (header_lines == 0 && (n == -3 || n == -4)) return fail(ODL_ERROR_INVALID_RESPONSE);
+      break;
+    }
+    StripLineEnd(buf);
+    if (buf[0] == '\0') break;
+    if (header_lines++ == 0) {
+      if (strstr(buf, "401")) return fail(ODL_ERROR_AUTH);
+      if (strstr(buf, "404")) return fail(ODL_ERROR_NOT_FOUND);
+      if (!strstr(buf, "200") && !strstr(buf, "302")) return fail(ODL_ERROR_INVALID_RESPONSE);
+    }
+    if (strncasecmp(buf, "Content-Length:", 15) == 0) {
+      const char* value = buf + 15;
+      if (*value == ' ') value++;
+      expected = strtoll(value, nullptr, 10);
+      if (callback_ && !callback_(0, static_cast<uint64_t>(expected), user_data_)) {
+        return fail(ODL_ERROR_CALLBACK_ABORT);
+      }
+    } else if (strncasecmp(buf, "Location:", 9) == 0) {
+      const char* target = buf + 9;
+      if (*target == ' ') target++;
+      if (follow_redirects_) {
+        conn.Close();
+        return FollowRedirect(target, out);
+      }
+      if (fail_on_redirect_) return fail(ODL_ERROR_REDIRECT);
+    }
+  }
+
+  uint64_t received = 0;
+  for (;;) {
+    int n = sockets_->Recv(conn.get(), buf, ODL_BUFFER_SIZE);
+    if (n == 0) break;
+    // A reset or a receive time-out is not the end of the body.
+    if (n < 0) return fail(ODL_ERROR_INVALID_RESPONSE);
+    if (out->write(buf, static_cast<uint32_t>(n), out) < n) return fail(ODL_ERROR_WRITE);
+    received += static_cast<uint64_t>(n);
+    if (callback_ && !callback_(received, static_cast<uint64_t>(expected), user_data_)) {
+      return fail(ODL_ERROR_CALLBACK_ABORT);
+    }
+  }
+  // The connection closed before the announced length arrived: the body is cut short.
+  if (expected > 0 && received < static_cast<uint64_t>(expected)) {
+    return fail(ODL_ERROR_INVALID_RESPONSE);
+  }
+  return true;
+}
+
+bool OrvexDownloadNoCurl::FollowRedirect(const char* target, StreamHandle* out) {
+  std::string address;
+  if (target[0] == '/') {
+    address = "http://" + std::string(host_) + ":" + std::to_string(port_) + target;
+  } else {
+    address = target;
+  }
+  OrvexDownloadNoCurl next(address.c_str(), callback_, nullptr, nullptr, user_data_);
+  if (next.error_ != ODL_ERROR_NONE) {
+    error_ = next.error_;
+    return false;
+  }
+  // Credentials go only where they were meant for: the same host and port.
+  if (strcasecmp(next.host_, host_) == 0 && next.port_ == port_) {
+    memcpy(next.user_, user_, sizeof(user_));
+    memcpy(next.password_, password_, sizeof(password_));
+  }
+  bool ok = next.DownloadToHandle(out);
+  error_ = next.error_;
+  return ok;
+}
+
+// ---------------------------------------------------------------------------------------------
+// FTP
+
+namespace {
+
+// Parses the six numbers of a "227 ... (h1,h2,h3,h4,p1,p2)" reply text; missing numbers are 0.
+void ParsePassiveNumbers(const char* text, unsigned numbers[6]) {
+  for (int i = 0; i < 6; i++) numbers[i] = 0;
+  const char* p = strchr(text, '(') + 1;
+  const char* end = strchr(p, ')');
+  if (!end) end = p + strlen(p);
+  int index = 0;
+  while (p < end && index < 6) {
+    if (*p == ',') {
+      p++;
+      continue;
+    }
+    const char* comma = static_cast<const char*>(memchr(p, ',', end - p));
+    const char* stop = comma ? comma : end;
+    numbers[index++] = static_cast<unsigned>(strtol(std::string(p, stop).c_str(), nullptr, 10)) &
+                       0xFF;
+    p = stop;
+  }
+}
+
+// The size announced in "150 ... (1234 bytes)"; 0 when it is not a number.
+int64_t ParseAnnouncedSize(const char* text) {
+  std::string inner(strchr(text, '(') + 1);
+  size_t cut = inner.find_first_of(" )");
+  if (cut != std::string::npos) inner.resize(cut);
+  return strtoll(inner.c_str(), nullptr, 10);
+}
+
+}  // namespace
+
+bool OrvexDownloadNoCurl::FtpTransfer(StreamHandle* out) {
+  WorkBuffer buffer;
+  char* buf = buffer.get();
+  if (!buf) {
+    error_ = ODL_ERROR_CREATE_SOCKET;
+    return false;
+  }
+  Connection control(sockets_);
+  Connection data(sockets_);
+  auto fail = [&](int32_t code) {
+    error_ = code;
+    return false;
+  };
+  if (!control.Create()) return fail(ODL_ERROR_CREATE_SOCKET);
+  if (!sockets_->Connect(control.get(), host_, port_)) return fail(ODL_ERROR_CONNECT);
+
+  auto send_command = [&](const char* format, const char* arg) {
+    snprintf(buf, ODL_BUFFER_SIZE, format, arg);
+    sockets_->Send(control.get(), buf, -1, true);
+  };
+
+  int step = 0;
+  for (;;) {
+    int n = sockets_->RecvLine(control.get(), buf, ODL_BUFFER_SIZE);
+    if (n < 0) return false;
+    if (n == 0) continue;
+    int64_t code = LeadingNumber(buf);
+    const char* space = strchr(buf, ' ');
+    const char* text = space ? space + 1 : buf;
+    switch (step) {
+      case 0:
+        if (code != 220) return fail(ODL_ERROR_INVALID_RESPONSE);
+        send_command("USER %s\r\n", user_);
+        step = 1;
+        break;
+      case 1:
+        if (code != 331) return fail(ODL_ERROR_INVALID_RESPONSE);
+        send_command("PASS %s\r\n", password_);
+        step = 2;
+        break;
+      case 2:
+        if (code != 230) return fail(ODL_ERROR_AUTH);
+        send_command("TYPE I\r\n", "");
+        step = 3;
+        break;
+      case 3:
+        if (code != 200) return fail(ODL_ERROR_INVALID_RESPONSE);
+        send_command("PASV\r\n", "");
+        step = 4;
+        break;
+      case 4: {
+        if (code != 227 || !strchr(text, '(')) return fail(ODL_ERROR_INVALID_RESPONSE);
+        unsigned numbers[6];
+        ParsePassiveNumbers(text, numbers);
+        int data_port = static_cast<int>((numbers[4] << 8) | numbers[5]);
+        // Only the port is taken from the reply: the data connection goes to the server the
+        // control connection reached, so a reply cannot steer the client to another host.
+        const char* data_host = control.get()->remote_ip[0] ? control.get()->remote_ip : host_;
+        if (!data.Create()) return fail(ODL_ERROR_CREATE_SOCKET);
+        if (!sockets_->Connect(data.get(), data_host, data_port)) {
+          return fail(ODL_ERROR_CONNECT);
+        }
+        send_command("RETR %s\r\n", path_);
+        step = 5;
+        break;
+      }
+      case 5: {
+        if (code != 150) return fail(ODL_ERROR_INVALID_RESPONSE);
+        if (!strchr(text, '(')) break;  // no size yet: wait for the next reply
+        int64_t announced = ParseAnnouncedSize(text);
+        if (announced != 0) {
+          uint64_t received = 0;
+          for (;;) {
+            int got = sockets_->Recv(data.get(), buf, ODL_BUFFER_SIZE);
+            if (got <= 0) break;
+            if (out->write(buf, static_cast<uint32_t>(got), out) < got) {
+              return fail(ODL_ERROR_WRITE);
+            }
+            received += static_cast<uint64_t>(got);
+            if (callback_ &&
+                !callback_(received, static_cast<uint64_t>(announced), user_data_)) {
+              return fail(ODL_ERROR_CALLBACK_ABORT);
+            }
+            if (static_cast<int64_t>(received) == announced) break;
+          }
+        }
+        data.Close();
+        step = 6;
+        break;
+      }
+      case 6:
+        if (code != 226) return fail(ODL_ERROR_INVALID_RESPONSE);
+        send_command("QUIT\r\n", "");
+        return true;
+    }
+  }
+}

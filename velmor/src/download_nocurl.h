@@ -1,0 +1,166 @@
+// Download client: fetches one remote file over plain HTTP/1.0 or passive-mode FTP and writes
+// it into a file named by path, an open stdio FILE, or a StreamHandle. OrvexDownloadCore is the
+// abstract interface (progress callback, user data, sticky error code, the two file
+// operations); OrvexDownloadNoCurl is the concrete client, which owns one Orvex_Sockets3 for
+// its whole life and opens a fresh connection for every transfer.
+//
+// Errors are sticky: once GetError() is nonzero every download returns false without doing
+// anything, so a failed client is destroyed and a new one built. Addresses, paths and
+// credentials that hold control characters or that do not fit their fields are refused at
+// construction with ODL_ERROR_INVALID_URL.
+//
+// Thread rules: a client is used by one thread at a time; clients share no state of their own
+// (each has its own socket object, buffers and settings). A transfer blocks the calling thread.
+#ifndef VELMOR_DOWNLOAD_NOCURL_H_
+#define VELMOR_DOWNLOAD_NOCURL_H_
+
+#include <stdint.h>
+#include <stdio.h>
+
+#include "stream_handle.h"
+
+class Orvex_Sockets3;
+struct ORVEX_SOCKET;
+
+// Progress report: (bytes received so far, bytes expected or 0 when unknown, user data).
+// Returning false aborts the transfer with ODL_ERROR_CALLBACK_ABORT.
+typedef bool (*DownloadProgressCallback)(uint64_t received, uint64_t total, void* user_data);
+
+enum {
+  ODL_ERROR_NONE = 0,
+  ODL_ERROR_FILE_ACCESS = 1,
+  ODL_ERROR_CONNECT = 2,
+  ODL_ERROR_INVALID_RESPONSE = 3,
+  ODL_ERROR_CREATE_SOCKET = 4,
+  ODL_ERROR_LIBRARY_INIT = 5,
+  ODL_ERROR_WRITE = 6,
+  ODL_ERROR_INVALID_URL = 7,
+  ODL_ERROR_CALLBACK_ABORT = 8,
+  ODL_ERROR_INVALID_PROTOCOL = 9,
+  ODL_ERROR_NOT_FOUND = 10,
+  ODL_ERROR_REDIRECT = 11,
+  ODL_ERROR_TIMEOUT = 12,
+  ODL_ERROR_AUTH = 13,
+};
+
+enum {
+  ODL_PROTOCOL_HTTP = 0,
+  ODL_PROTOCOL_FTP = 2,
+};
+
+// Sizes of the text fields, terminator included.
+#define ODL_HOST_SIZE 128
+#define ODL_PATH_SIZE 512
+#define ODL_USER_AGENT_SIZE 512
+#define ODL_CREDENTIAL_SIZE 128
+
+// The user agent sent unless SetUserAgent replaces it.
+#define ODL_DEFAULT_USER_AGENT "Orvex HTTP Downloader Class (Mozilla)"
+// Password of an anonymous FTP login when none is given.
+#define ODL_ANONYMOUS_PASSWORD "guest@orvex.net"
+// Connect time-out of an HTTP transfer when the client's time-out is 0.
+#define ODL_DEFAULT_CONNECT_TIMEOUT_MS 60000
+// Working buffer of a transfer: request, reply lines and data blocks.
+#define ODL_BUFFER_SIZE 16384
+
+class OrvexDownloadCore {
+ public:
+  OrvexDownloadCore(DownloadProgressCallback callback, void* user_data);
+  OrvexDownloadCore(const OrvexDownloadCore&) = delete;
+  OrvexDownloadCore& operator=(const OrvexDownloadCore&) = delete;
+
+  // Clears the progress callback, the user data and the error code.
+  virtual void Reset();
+  virtual ~OrvexDownloadCore();
+
+  // Truncates or creates path and downloads into it. True when the whole transfer finished;
+  // false with the error code set (ODL_ERROR_FILE_ACCESS when path cannot be opened), or at
+  // once, without touching the file, when the error code is already nonzero. A failed
+  // transfer leaves the partly written file in place.
+  virtual bool DownloadToFile(const char* path);
+  // Downloads into the caller's open FILE at its current position; the FILE stays open.
+  // Results as DownloadToFile.
+  virtual bool DownloadToFP(FILE* fp);
+  // Downloads into out through its write operation only (never seeks, flushes or closes it).
+  // True when the transfer finished; false with the error code set (or unchanged, see the FTP
+  // transfer) otherwise.
+  virtual bool DownloadToHandle(StreamHandle* out) = 0;
+  // Connect and receive time-out in milliseconds; 0 restores the built-in behaviour.
+  virtual void SetTimeout(uint64_t ms) = 0;
+  // Replaces the user agent; longer text is cut to fit, and so is text at a control character.
+  virtual void SetUserAgent(const char* text) = 0;
+  virtual void SetFollowRedirects(bool follow) = 0;
+  virtual void SetFailOnRedirect(bool fail) = 0;
+  // The current error code, 0 when none.
+  virtual int32_t GetError();
+  // The constant text of the current error code; "Unkown Error" for codes above 13.
+  virtual const char* GetErrorString();
+
+ protected:
+  DownloadProgressCallback callback_;
+  void* user_data_;
+  int32_t error_;
+};
+
+class OrvexDownloadNoCurl : public OrvexDownloadCore {
+ public:
+  // From an http address ("http://host[:port]/path"). Errors: ODL_ERROR_INVALID_PROTOCOL for
+  // an address without any "/"; ODL_ERROR_INVALID_URL for another scheme, a missing path, a
+  // control character, or a part that does not fit its field. Never contacts the network.
+  OrvexDownloadNoCurl(const char* url, DownloadProgressCallback callback, const char* user,
+                      const char* password, void* user_data);
+  // Explicit target. For ODL_PROTOCOL_FTP a missing user name becomes "anonymous" and a missing
+  // password ODL_ANONYMOUS_PASSWORD. Errors: ODL_ERROR_INVALID_PROTOCOL for a protocol other
+  // than ODL_PROTOCOL_HTTP or ODL_PROTOCOL_FTP; ODL_ERROR_INVALID_URL as above.
+  OrvexDownloadNoCurl(int32_t protocol, const char* host, int32_t port, const char* path,
+                      DownloadProgressCallback callback, const char* user, const char* password,
+                      void* user_data);
+
+  // Empties target and credentials, restores the default settings and the error code, drops
+  // the callback and gives the client a fresh socket object. User agent, protocol and user
+  // data keep their values.
+  void Reset() override;
+  ~OrvexDownloadNoCurl() override;
+
+  bool DownloadToHandle(StreamHandle* out) override;
+  void SetTimeout(uint64_t ms) override;
+  void SetUserAgent(const char* text) override;
+  void SetFollowRedirects(bool follow) override;
+  void SetFailOnRedirect(bool fail) override;
+
+  // Read access to the parsed target and settings.
+  const char* GetHost() const { return host_; }
+  const char* GetPath() const { return path_; }
+  const char* GetUserAgent() const { return user_agent_; }
+  const char* GetUser() const { return user_; }
+  const char* GetPassword() const { return password_; }
+  int32_t GetPort() const { return port_; }
+  int32_t GetProtocol() const { return protocol_; }
+  uint64_t GetTimeout() const { return timeout_; }
+  bool GetFollowRedirects() const { return follow_redirects_; }
+  bool GetFailOnRedirect() const { return fail_on_redirect_; }
+
+ private:
+  void SetDefaults();
+  // Copies user and password (null stays empty); false when either does not fit or holds a
+  // control character.
+  bool CopyCredentials(const char* user, const char* password);
+  void ParseAddress(const char* url);
+  bool HttpTransfer(StreamHandle* out);
+  bool FtpTransfer(StreamHandle* out);
+  bool FollowRedirect(const char* target, StreamHandle* out);
+
+  char host_[ODL_HOST_SIZE];
+  char path_[ODL_PATH_SIZE];
+  char user_agent_[ODL_USER_AGENT_SIZE];
+  int32_t port_;
+  bool follow_redirects_;
+  bool fail_on_redirect_;
+  uint64_t timeout_;
+  int32_t protocol_;
+  char user_[ODL_CREDENTIAL_SIZE];
+  char password_[ODL_CREDENTIAL_SIZE];
+  Orvex_Sockets3* sockets_;
+};
+
+#endif  // VELMOR_DOWNLOAD_NOCURL_H_
