@@ -1,0 +1,35 @@
+// Group choices and plan preview of the command-line updater: applies the --install, --remove
+// and --skip choices to the engine's groups, and prints the groups and the plan that a run
+// would carry out (--list) without changing anything.
+//
+// Thread rules: main thread only; every engine call takes the Updater's own lock.
+#ifndef UPDATER_GROUPS_H_
+#define UPDATER_GROUPS_H_
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+#include "libupdater.h"
+
+// One state chosen on the command line for a group, by name.
+struct GroupChoice {
+  std::string name;
+  int32_t state;
+};
+
+// Checks every name with findGroup first; when one is unknown, writes an error naming it and
+// the groups that exist to standard error and returns false with no state changed. Otherwise
+// sets the states in the given order (a later choice for a group wins) and returns true.
+bool ApplyGroupChoices(Updater* updater, const std::vector<GroupChoice>& choices);
+
+// The word shown for a group state: "not selected", "install", "remove", or "unknown (N)".
+std::string GroupStateWord(int32_t state);
+
+// Prints the groups in display order and the plan: files to install (with size; those whose
+// pack already lies in tmp/updater are marked), files to remove, outdated files to delete, and
+// the total to download. baseDir ends in "/". Reads the installation; changes nothing.
+void PrintPlan(Updater* updater, const char* baseDir);
+
+#endif  // UPDATER_GROUPS_H_

@@ -1,0 +1,290 @@
+// The command-line updater: reads the options, forms the channel URL of the installation and
+// drives one Updater through fetch, parse, plan and perform, printing what the engine reports.
+#include <ctype.h>
+#include <getopt.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "groups.h"
+#include "libupdater.h"
+#include "progress.h"
+
+#ifndef UPDATER_DEFAULT_SERVER
+#define UPDATER_DEFAULT_SERVER "updates.example.invalid"
+#endif
+
+namespace {
+
+// Values returned by getopt_long for the options that have no short form.
+enum LongOnlyOption {
+  OPT_SERVER = 1000,
+  OPT_LIST,
+  OPT_INSTALL,
+  OPT_REMOVE,
+  OPT_SKIP,
+};
+
+const struct option kLongOptions[] = {
+    {"all", no_argument, nullptr, 'a'},
+    {"no-any-key", no_argument, nullptr, 'n'},
+    {"dir", required_argument, nullptr, 'd'},
+    {"help", no_argument, nullptr, 'h'},
+    {"server", required_argument, nullptr, OPT_SERVER},
+    {"list", no_argument, nullptr, OPT_LIST},
+    {"install", required_argument, nullptr, OPT_INSTALL},
+    {"remove", required_argument, nullptr, OPT_REMOVE},
+    {"skip", required_argument, nullptr, OPT_SKIP},
+    {nullptr, 0, nullptr, 0},
+};
+
+// Longest host[:port] accepted by --server; the download client keeps at most 127 characters
+// of host name.
+const size_t kMaxServerLength = 127;
+
+struct Settings {
+  char baseDir[1024];
+  char channelUrl[256];
+  char typeLetter[2];
+  char kind[8];
+  char platform[32];
+  bool markAll;
+  bool noAnyKey;
+  // Our own additions: server override, plan preview and group choices.
+  std::string server;
+  bool list;
+  std::vector<GroupChoice> choices;
+};
+
+bool PrintLine(const char* text) {
+  printf("%s\n", text);
+  return true;
+}
+
+UpdaterCallbacks g_callbacks = {InfoProgress, FileProgress, PrintLine, PrintLine};
+
+[[noreturn]] void Usage() {
+  printf("Command line options:\n\n");
+  printf("-a, --all\t\tMark all packages before performing upgrade\n");
+  printf("-d, --dir\t\tUse alternate base directory instead of current working directory\n");
+  printf("-h, --help\t\tThis screen\n");
+  printf("    --server HOST[:PORT]\tFetch updates from this server instead of %s\n",
+         UPDATER_DEFAULT_SERVER);
+  printf("    --list\t\tShow the package groups and what an update would do; change nothing\n");
+  printf("    --install GROUP\tInstall GROUP and keep it up to date (repeatable)\n");
+  printf("    --remove GROUP\tRemove the files of GROUP (repeatable)\n");
+  printf("    --skip GROUP\tNeither install nor remove GROUP (repeatable)\n");
+  fflush(stdout);
+  exit(1);
+}
+
+const char* LongOnlyName(int value) {
+  for (const struct option* o = kLongOptions; o->name; o++) {
+    if (o->val == value && value >= OPT_SERVER) return o->name;
+  }
+  return nullptr;
+}
+
+// HOST or HOST:PORT with a host of letters, digits, dots, hyphens and underscores and a port
+// from 1 to 65535.
+bool ValidServer(const std::string& server) {
+  if (server.empty() || server.size() > kMaxServerLength) return false;
+  size_t colon = server.find(':');
+  std::string host = server.substr(0, colon);
+  if (host.empty()) return false;
+  for (char c : host) {
+    if (!isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '-' && c != '_') return false;
+  }
+  if (colon == std::string::npos) return true;
+  std::string port = server.substr(colon + 1);
+  if (port.empty() || port.size() > 5) return false;
+  for (char c : port) {
+    if (!isdigit(static_cast<unsigned char>(c))) return false;
+  }
+  long value = strtol(port.c_str(), nullptr, 10);
+  return value >= 1 && value <= 65535;
+}
+
+void ParseOptions(int argc, char** argv, Settings* s) {
+  int c;
+  while ((c = getopt_long(argc, argv, "345and:hp:t:", kLongOptions, nullptr)) != -1) {
+    switch (c) {
+      case 'a':
+        s->markAll = true;
+        break;
+      case 'n':
+        s->noAnyKey = true;
+        break;
+      case 'd':
+        // A cut path would name another directory; refuse what does not fit with its "/".
+        if (strlen(optarg) >= sizeof(s->baseDir) - 1) {
+          fprintf(stderr, "Base directory is too long (%zu characters, at most %zu allowed)\n",
+                  strlen(optarg), sizeof(s->baseDir) - 2);
+          exit(1);
+        }
+        snprintf(s->baseDir, sizeof(s->baseDir), "%s", optarg);
+        break;
+      case '3':
+        s->typeLetter[0] = '\0';
+        break;
+      case '4':
+        snprintf(s->typeLetter, sizeof(s->typeLetter), "4");
+        break;
+      case '5':
+        snprintf(s->typeLetter, sizeof(s->typeLetter), "5");
+        break;
+      case 'p':
+        if (strlen(optarg) >= sizeof(s->platform)) {
+          fprintf(stderr, "Platform name is too long (%zu characters, at most %zu allowed): %s\n",
+                  strlen(optarg), sizeof(s->platform) - 1, optarg);
+          exit(1);
+        }
+        snprintf(s->platform, sizeof(s->platform), "%s", optarg);
+        break;
+      case 't':
+        if (strcasecmp(optarg, "full") == 0) {
+          snprintf(s->kind, sizeof(s->kind), "full");
+        } else if (strcasecmp(optarg, "basic") == 0) {
+          snprintf(s->kind, sizeof(s->kind), "basic");
+        } else {
+          fprintf(stderr, "Unknown type, must be -t basic or -t full\n");
+        }
+        break;
+      case OPT_SERVER:
+        if (!ValidServer(optarg)) {
+          fprintf(stderr, "Invalid server '%s': must be HOST or HOST:PORT\n", optarg);
+          exit(1);
+        }
+        s->server = optarg;
+        break;
+      case OPT_LIST:
+        s->list = true;
+        break;
+      case OPT_INSTALL:
+        s->choices.push_back({optarg, UPDATE_GROUP_INSTALL});
+        break;
+      case OPT_REMOVE:
+        s->choices.push_back({optarg, UPDATE_GROUP_REMOVE});
+        break;
+      case OPT_SKIP:
+        s->choices.push_back({optarg, UPDATE_GROUP_NOT_SELECTED});
+        break;
+      case '?':
+        if (optopt == 'd' || optopt == 'p' || optopt == 't') {
+          fprintf(stderr, "Option -%c requires an argument.\n", optopt);
+        } else if (LongOnlyName(optopt)) {
+          fprintf(stderr, "Option --%s requires an argument.\n", LongOnlyName(optopt));
+        } else if (optopt >= 0 && optopt < 256 && isprint(optopt)) {
+          fprintf(stderr, "Unknown option `-%c'.\n", optopt);
+        } else {
+          fprintf(stderr, "Unknown option character `\\x%x'.\n", optopt);
+        }
+        Usage();
+      case 'h':
+      default:
+        Usage();
+    }
+  }
+}
+
+// The part of a path after its last "/", or after its last backslash when it has no "/".
+const char* FilePart(const char* path) {
+  const char* slash = strrchr(path, '/');
+  if (!slash) slash = strrchr(path, '\\');
+  return slash ? slash + 1 : path;
+}
+
+int Run(int argc, char** argv) {
+  signal(SIGSEGV, SIG_IGN);
+  signal(SIGPIPE, SIG_IGN);
+  signal(SIGHUP, SIG_IGN);
+
+  Settings s{};
+  snprintf(s.typeLetter, sizeof(s.typeLetter), "5");
+  snprintf(s.kind, sizeof(s.kind), "full");
+  s.server = UPDATER_DEFAULT_SERVER;
+
+  printf("*** Velmoras' Updater 2.01 (CLI) ***\n\n");
+
+  if (!getcwd(s.baseDir, sizeof(s.baseDir))) {
+    printf("Error getting current working directory!\n");
+    snprintf(s.baseDir, sizeof(s.baseDir), "./");
+  }
+
+  ParseOptions(argc, argv, &s);
+
+  if (s.platform[0] == '\0') snprintf(s.platform, sizeof(s.platform), "debian9.x86_64");
+
+  snprintf(s.channelUrl, sizeof(s.channelUrl), "http://%s/updates/kestrl%s-%s-%s.info",
+           s.server.c_str(), s.typeLetter, s.kind, s.platform);
+
+  printf("Downloading update info files for: %s\n", s.platform);
+
+  size_t len = strlen(s.baseDir);
+  if (len == 0 || s.baseDir[len - 1] != '/') {
+    if (len + 1 >= sizeof(s.baseDir)) {
+      fprintf(stderr, "Base directory is too long: %s\n", s.baseDir);
+      return 1;
+    }
+    s.baseDir[len] = '/';
+    s.baseDir[len + 1] = '\0';
+  }
+
+  Updater updater;
+  updater.setup(s.channelUrl, s.baseDir, FilePart(argc > 0 ? argv[0] : ""), ".updater.ini",
+                &g_callbacks);
+
+  if (!updater.fetchInfo()) {
+    printf("\nError downloading info files: %s\n", updater.lastError());
+    return 1;
+  }
+
+  printf("\nGot info files... parsing...\n");
+  if (!updater.parseInfo()) {
+    printf("\nError parsing info files: %s\n", updater.lastError());
+    return 1;
+  }
+
+  if (s.markAll) {
+    for (UpdateGroup* g = updater.firstGroup(); g; g = g->next) {
+      updater.setGroupState(g, UPDATE_GROUP_INSTALL);
+    }
+  }
+  if (!ApplyGroupChoices(&updater, s.choices)) return 1;
+
+  if (s.list) {
+    PrintPlan(&updater, s.baseDir);
+    return 0;
+  }
+
+  if (!updater.needsUpdate()) {
+    // Choices named on the command line hold for later runs even when nothing is to be done now.
+    if (!s.choices.empty()) updater.saveGroupStates();
+    printf("\nAbort: Nothing to be done, you are up-to-date\n");
+    return 0;
+  }
+
+  printf("\n");
+  if (!updater.performUpdate()) {
+    printf("\nError performing update: %s\n", updater.lastError());
+    return 1;
+  }
+
+  updater.saveGroupStates();
+  printf("\nUpdate Complete!\n");
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int code = Run(argc, argv);
+  fflush(stdout);
+  return code;
+}

@@ -1,0 +1,35 @@
+// Terminal progress bars of the command-line updater. The engine calls them back during
+// downloads: InfoProgress for the update-information document, FileProgress for each pack
+// (its user value is the file's name). Each call rewrites the current terminal line (leading
+// carriage return, no newline) with a bar fitted to the width of the terminal on standard
+// output, 80 columns when that is not a terminal. Lines are built in a buffer of columns + 2
+// bytes and never run past it, whatever the counts, name or width.
+//
+// Thread rules: main thread only. FileProgress keeps the name of the file last shown in a
+// process-wide buffer without a lock, as the updater runs one download at a time.
+#ifndef UPDATER_PROGRESS_H_
+#define UPDATER_PROGRESS_H_
+
+#include <stddef.h>
+#include <stdint.h>
+
+// Column count of the terminal on standard output; 80 when the query fails or reports 0.
+int TerminalColumns();
+
+// Builds the line of the plain bar for a terminal of the given width into buf (size bytes,
+// always terminated). Returns the length of the text in buf.
+size_t FormatPlainBar(char* buf, size_t size, int columns, uint64_t received, uint64_t total);
+
+// Builds the line of the named bar for a terminal of the given width into buf (size bytes,
+// always terminated). Returns the length of the text in buf.
+size_t FormatNamedBar(char* buf, size_t size, int columns, const char* name, uint64_t received,
+                      uint64_t total);
+
+// Progress of the update-information download; prints the plain bar. Always true.
+bool InfoProgress(uint64_t received, uint64_t total, void* user);
+
+// Progress of one pack download (user = the file's name as text); prints the named bar,
+// starting a new line when the name changes. Always true.
+bool FileProgress(uint64_t received, uint64_t total, void* user);
+
+#endif  // UPDATER_PROGRESS_H_
