@@ -1,0 +1,284 @@
+// updater-publish: publishes a release tree as a site for the updater, and serves a site locally.
+#include <errno.h>
+#include <getopt.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "publisher.h"
+#include "static_server.h"
+
+namespace {
+
+void Usage(FILE* out) {
+  fputs(
+      "Usage:\n"
+      "  updater-publish publish RELEASE SITE (--site-url URL | --file-base URL) [options]\n"
+      "  updater-publish serve SITE [--port N] [--bind ADDRESS] [--port-file FILE] [--quiet]\n"
+      "  updater-publish --help\n"
+      "\n"
+      "publish: writes the packs of RELEASE under SITE/files/ and its update-information\n"
+      "documents under SITE/updates/.\n"
+      "  --site-url URL       URL at which SITE is served; packs are at URL/files/\n"
+      "  --file-base URL      URL of SITE/files/ itself (instead of --site-url)\n"
+      "  --groups FILE        package groups (INI file, see README)\n"
+      "  --app NAME           application name (default: the release directory's name)\n"
+      "  --author TEXT        author (default: empty)\n"
+      "  --home-url URL       home page (default: the site URL or file base)\n"
+      "  --type T             installation type 3, 4 or 5 (repeatable; default 5)\n"
+      "  --kind K             installation kind full or basic (repeatable; default full)\n"
+      "  --platform P         platform (repeatable; default debian9.x86_64)\n"
+      "  --encrypt            encipher every new pack with RC4 under a fresh random key\n"
+      "  --info-version N     document version: 2 (SHA-256, groups; default) or 1 (MD5)\n"
+      "  --previous FILE      previous release's document (default: the one in SITE)\n"
+      "  --no-previous        publish as a first release: no deletions, no kept packs\n"
+      "  --level N            deflate level 1 to 9 (default 6)\n"
+      "  --quiet              print nothing on success\n"
+      "\n"
+      "serve: answers HTTP/1.0 GET and HEAD requests with the files of SITE.\n"
+      "  --port N             port to listen on (default 8080; 0 picks a free one)\n"
+      "  --bind ADDRESS       local address to listen on (default 127.0.0.1; * for all)\n"
+      "  --port-file FILE     write the port to FILE once listening\n"
+      "  --quiet              do not log requests\n",
+      out);
+}
+
+bool ParseInt(const char* text, long lo, long hi, long* out) {
+  char* end = nullptr;
+  long v = strtol(text, &end, 10);
+  if (!*text || *end || v < lo || v > hi) return false;
+  *out = v;
+  return true;
+}
+
+std::string BaseName(std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+int RunPublish(int argc, char** argv) {
+  enum {
+    kSiteUrl = 1000,
+    kFileBase,
+    kGroups,
+    kApp,
+    kAuthor,
+    kHomeUrl,
+    kType,
+    kKind,
+    kPlatform,
+    kEncrypt,
+    kInfoVersion,
+    kPrevious,
+    kNoPrevious,
+    kLevel,
+    kQuiet
+  };
+  static const struct option kOptions[] = {
+      {"site-url", required_argument, nullptr, kSiteUrl},
+      {"file-base", required_argument, nullptr, kFileBase},
+      {"groups", required_argument, nullptr, kGroups},
+      {"app", required_argument, nullptr, kApp},
+      {"author", required_argument, nullptr, kAuthor},
+      {"home-url", required_argument, nullptr, kHomeUrl},
+      {"type", required_argument, nullptr, kType},
+      {"kind", required_argument, nullptr, kKind},
+      {"platform", required_argument, nullptr, kPlatform},
+      {"encrypt", no_argument, nullptr, kEncrypt},
+      {"info-version", required_argument, nullptr, kInfoVersion},
+      {"previous", required_argument, nullptr, kPrevious},
+      {"no-previous", no_argument, nullptr, kNoPrevious},
+      {"level", required_argument, nullptr, kLevel},
+      {"quiet", no_argument, nullptr, kQuiet},
+      {"help", no_argument, nullptr, 'h'},
+      {nullptr, 0, nullptr, 0}};
+  PublishOptions opts;
+  std::string site_url;
+  bool home_set = false;
+  long num = 0;
+  int c;
+  while ((c = getopt_long(argc, argv, "h", kOptions, nullptr)) != -1) {
+    switch (c) {
+      case kSiteUrl:
+        site_url = optarg;
+        break;
+      case kFileBase:
+        opts.file_base = optarg;
+        break;
+      case kGroups:
+        opts.groups_file = optarg;
+        break;
+      case kApp:
+        opts.app = optarg;
+        break;
+      case kAuthor:
+        opts.author = optarg;
+        break;
+      case kHomeUrl:
+        opts.home_url = optarg;
+        home_set = true;
+        break;
+      case kType:
+        opts.types.push_back(optarg);
+        break;
+      case kKind:
+        opts.kinds.push_back(optarg);
+        break;
+      case kPlatform:
+        opts.platforms.push_back(optarg);
+        break;
+      case kEncrypt:
+        opts.encrypt = true;
+        break;
+      case kPrevious:
+        opts.previous = optarg;
+        break;
+      case kNoPrevious:
+        opts.no_previous = true;
+        break;
+      case kQuiet:
+        opts.quiet = true;
+        break;
+      case kInfoVersion:
+        if (!ParseInt(optarg, 1, 2, &num)) {
+          fprintf(stderr, "updater-publish: --info-version must be 1 or 2\n");
+          return 2;
+        }
+        opts.info_version = static_cast<int>(num);
+        break;
+      case kLevel:
+        if (!ParseInt(optarg, 1, 9, &num)) {
+          fprintf(stderr, "updater-publish: --level must be from 1 to 9\n");
+          return 2;
+        }
+        opts.level = static_cast<int>(num);
+        break;
+      case 'h':
+        Usage(stdout);
+        return 0;
+      default:
+        Usage(stderr);
+        return 2;
+    }
+  }
+  if (argc - optind != 2) {
+    fprintf(stderr, "updater-publish publish: expected RELEASE and SITE\n");
+    Usage(stderr);
+    return 2;
+  }
+  opts.release_dir = argv[optind];
+  opts.site_dir = argv[optind + 1];
+  if (site_url.empty() == opts.file_base.empty()) {
+    fprintf(stderr, "updater-publish publish: give exactly one of --site-url and --file-base\n");
+    return 2;
+  }
+  if (!site_url.empty()) {
+    if (site_url.back() != '/') site_url += "/";
+    opts.file_base = site_url + kFilesDir + "/";
+  } else if (opts.file_base.back() != '/') {
+    opts.file_base += "/";
+  }
+  if (!home_set) opts.home_url = site_url.empty() ? opts.file_base : site_url;
+  if (opts.app.empty()) opts.app = BaseName(opts.release_dir);
+  std::string error;
+  if (!Publish(opts, &error)) {
+    fprintf(stderr, "updater-publish: %s\n", error.c_str());
+    return 1;
+  }
+  return 0;
+}
+
+void OnSignal(int) { StaticServer::Stop(); }
+
+int RunServe(int argc, char** argv) {
+  enum { kPort = 1000, kBind, kPortFile, kQuiet };
+  static const struct option kOptions[] = {{"port", required_argument, nullptr, kPort},
+                                           {"bind", required_argument, nullptr, kBind},
+                                           {"port-file", required_argument, nullptr, kPortFile},
+                                           {"quiet", no_argument, nullptr, kQuiet},
+                                           {"help", no_argument, nullptr, 'h'},
+                                           {nullptr, 0, nullptr, 0}};
+  long port = 8080;
+  std::string bind_address = "127.0.0.1", port_file;
+  bool quiet = false;
+  int c;
+  while ((c = getopt_long(argc, argv, "h", kOptions, nullptr)) != -1) {
+    switch (c) {
+      case kPort:
+        if (!ParseInt(optarg, 0, 65535, &port)) {
+          fprintf(stderr, "updater-publish: --port must be from 0 to 65535\n");
+          return 2;
+        }
+        break;
+      case kBind:
+        bind_address = optarg;
+        break;
+      case kPortFile:
+        port_file = optarg;
+        break;
+      case kQuiet:
+        quiet = true;
+        break;
+      case 'h':
+        Usage(stdout);
+        return 0;
+      default:
+        Usage(stderr);
+        return 2;
+    }
+  }
+  if (argc - optind != 1) {
+    fprintf(stderr, "updater-publish serve: expected SITE\n");
+    Usage(stderr);
+    return 2;
+  }
+  struct sigaction sa;
+  memset(&sa, 0, sizeof(sa));
+  sa.sa_handler = OnSignal;
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  StaticServer server(argv[optind], !quiet);
+  std::string error;
+  if (!server.Start(bind_address, static_cast<int>(port), &error)) {
+    fprintf(stderr, "updater-publish: %s\n", error.c_str());
+    return 1;
+  }
+  printf("Serving %s on http://%s:%d/ (stop with Ctrl-C)\n", argv[optind],
+         bind_address == "*" ? "0.0.0.0" : bind_address.c_str(), server.port());
+  fflush(stdout);
+  if (!port_file.empty()) {
+    std::string tmp = port_file + ".tmp";
+    FILE* f = fopen(tmp.c_str(), "w");
+    bool ok = f && fprintf(f, "%d\n", server.port()) > 0;
+    if (f) ok = fclose(f) == 0 && ok;
+    if (!ok || rename(tmp.c_str(), port_file.c_str()) != 0) {
+      fprintf(stderr, "updater-publish: cannot write %s: %s\n", port_file.c_str(), strerror(errno));
+      return 1;
+    }
+  }
+  uint64_t served = server.Run();
+  if (!quiet) printf("Stopped after %llu connections\n", static_cast<unsigned long long>(served));
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2 || strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0 ||
+      strcmp(argv[1], "help") == 0) {
+    Usage(argc < 2 ? stderr : stdout);
+    return argc < 2 ? 2 : 0;
+  }
+  if (strcmp(argv[1], "publish") == 0) return RunPublish(argc - 1, argv + 1);
+  if (strcmp(argv[1], "serve") == 0) return RunServe(argc - 1, argv + 1);
+  fprintf(stderr, "updater-publish: unknown command '%s'\n", argv[1]);
+  Usage(stderr);
+  return 2;
+}

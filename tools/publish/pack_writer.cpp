@@ -1,0 +1,279 @@
+#include "pack_writer.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <openssl/rand.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include "hash.h"
+#include "memleak.h"
+
+namespace {
+
+// Size of the read and write blocks: large enough that system calls stay rare, small enough that
+// memory stays bounded whatever the file size.
+const uint32_t kBlock = 256 * 1024;
+
+// A tracked heap block released with its scope.
+class TrackedBlock {
+ public:
+  explicit TrackedBlock(uint32_t len)
+      : p_(static_cast<uint8_t*>(zmalloc(len, __FILE__, __LINE__))) {}
+  ~TrackedBlock() {
+    if (p_) zfree(p_, __FILE__, __LINE__);
+  }
+  TrackedBlock(const TrackedBlock&) = delete;
+  TrackedBlock& operator=(const TrackedBlock&) = delete;
+  uint8_t* get() const { return p_; }
+
+ private:
+  uint8_t* p_;
+};
+
+// A POSIX descriptor closed with its scope.
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) close(fd_);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+  // Closes now; false (errno set) when close reports an error, as a full disk may only then.
+  bool Close() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd < 0 || close(fd) == 0;
+  }
+
+ private:
+  int fd_;
+};
+
+std::string SysError(const char* what, const std::string& path) {
+  return std::string(what) + " " + path + ": " + strerror(errno);
+}
+
+// read() that retries interrupted calls. Bytes read, 0 at the end, -1 on error.
+ssize_t ReadSome(int fd, uint8_t* buf, size_t len) {
+  for (;;) {
+    ssize_t n = read(fd, buf, len);
+    if (n >= 0 || errno != EINTR) return n;
+  }
+}
+
+bool WriteAll(int fd, const uint8_t* buf, size_t len) {
+  while (len > 0) {
+    ssize_t n = write(fd, buf, len);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    buf += n;
+    len -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Deflate state released with its scope.
+class Deflater {
+ public:
+  explicit Deflater(int level) {
+    memset(&zs_, 0, sizeof(zs_));
+    ok_ = deflateInit(&zs_, level) == Z_OK;
+  }
+  ~Deflater() {
+    if (ok_) deflateEnd(&zs_);
+  }
+  Deflater(const Deflater&) = delete;
+  Deflater& operator=(const Deflater&) = delete;
+  bool ok() const { return ok_; }
+  z_stream* z() { return &zs_; }
+
+ private:
+  z_stream zs_;
+  bool ok_;
+};
+
+}  // namespace
+
+Rc4::Rc4(const uint8_t* key, size_t key_len) {
+  for (int k = 0; k < 256; ++k) s_[k] = static_cast<uint8_t>(k);
+  uint8_t j = 0;
+  for (int k = 0; k < 256; ++k) {
+    j = static_cast<uint8_t>(j + s_[k] + key[k % key_len]);
+    uint8_t t = s_[k];
+    s_[k] = s_[j];
+    s_[j] = t;
+  }
+}
+
+void Rc4::Apply(uint8_t* data, size_t len) {
+  for (size_t n = 0; n < len; ++n) {
+    i_ = static_cast<uint8_t>(i_ + 1);
+    j_ = static_cast<uint8_t>(j_ + s_[i_]);
+    uint8_t t = s_[i_];
+    s_[i_] = s_[j_];
+    s_[j_] = t;
+    data[n] ^= s_[static_cast<uint8_t>(s_[i_] + s_[j_])];
+  }
+}
+
+Digest::Digest(const char* name) : ctx_(hash_init(name)), size_(0) {
+  const EVP_MD* md = EVP_get_digestbyname(name);
+  if (md) size_ = static_cast<size_t>(EVP_MD_size(md));
+}
+
+Digest::~Digest() {
+  if (ctx_) {
+    uint8_t scratch[64];
+    hash_finish(ctx_, scratch, sizeof(scratch));
+  }
+}
+
+void Digest::Update(const void* data, size_t len) {
+  if (ctx_ && len > 0) hash_update(ctx_, static_cast<const uint8_t*>(data), len);
+}
+
+std::string Digest::Finish() {
+  if (!ctx_) return std::string();
+  uint8_t bin[64];
+  char hex[129];
+  hash_finish(ctx_, bin, sizeof(bin));
+  ctx_ = nullptr;
+  bin_to_hex(bin, size_, hex);
+  return hex;
+}
+
+bool DigestFile(const std::string& path, const DigestKinds& kinds, FileDigests* out,
+                std::string* error) {
+  Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) {
+    *error = SysError("cannot open", path);
+    return false;
+  }
+  TrackedBlock buf(kBlock);
+  if (!buf.get()) {
+    *error = "out of memory while reading " + path;
+    return false;
+  }
+  Digest sha("sha256"), md5("md5");
+  out->size = 0;
+  for (;;) {
+    ssize_t n = ReadSome(fd.get(), buf.get(), kBlock);
+    if (n < 0) {
+      *error = SysError("cannot read", path);
+      return false;
+    }
+    if (n == 0) break;
+    if (kinds.sha256) sha.Update(buf.get(), static_cast<size_t>(n));
+    if (kinds.md5) md5.Update(buf.get(), static_cast<size_t>(n));
+    out->size += static_cast<uint64_t>(n);
+  }
+  out->sha256 = kinds.sha256 ? sha.Finish() : std::string();
+  out->md5 = kinds.md5 ? md5.Finish() : std::string();
+  return true;
+}
+
+bool WritePack(const std::string& src, const std::string& dst, const std::string& key, int level,
+               uint64_t expected_size, const DigestKinds& kinds, FileDigests* file,
+               FileDigests* pack, std::string* error) {
+  Fd in(open(src.c_str(), O_RDONLY | O_CLOEXEC));
+  if (in.get() < 0) {
+    *error = SysError("cannot open", src);
+    return false;
+  }
+  Fd out(open(dst.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  if (out.get() < 0) {
+    *error = SysError("cannot create", dst);
+    return false;
+  }
+  // From here on every failure removes the partial pack.
+  struct Remover {
+    const std::string& path;
+    bool keep = false;
+    ~Remover() {
+      if (!keep) unlink(path.c_str());
+    }
+  } remover{dst};
+
+  TrackedBlock inbuf(kBlock), outbuf(kBlock);
+  Deflater deflater(level);
+  if (!inbuf.get() || !outbuf.get() || !deflater.ok()) {
+    *error = "out of memory while packing " + src;
+    return false;
+  }
+  Rc4 rc4(reinterpret_cast<const uint8_t*>(key.data()), key.empty() ? 1 : key.size());
+  Digest file_sha("sha256"), file_md5("md5"), pack_sha("sha256"), pack_md5("md5");
+  z_stream* zs = deflater.z();
+  file->size = 0;
+  pack->size = 0;
+  bool at_end = false;
+  while (!at_end) {
+    ssize_t n = ReadSome(in.get(), inbuf.get(), kBlock);
+    if (n < 0) {
+      *error = SysError("cannot read", src);
+      return false;
+    }
+    at_end = n == 0;
+    if (kinds.sha256) file_sha.Update(inbuf.get(), static_cast<size_t>(n));
+    if (kinds.md5) file_md5.Update(inbuf.get(), static_cast<size_t>(n));
+    file->size += static_cast<uint64_t>(n);
+    zs->next_in = inbuf.get();
+    zs->avail_in = static_cast<uInt>(n);
+    int rc;
+    do {
+      zs->next_out = outbuf.get();
+      zs->avail_out = kBlock;
+      rc = deflate(zs, at_end ? Z_FINISH : Z_NO_FLUSH);
+      if (rc == Z_STREAM_ERROR) {
+        *error = "deflate failed for " + src;
+        return false;
+      }
+      size_t have = kBlock - zs->avail_out;
+      if (have > 0) {
+        if (!key.empty()) rc4.Apply(outbuf.get(), have);
+        pack_sha.Update(outbuf.get(), have);
+        if (kinds.md5) pack_md5.Update(outbuf.get(), have);
+        if (!WriteAll(out.get(), outbuf.get(), have)) {
+          *error = SysError("cannot write", dst);
+          return false;
+        }
+        pack->size += have;
+      }
+    } while (zs->avail_out == 0 || (at_end && rc != Z_STREAM_END));
+  }
+  if (!out.Close()) {
+    *error = SysError("cannot write", dst);
+    return false;
+  }
+  if (file->size != expected_size) {
+    *error = src + " changed while it was being published";
+    return false;
+  }
+  file->sha256 = kinds.sha256 ? file_sha.Finish() : std::string();
+  file->md5 = kinds.md5 ? file_md5.Finish() : std::string();
+  pack->sha256 = pack_sha.Finish();
+  pack->md5 = kinds.md5 ? pack_md5.Finish() : std::string();
+  remover.keep = true;
+  return true;
+}
+
+std::string RandomPackKey() {
+  static const char kChars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  std::string key;
+  uint8_t bytes[64];
+  while (key.size() < 16) {
+    if (RAND_bytes(bytes, sizeof(bytes)) != 1) return std::string();
+    for (uint8_t b : bytes) {
+      // 248 = 4 * 62: values above it would favour the first letters.
+      if (b < 248 && key.size() < 16) key.push_back(kChars[b % 62]);
+    }
+  }
+  return key;
+}
