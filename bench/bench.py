@@ -657,7 +657,7 @@ class Bench:
 
 
 def publish_argv(program, tree, out):
-    return [program, tree, out]
+    return [program, "publish", tree, out, "--site-url", "http://127.0.0.1/", "--quiet"]
 
 
 # ---------------------------------------------------------------------------------------------
