@@ -6,9 +6,9 @@ directory, serves it with nginx on 127.0.0.1, runs every case several times alte
 project's program and its peer, and prints one table: median wall time of each side, the ratio
 (median of the pairwise project/peer ratios), peak resident memory of each side and the target.
 
-Every timed command is started directly (no shell unless the peer itself is a pipeline of two
-tools) and reaped with wait4, which yields its wall time and its peak resident set size (the
-largest of the process and the children it waited for).
+Every timed command is started under GNU time (no shell unless the peer itself is two tools in a
+row); the harness takes the wall time, GNU time the peak resident set size (the largest of the
+process and the children it waited for).
 """
 
 import argparse
@@ -16,7 +16,6 @@ import hashlib
 import json
 import os
 import random
-import select
 import shutil
 import signal
 import socket
@@ -26,6 +25,8 @@ import sys
 import tempfile
 import time
 import zlib
+
+GNU_TIME = "/usr/bin/time"
 
 MiB = 1 << 20
 GiB = 1 << 30
@@ -60,32 +61,46 @@ class Run:
 
 
 def run_measured(argv, cwd=None, timeout=3600, capture=True):
-    """Runs argv with stdin from /dev/null; returns a Run (output = stdout+stderr as text)."""
+    """Runs argv with stdin from /dev/null; returns a Run (output = stdout+stderr as text).
+
+    The command runs under GNU time, which reports its peak resident set size: a process forked
+    from this (large) interpreter would start with the interpreter's high-water mark."""
     out = tempfile.TemporaryFile() if capture else open(os.devnull, "wb")
+    rss_file = tempfile.NamedTemporaryFile(prefix="rss-", delete=False)
+    rss_file.close()
     try:
         start = time.perf_counter()
-        proc = subprocess.Popen(argv, cwd=cwd, stdin=subprocess.DEVNULL, stdout=out,
+        proc = subprocess.Popen([GNU_TIME, "-f", "%M", "-o", rss_file.name, "--"] + argv,
+                                cwd=cwd, stdin=subprocess.DEVNULL, stdout=out,
                                 stderr=subprocess.STDOUT)
-        pidfd = os.pidfd_open(proc.pid)
         try:
-            ready, _, _ = select.select([pidfd], [], [], timeout)
-            if not ready:
-                # Still running: the process has not been reaped, so its id is still ours.
-                os.kill(proc.pid, signal.SIGKILL)
-            _, status, usage = os.wait4(proc.pid, 0)
-        finally:
-            os.close(pidfd)
+            proc.wait(timeout)
+            killed = False
+        except subprocess.TimeoutExpired:
+            proc.kill()  # still running, so its id is still ours
+            proc.wait()
+            killed = True
         wall = time.perf_counter() - start
-        proc.returncode = os.waitstatus_to_exitcode(status)
+        rc = proc.returncode
+        rss_kib = 0
+        with open(rss_file.name) as f:
+            for line in f:
+                line = line.strip()
+                if line.startswith("Command exited with non-zero status"):
+                    rc = int(line.split()[-1])
+                elif line.isdigit():
+                    rss_kib = int(line)
         text = ""
         if capture:
             out.seek(0)
             text = out.read().decode("utf-8", "replace")
-        if not ready:
+        if killed:
             text += "\n[killed after %d s]" % timeout
-        return Run(wall, usage.ru_maxrss, proc.returncode, text)
+            rc = rc or -9
+        return Run(wall, rss_kib, rc, text)
     finally:
         out.close()
+        os.unlink(rss_file.name)
 
 
 def tail(text, lines=6):
