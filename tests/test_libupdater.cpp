@@ -799,9 +799,10 @@ TEST_F(EngineTest, GroupStatesDecideWhatIsInstalledOrRemoved) {
   for (UpdateGroup* g = u.firstGroup(); g; g = g->next) u.setGroupState(g, 1);
   EXPECT_EQ(u.pendingCount(), 5);  // every file that differs, nothing removed
   u.findGroup("Z")->state = 2;
+  u.findGroup("B")->state = 0;
   EXPECT_EQ(u.pendingCount(), 5);
-  u.setGroupState(nullptr, 0);  // only recounts
-  EXPECT_EQ(u.pendingCount(), 3);
+  u.setGroupState(nullptr, 0);  // only recounts: both installs, allzero is removed
+  EXPECT_EQ(u.pendingCount(), 2);
   EXPECT_EQ(u.findGroup("nosuch"), nullptr);
 }
 

@@ -55,8 +55,10 @@ bool ScriptConn::ReadMore(int timeout_ms) {
   ssize_t n = recv(fd_, buf, sizeof(buf), 0);
   if (n <= 0) return false;
   pending_.append(buf, static_cast<size_t>(n));
-  std::lock_guard<std::mutex> lock(*log_mutex_);
-  log_->append(buf, static_cast<size_t>(n));
+  if (log_) {
+    std::lock_guard<std::mutex> lock(*log_mutex_);
+    log_->append(buf, static_cast<size_t>(n));
+  }
   return true;
 }
 
@@ -106,15 +108,25 @@ bool ScriptConn::WaitClosed(int timeout_ms) {
     if (left <= 0 || poll(&p, 1, static_cast<int>(left)) != 1) return false;
     ssize_t n = recv(fd_, buf, sizeof(buf), 0);
     if (n <= 0) return true;
-    std::lock_guard<std::mutex> lock(*log_mutex_);
-    log_->append(buf, static_cast<size_t>(n));
+    if (log_) {
+      std::lock_guard<std::mutex> lock(*log_mutex_);
+      log_->append(buf, static_cast<size_t>(n));
+    }
   }
 }
 
+ScriptConn::~ScriptConn() { Close(); }
+
+void ScriptConn::Close() {
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
+}
+
 void ScriptConn::Abort() {
+  if (fd_ < 0) return;
   linger l{1, 0};
   setsockopt(fd_, SOL_SOCKET, SO_LINGER, &l, sizeof(l));
-  shutdown(fd_, SHUT_RDWR);
+  Close();
 }
 
 ScriptedServer::ScriptedServer(Script script, int max_connections)
@@ -145,9 +157,10 @@ void ScriptedServer::Run() {
   for (int index = 0; index < max_connections_ && !stop_ && NowMs() < deadline;) {
     int fd = AcceptWithin(listen_fd_, 50);
     if (fd < 0) continue;
-    ScriptConn conn(fd, &received_[static_cast<size_t>(index)], &mutex_);
-    script_(conn, index);
-    close(fd);
+    {
+      ScriptConn conn(fd, &received_[static_cast<size_t>(index)], &mutex_);
+      script_(conn, index);
+    }
     connections_++;
     index++;
   }

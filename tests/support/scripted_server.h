@@ -25,8 +25,12 @@ int AcceptWithin(int listen_fd, int timeout_ms);
 // One accepted connection, as seen by a script.
 class ScriptConn {
  public:
-  ScriptConn(int fd, std::string* log, std::mutex* log_mutex) :
-      fd_(fd), log_(log), log_mutex_(log_mutex) {}
+  // Takes over fd; log (guarded by log_mutex) collects every byte read, when given.
+  ScriptConn(int fd, std::string* log, std::mutex* log_mutex)
+      : fd_(fd), log_(log), log_mutex_(log_mutex) {}
+  ~ScriptConn();
+  ScriptConn(const ScriptConn&) = delete;
+  ScriptConn& operator=(const ScriptConn&) = delete;
   int fd() const { return fd_; }
   // Reads until the blank line that ends an HTTP request (or until timeout_ms, the peer's close
   // or 64 KiB); returns what arrived.
@@ -40,6 +44,8 @@ class ScriptConn {
   bool WaitClosed(int timeout_ms = 5000);
   // Closes with a reset instead of an orderly shutdown.
   void Abort();
+  // Closes normally (the destructor does it too).
+  void Close();
 
  private:
   bool ReadMore(int timeout_ms);

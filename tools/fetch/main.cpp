@@ -5,6 +5,7 @@
 // unless a user is given). On a terminal a progress line is kept up to date. On failure the
 // client's error text goes to standard error and the exit code is 1.
 #include <errno.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -87,6 +88,8 @@ int main(int argc, char** argv) {
     fprintf(stderr, "usage: updater-fetch URL OUTFILE\n");
     return 1;
   }
+  // A server that goes away mid-request must end in an error text, not a signal.
+  signal(SIGPIPE, SIG_IGN);
   const char* url = argv[1];
   const char* out_path = argv[2];
   Progress progress;

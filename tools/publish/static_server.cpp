@@ -213,7 +213,9 @@ void StaticServer::Serve(ORVEX_SOCKET* conn) {
     while (buf && sent < static_cast<uint64_t>(st.st_size)) {
       ssize_t n = read(fd, buf, kBodyBlock);
       if (n < 0 && errno == EINTR) continue;
-      if (n <= 0 || sockets_.Send(conn, buf, static_cast<int>(n), true) != n) break;
+      if (n <= 0 ||
+          sockets_.Send(conn, reinterpret_cast<const char*>(buf), static_cast<int>(n), true) != n)
+        break;
       sent += static_cast<uint64_t>(n);
     }
     if (buf) zfree(buf, __FILE__, __LINE__);

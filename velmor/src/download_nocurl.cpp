@@ -339,15 +339,17 @@ bool OrvexDownloadNoCurl::HttpTransfer(StreamHandle* out) {
     base64_encode(reinterpret_cast<const unsigned char*>(plain), plain_len, encoded);
     len += snprintf(buf + len, ODL_BUFFER_SIZE - len, "Authorization: Basic %s\r\n", encoded);
   }
-  snprintf(buf + len, ODL_BUFFER_SIZE - len, "\r\n");
+  len += snprintf(buf + len, ODL_BUFFER_SIZE - len, "\r\n");
   if (timeout_ != 0) sockets_->SetRecvTimeout(conn.get(), ClampMs(timeout_));
-  sockets_->Send(conn.get(), buf, -1, true);
-  memset(buf, 0, ODL_BUFFER_SIZE);
 
   auto fail = [&](int32_t code) {
     error_ = code;
     return false;
   };
+  // A connect that "succeeds" with the refusal already pending (or a peer that is gone at
+  // once) shows here: the request cannot be sent, so there is no connection to speak of.
+  if (sockets_->Send(conn.get(), buf, -1, true) != len) return fail(ODL_ERROR_CONNECT);
+  memset(buf, 0, ODL_BUFFER_SIZE);
 
   int64_t expected = 0;
   int header_lines = 0;
