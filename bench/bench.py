@@ -167,13 +167,12 @@ def sha256_file(path):
     return h.hexdigest()
 
 
-def random_file(path, size, seed):
-    rng = random.Random(seed)
+def random_file(path, size):
     with open(path, "wb") as f:
         left = size
         while left > 0:
             n = min(left, 4 * MiB)
-            f.write(rng.randbytes(n))
+            f.write(os.urandom(n))
             left -= n
 
 
@@ -282,11 +281,11 @@ class Data:
                 shutil.rmtree(d)
         os.makedirs(os.path.dirname(self.big), exist_ok=True)
         t0 = time.time()
-        random_file(self.big, self.big_size, seed=1)
+        random_file(self.big, self.big_size)
         big_sha, big_packsha = write_pack(self.big, os.path.join(self.bigrel_root, "packs",
                                                                   "big.bin.z"))
         # The installed copy the update replaces: same size, different bytes.
-        random_file(self.old_big, self.big_size, seed=2)
+        random_file(self.old_big, self.big_size)
         log("   %s big file and its pack (%.0f s)" % (human(self.big_size), time.time() - t0))
 
         t0 = time.time()
