@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up the machine, builds the project twice (plain, and with AddressSanitizer +
-# UndefinedBehaviorSanitizer) and runs the whole test suite in both builds.
+# UndefinedBehaviorSanitizer) and runs the whole test suite in both builds; in between, every
+# fuzz target runs briefly from its seed corpus (FUZZ_SECONDS each, default 10).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -13,6 +14,11 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$jobs"
 echo "== tests (plain) =="
 (cd build && ctest --output-on-failure -j"$jobs")
+
+if [ "${SKIP_FUZZ:-0}" != 1 ]; then
+  echo "== fuzz targets (${FUZZ_SECONDS:-10}s each) =="
+  bash scripts/fuzz.sh "${FUZZ_SECONDS:-10}"
+fi
 
 if [ "${SKIP_SANITIZE:-0}" != 1 ]; then
   echo "== build (sanitizers) =="

@@ -239,3 +239,26 @@ TEST(MemLeak, ConcurrentAllocations) {
   for (auto& t : threads) t.join();
   EXPECT_EQ(zmem_blocks(), blocks);
 }
+
+TEST(MemLeak, FailCountdownFailsTheKthAllocation) {
+  MemLeak_SetFailCountdown(3, false);
+  void* a = zmalloc(8, __FILE__, __LINE__);
+  void* b = zstrdup("x", __FILE__, __LINE__);
+  void* c = zmalloc(8, __FILE__, __LINE__);  // the third: fails
+  void* d = zmalloc(8, __FILE__, __LINE__);  // not persistent: works again
+  EXPECT_NE(a, nullptr);
+  EXPECT_NE(b, nullptr);
+  EXPECT_EQ(c, nullptr);
+  EXPECT_NE(d, nullptr);
+  EXPECT_EQ(MemLeak_InjectedFailures(), 1u);
+  MemLeak_SetFailCountdown(1, true);
+  EXPECT_EQ(zrealloc(a, 4096, __FILE__, __LINE__), nullptr);
+  EXPECT_EQ(zmalloc(1, __FILE__, __LINE__), nullptr);
+  EXPECT_EQ(MemLeak_InjectedFailures(), 2u);
+  MemLeak_SetFailCountdown(0, false);
+  void* grown = zrealloc(a, 4096, __FILE__, __LINE__);  // the old block survived the failure
+  ASSERT_NE(grown, nullptr);
+  zfree(grown, __FILE__, __LINE__);
+  zfree(b, __FILE__, __LINE__);
+  zfree(d, __FILE__, __LINE__);
+}

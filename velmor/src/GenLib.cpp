@@ -119,7 +119,8 @@ void StrTokenizer::Split(char* text) {
   bool trailing = text[len - 1] == separator_;
   char sep[2] = {separator_, '\0'};
   char* save = nullptr;
-  for (char* tok = strtok_r(text, sep, &save); tok != nullptr; tok = strtok_r(nullptr, sep, &save)) {
+  for (char* tok = strtok_r(text, sep, &save); tok != nullptr;
+       tok = strtok_r(nullptr, sep, &save)) {
     tokens_.push_back(tok);
   }
   if (trailing) tokens_.push_back("");
@@ -143,7 +144,8 @@ std::string StrTokenizer::stdGetSingleTok(size_t n) const { return stdGetTok(n =
 char* StrTokenizer::GetTok(size_t first, size_t last) const {
   std::string joined = stdGetTok(first, last);
   if (joined.size() >= UINT32_MAX) return nullptr;
-  char* out = static_cast<char*>(zmalloc(static_cast<uint32_t>(joined.size() + 1), __FILE__, __LINE__));
+  char* out =
+      static_cast<char*>(zmalloc(static_cast<uint32_t>(joined.size() + 1), __FILE__, __LINE__));
   if (out != nullptr) memcpy(out, joined.c_str(), joined.size() + 1);
   return out;
 }

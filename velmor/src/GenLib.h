@@ -118,8 +118,7 @@ char* quote_string(const char* text, char* out, size_t out_size);
 // Wide form of str_replace with size counted in wide characters. Searches again from the start
 // of the text after each replacement, until no occurrence is left or the result with its
 // terminator would no longer fit. Returns the number of replacements.
-uint32_t wcs_replace(wchar_t* buf, size_t size, const wchar_t* pattern,
-                     const wchar_t* replacement);
+uint32_t wcs_replace(wchar_t* buf, size_t size, const wchar_t* pattern, const wchar_t* replacement);
 
 // Path of the directory "." + name inside the user's base directory ($HOME when set and not
 // empty, else the working directory, else "./"), ending in '/', as a tracked string. Creates the

@@ -107,9 +107,7 @@ void AddLine(std::string* out, const std::string& text) {
   out->append("\r\n");
 }
 
-std::string KeyLine(const char* key, const char* value) {
-  return std::string(key) + "=" + value;
-}
+std::string KeyLine(const char* key, const char* value) { return std::string(key) + "=" + value; }
 
 // The complete new text of the file, from its current (normalised) text.
 std::string BuildText(char* old_text, const char* section, const char* key, const char* value) {
@@ -240,8 +238,7 @@ char* Get_INI_String_Memory(const char* ini_text, const char* section, const cha
           inside = false;  // this header is not compared with the section
           continue;
         }
-        if (SplitKeyLine(line, &line_key, &line_value) &&
-            strcasecmp(line_key.c_str(), key) == 0) {
+        if (SplitKeyLine(line, &line_key, &line_value) && strcasecmp(line_key.c_str(), key) == 0) {
           strlcpy(out, line_value.c_str(), out_size);
           return out;
         }

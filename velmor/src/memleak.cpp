@@ -3,6 +3,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <atomic>
 #include <map>
 #include <new>
 
@@ -27,6 +28,30 @@ Registry& registry() {
   alignas(Registry) static unsigned char storage[sizeof(Registry)];
   static Registry* reg = new (storage) Registry();
   return *reg;
+}
+
+// Fault injection: remaining successes before a failure (0: off), and whether failures persist.
+std::atomic<int64_t> g_fail_countdown{0};
+std::atomic<bool> g_fail_persistent{false};
+std::atomic<bool> g_fail_tripped{false};
+std::atomic<uint64_t> g_failures{0};
+
+// True when this allocation is to fail.
+bool injected_failure() {
+  if (g_fail_tripped.load(std::memory_order_relaxed)) {
+    if (g_fail_persistent.load()) {
+      g_failures++;
+      return true;
+    }
+    return false;
+  }
+  if (g_fail_countdown.load(std::memory_order_relaxed) <= 0) return false;
+  if (--g_fail_countdown == 0) {
+    g_fail_tripped = true;
+    g_failures++;
+    return true;
+  }
+  return false;
 }
 
 // Created before main by static initialisation.
@@ -83,6 +108,7 @@ void check_guards(const BlockRecord* rec, const char* op, bool dump, const char*
 
 void* zmalloc(uint32_t length, const char* file, int line) {
   if (length == 0) return nullptr;
+  if (injected_failure()) return nullptr;
   BlockRecord* rec = static_cast<BlockRecord*>(calloc(1, sizeof(BlockRecord)));
   if (!rec) return nullptr;
   // size_t is 64-bit here, so length + 32 cannot wrap.
@@ -169,6 +195,7 @@ void* zrealloc(void* ptr, uint32_t length, const char* file, int line) {
   }
   BlockRecord* rec = it->second;
   check_guards(rec, "zrealloc", false, file, line);
+  if (length > rec->length && injected_failure()) return nullptr;
   unsigned char* block =
       static_cast<unsigned char*>(realloc(rec->block, size_t{length} + 2 * kGuardLen));
   if (!block) {
@@ -298,6 +325,15 @@ void hexdump(FILE* out, const void* ptr, uint32_t len) {
   }
   fflush(out);
 }
+
+void MemLeak_SetFailCountdown(int64_t countdown, bool persistent) {
+  g_fail_tripped = false;
+  g_failures = 0;
+  g_fail_persistent = persistent;
+  g_fail_countdown = countdown > 0 ? countdown : 0;
+}
+
+uint64_t MemLeak_InjectedFailures() { return g_failures.load(); }
 
 void* plain_malloc(uint32_t length) { return malloc(length); }
 void* plain_realloc(void* ptr, uint32_t length) { return realloc(ptr, length); }

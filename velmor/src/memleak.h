@@ -58,6 +58,14 @@ void MemLeak_Message(int level, const char* message, const char* file, int line)
 // Hex and character dump of len bytes at ptr, 16 to a row; flushes out.
 void hexdump(FILE* out, const void* ptr, uint32_t len);
 
+// Fault injection for tests: after `countdown` more successful tracked allocations (zmalloc,
+// zstrdup, zrealloc growing or moving a block, ...), the next one fails as if memory had run out;
+// with persistent set, every one after it fails too. A countdown of 0 or less switches it off.
+// The tracker's own bookkeeping and the untracked wrappers are never made to fail.
+void MemLeak_SetFailCountdown(int64_t countdown, bool persistent);
+// How many tracked allocations were made to fail since the countdown was last set.
+uint64_t MemLeak_InjectedFailures();
+
 // Untracked wrappers of the system allocator.
 void* plain_malloc(uint32_t length);
 void* plain_realloc(void* ptr, uint32_t length);

@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets with clang and runs each for a given number of seconds
+# (default 60), starting from its seed corpus under fuzz/corpus/. New inputs found go to a
+# scratch corpus, not into the repository; crashes are kept under build-fuzz/crashes/.
+#   bash scripts/fuzz.sh [SECONDS] [TARGET...]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-60}
+shift || true
+
+bash scripts/install-deps.sh
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -DVELMOR_FUZZ=ON -DBUILD_TESTING=OFF \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+targets=("$@")
+if [ ${#targets[@]} -eq 0 ]; then
+  for src in fuzz/fuzz_*.cpp; do targets+=("$(basename "$src" .cpp)"); done
+fi
+cmake --build build-fuzz -j"$(nproc)" --target "${targets[@]}"
+
+mkdir -p build-fuzz/crashes
+failed=0
+for t in "${targets[@]}"; do
+  work=$(mktemp -d)
+  mkdir -p "fuzz/corpus/$t"
+  echo "== $t: ${seconds}s"
+  if ! ASAN_OPTIONS=detect_leaks=1 "build-fuzz/bin/$t" -max_total_time="$seconds" \
+      -timeout=20 -rss_limit_mb=2048 -max_len=4096 -artifact_prefix=build-fuzz/crashes/"$t"- \
+      -print_final_stats=1 "$work" "fuzz/corpus/$t" 2>"build-fuzz/$t.log"; then
+    echo "FAILED: $t (see build-fuzz/$t.log and build-fuzz/crashes/)"
+    tail -40 "build-fuzz/$t.log"
+    failed=1
+  else
+    grep -E '^stat::number_of_executed_units|^stat::new_units_added' "build-fuzz/$t.log" || true
+  fi
+  rm -rf "$work"
+done
+exit $failed
