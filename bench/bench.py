@@ -53,8 +53,9 @@ def log(msg):
 
 
 class Run:
-    def __init__(self, wall, rss_kib, rc, output):
+    def __init__(self, wall, cpu, rss_kib, rc, output):
         self.wall = wall
+        self.cpu = cpu  # user + system seconds of the command and its children
         self.rss_kib = rss_kib
         self.rc = rc
         self.output = output
@@ -70,7 +71,7 @@ def run_measured(argv, cwd=None, timeout=3600, capture=True):
     rss_file.close()
     try:
         start = time.perf_counter()
-        proc = subprocess.Popen([GNU_TIME, "-f", "%M", "-o", rss_file.name, "--"] + argv,
+        proc = subprocess.Popen([GNU_TIME, "-f", "%M %U %S", "-o", rss_file.name, "--"] + argv,
                                 cwd=cwd, stdin=subprocess.DEVNULL, stdout=out,
                                 stderr=subprocess.STDOUT)
         try:
@@ -82,14 +83,14 @@ def run_measured(argv, cwd=None, timeout=3600, capture=True):
             killed = True
         wall = time.perf_counter() - start
         rc = proc.returncode
-        rss_kib = 0
+        rss_kib, cpu = 0, 0.0
         with open(rss_file.name) as f:
             for line in f:
-                line = line.strip()
+                fields = line.split()
                 if line.startswith("Command exited with non-zero status"):
-                    rc = int(line.split()[-1])
-                elif line.isdigit():
-                    rss_kib = int(line)
+                    rc = int(fields[-1])
+                elif len(fields) == 3 and fields[0].isdigit():
+                    rss_kib, cpu = int(fields[0]), float(fields[1]) + float(fields[2])
         text = ""
         if capture:
             out.seek(0)
@@ -97,7 +98,7 @@ def run_measured(argv, cwd=None, timeout=3600, capture=True):
         if killed:
             text += "\n[killed after %d s]" % timeout
             rc = rc or -9
-        return Run(wall, rss_kib, rc, text)
+        return Run(wall, cpu, rss_kib, rc, text)
     finally:
         out.close()
         os.unlink(rss_file.name)
@@ -138,8 +139,8 @@ def alternate(result, runs, project, peer, label_project, label_peer):
         for fn, bucket, label in order:
             r = fn(i)
             bucket.append(r)
-            log("   run %d/%d %-8s %8.3f s  %8.1f MiB" % (i + 1, runs, label, r.wall,
-                                                        r.rss_kib / 1024.0))
+            log("   run %d/%d %-9s %8.3f s wall %8.3f s cpu %8.1f MiB" % (
+                i + 1, runs, label, r.wall, r.cpu, r.rss_kib / 1024.0))
 
 
 class BenchError(Exception):
@@ -697,30 +698,38 @@ def verdict(res):
 
 def print_table(results, scale, runs):
     log("")
-    log("Results (scale %g, %d runs per side; median wall time, peak resident memory)" % (
-        scale, runs))
-    head = "%-67s %10s %10s %7s %10s %10s  %-16s %s" % (
-        "case", "project", "peer", "ratio", "proj MiB", "peer MiB", "target", "met")
+    log("Results (scale %g, %d runs per side): median wall time, median CPU time (user+system),"
+        " peak resident memory" % (scale, runs))
+    head = "%-67s %9s %9s %6s %8s %8s %8s %8s  %-15s %s" % (
+        "case", "project", "peer", "ratio", "proj cpu", "peer cpu", "proj MiB", "peer MiB",
+        "target", "met")
     log(head)
     log("-" * len(head))
+
+    def med(runs_, attr):
+        return statistics.median(getattr(r, attr) for r in runs_)
+
     for res in results:
         title = "%d. %s" % (res.number, res.title)
         if res.error or not res.project:
             log("%-67s %s" % (title, res.error or "no runs"))
             continue
         ratio, met = verdict(res)
-        proj_t = statistics.median(r.wall for r in res.project)
-        proj_m = max(r.rss_kib for r in res.project) / 1024.0
-        peer_t = "%9.3fs" % statistics.median(r.wall for r in res.peer) if res.peer else "-"
-        peer_m = "%10.1f" % (max(r.rss_kib for r in res.peer) / 1024.0) if res.peer else "-"
-        log("%-67s %9.3fs %10s %7s %10.1f %10s  %-16s %s" % (
-            title, proj_t, peer_t, "%.3f" % ratio if ratio is not None else "-", proj_m,
-            peer_m, target_text(res.number), met))
+        peer = res.peer
+        log("%-67s %8.3fs %9s %6s %7.2fs %8s %8.1f %8s  %-15s %s" % (
+            title, med(res.project, "wall"),
+            "%8.3fs" % med(peer, "wall") if peer else "-",
+            "%.3f" % ratio if ratio is not None else "-",
+            med(res.project, "cpu"),
+            "%7.2fs" % med(peer, "cpu") if peer else "-",
+            max(r.rss_kib for r in res.project) / 1024.0,
+            "%8.1f" % (max(r.rss_kib for r in peer) / 1024.0) if peer else "-",
+            target_text(res.number), met))
         for note in res.notes:
             log("%-67s %s" % ("", note))
     log("")
-    log("Machine: %d CPU(s), shared; times are noisy, compare ratios rather than seconds." %
-        os.cpu_count())
+    log("Ratio: median of the pairwise project/peer wall-time ratios. Machine: %d CPU(s); on a"
+        " shared machine wall times are noisy, CPU times less so." % os.cpu_count())
 
 
 # ---------------------------------------------------------------------------------------------
