@@ -1,7 +1,5 @@
 // Download client: address parsing and settings, HTTP against nginx and scripted servers,
 // passive FTP against pyftpdlib and scripted servers.
-#include "download_nocurl.h"
-
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdio.h>
@@ -13,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "download_nocurl.h"
+#include "memleak.h"
 #include "pyftpd_server.h"
 #include "scripted_server.h"
 #include "test_util.h"
@@ -94,18 +94,6 @@ std::string Htpasswd(const std::string& user, const std::string& password) {
   return user + ":" + out + "\n";
 }
 
-#define REQUIRE_NGINX(server)                                       \
-  do {                                                              \
-    if (!testutil::HaveNginx()) GTEST_SKIP() << "nginx missing";    \
-    ASSERT_TRUE((server).ok()) << (server).error();                 \
-  } while (0)
-
-#define REQUIRE_FTPD(server)                                                          \
-  do {                                                                                \
-    if (testutil::PyFtpdPython().empty()) GTEST_SKIP() << "python3-pyftpdlib missing"; \
-    ASSERT_TRUE((server).ok()) << (server).error();                                   \
-  } while (0)
-
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -141,10 +129,14 @@ TEST(DownloadAddress, SplitsHostPortAndPath) {
 
 TEST(DownloadAddress, RejectsOtherSchemesAndMissingParts) {
   const std::pair<const char*, int> cases[] = {
-      {"ftp://host/file", ODL_ERROR_INVALID_URL},  {"https://host/file", ODL_ERROR_INVALID_URL},
-      {"no-slash-at-all", ODL_ERROR_INVALID_PROTOCOL}, {"http:", ODL_ERROR_INVALID_PROTOCOL},
-      {"http://host", ODL_ERROR_INVALID_URL},      {"http:/", ODL_ERROR_INVALID_URL},
-      {"http:/x", ODL_ERROR_INVALID_URL},          {"xhttp://host/", ODL_ERROR_INVALID_URL},
+      {"ftp://host/file", ODL_ERROR_INVALID_URL},
+      {"https://host/file", ODL_ERROR_INVALID_URL},
+      {"no-slash-at-all", ODL_ERROR_INVALID_PROTOCOL},
+      {"http:", ODL_ERROR_INVALID_PROTOCOL},
+      {"http://host", ODL_ERROR_INVALID_URL},
+      {"http:/", ODL_ERROR_INVALID_URL},
+      {"http:/x", ODL_ERROR_INVALID_URL},
+      {"xhttp://host/", ODL_ERROR_INVALID_URL},
       {"/just/a/path", ODL_ERROR_INVALID_URL},
   };
   for (const auto& c : cases) {
@@ -193,8 +185,7 @@ TEST(DownloadAddress, RefusesTextsLongerThanTheirFields) {
   OrvexDownloadNoCurl long_host(("http://" + host128 + "/a").c_str(), nullptr, nullptr, nullptr,
                                 nullptr);
   EXPECT_EQ(long_host.GetError(), ODL_ERROR_INVALID_URL);
-  OrvexDownloadNoCurl long_path(("http://h" + path512).c_str(), nullptr, nullptr, nullptr,
-                                nullptr);
+  OrvexDownloadNoCurl long_path(("http://h" + path512).c_str(), nullptr, nullptr, nullptr, nullptr);
   EXPECT_EQ(long_path.GetError(), ODL_ERROR_INVALID_URL);
   OrvexDownloadNoCurl long_user("http://h/a", nullptr, std::string(128, 'u').c_str(), nullptr,
                                 nullptr);
@@ -202,8 +193,8 @@ TEST(DownloadAddress, RefusesTextsLongerThanTheirFields) {
   OrvexDownloadNoCurl long_password("http://h/a", nullptr, nullptr, std::string(128, 'w').c_str(),
                                     nullptr);
   EXPECT_EQ(long_password.GetError(), ODL_ERROR_INVALID_URL);
-  OrvexDownloadNoCurl explicit_host(ODL_PROTOCOL_HTTP, host128.c_str(), 80, "/a", nullptr,
-                                    nullptr, nullptr, nullptr);
+  OrvexDownloadNoCurl explicit_host(ODL_PROTOCOL_HTTP, host128.c_str(), 80, "/a", nullptr, nullptr,
+                                    nullptr, nullptr);
   EXPECT_EQ(explicit_host.GetError(), ODL_ERROR_INVALID_URL);
   OrvexDownloadNoCurl explicit_path(ODL_PROTOCOL_FTP, "h", 21, path512.c_str(), nullptr, nullptr,
                                     nullptr, nullptr);
@@ -214,9 +205,14 @@ TEST(DownloadSettings, ExplicitConstructorAndDefaults) {
   OrvexDownloadNoCurl bad(1, "host", 21, "/f", nullptr, nullptr, nullptr, nullptr);
   EXPECT_EQ(bad.GetError(), ODL_ERROR_INVALID_PROTOCOL);
   EXPECT_STREQ(bad.GetErrorString(), "Invalid Protocol");
+  EXPECT_STREQ(bad.GetHost(), "host");
+  EXPECT_STREQ(bad.GetPath(), "/f");
+  OrvexDownloadNoCurl bad_and_long(7, std::string(200, 'h').c_str(), 21, "/f", nullptr, nullptr,
+                                   nullptr, nullptr);
+  EXPECT_EQ(bad_and_long.GetError(), ODL_ERROR_INVALID_PROTOCOL);
+  EXPECT_STREQ(bad_and_long.GetHost(), "");
 
-  OrvexDownloadNoCurl ftp(ODL_PROTOCOL_FTP, "host", 2121, "/f", nullptr, nullptr, nullptr,
-                          nullptr);
+  OrvexDownloadNoCurl ftp(ODL_PROTOCOL_FTP, "host", 2121, "/f", nullptr, nullptr, nullptr, nullptr);
   EXPECT_EQ(ftp.GetError(), ODL_ERROR_NONE);
   EXPECT_STREQ(ftp.GetUser(), "anonymous");
   EXPECT_EQ(strlen(ftp.GetPassword()), 15u);
@@ -224,8 +220,7 @@ TEST(DownloadSettings, ExplicitConstructorAndDefaults) {
   EXPECT_EQ(ftp.GetPort(), 2121);
   EXPECT_EQ(ftp.GetProtocol(), ODL_PROTOCOL_FTP);
 
-  OrvexDownloadNoCurl http(ODL_PROTOCOL_HTTP, "host", 0, "/f", nullptr, nullptr, nullptr,
-                           nullptr);
+  OrvexDownloadNoCurl http(ODL_PROTOCOL_HTTP, "host", 0, "/f", nullptr, nullptr, nullptr, nullptr);
   EXPECT_EQ(http.GetError(), ODL_ERROR_NONE);
   EXPECT_STREQ(http.GetUser(), "");
   EXPECT_STREQ(http.GetPassword(), "");
@@ -334,12 +329,12 @@ class NginxDownload : public ::testing::Test {
     ASSERT_TRUE(WriteFile(root_.Sub("files/data.bin"), Pattern(200000)));
     ASSERT_TRUE(WriteFile(root_.Sub("private/secret.txt"), "the secret\n"));
     ASSERT_TRUE(WriteFile(conf_.Sub("htpasswd"), Htpasswd("alice", "wonder land")));
-    std::string extra =
-        "location /private/ { auth_basic \"area\"; auth_basic_user_file " + conf_.Sub("htpasswd") +
-        "; }\n"
-        "location = /moved { return 302 /files/small.txt; }\n"
-        "location = /moved-private { return 302 /private/secret.txt; }\n"
-        "location = /twice { return 302 /moved; }\n";
+    std::string extra = "location /private/ { auth_basic \"area\"; auth_basic_user_file " +
+                        conf_.Sub("htpasswd") +
+                        "; }\n"
+                        "location = /moved { return 302 /files/small.txt; }\n"
+                        "location = /moved-private { return 302 /private/secret.txt; }\n"
+                        "location = /twice { return 302 /moved; }\n";
     server_.reset(new NginxServer(root_.path(), extra));
     ASSERT_TRUE(server_->ok()) << server_->error();
   }
@@ -379,8 +374,7 @@ TEST_F(NginxDownload, IntoOpenFileAtItsPosition) {
   FILE* fp = fopen(path.c_str(), "wb");
   ASSERT_NE(fp, nullptr);
   fputs("before:", fp);
-  OrvexDownloadNoCurl client(Url("/files/small.txt").c_str(), nullptr, nullptr, nullptr,
-                             nullptr);
+  OrvexDownloadNoCurl client(Url("/files/small.txt").c_str(), nullptr, nullptr, nullptr, nullptr);
   ASSERT_TRUE(client.DownloadToFP(fp)) << client.GetErrorString();
   // The FILE is still open and usable.
   EXPECT_EQ(fputs(":after", fp), 1);
@@ -414,8 +408,7 @@ TEST_F(NginxDownload, BasicAuthentication) {
   EXPECT_FALSE(wrong.DownloadToFile(out_.Sub("s2").c_str()));
   EXPECT_EQ(wrong.GetError(), ODL_ERROR_AUTH);
 
-  OrvexDownloadNoCurl none(Url("/private/secret.txt").c_str(), nullptr, nullptr, nullptr,
-                           nullptr);
+  OrvexDownloadNoCurl none(Url("/private/secret.txt").c_str(), nullptr, nullptr, nullptr, nullptr);
   EXPECT_FALSE(none.DownloadToFile(out_.Sub("s3").c_str()));
   EXPECT_EQ(none.GetError(), ODL_ERROR_AUTH);
   EXPECT_STREQ(none.GetErrorString(), "Authorization Needed or Bad Username/Password");
@@ -434,8 +427,7 @@ TEST_F(NginxDownload, FollowsOneRedirectWithCredentialsOnSameHost) {
   ASSERT_TRUE(client.DownloadToFile(out_.Sub("r").c_str())) << client.GetErrorString();
   EXPECT_EQ(ReadFileOr(out_.Sub("r")), "hello, loopback\n");
 
-  OrvexDownloadNoCurl priv(Url("/moved-private").c_str(), nullptr, "alice", "wonder land",
-                           nullptr);
+  OrvexDownloadNoCurl priv(Url("/moved-private").c_str(), nullptr, "alice", "wonder land", nullptr);
   priv.SetFollowRedirects(true);
   ASSERT_TRUE(priv.DownloadToFile(out_.Sub("p").c_str())) << priv.GetErrorString();
   EXPECT_EQ(ReadFileOr(out_.Sub("p")), "the secret\n");
@@ -471,8 +463,8 @@ TEST_F(NginxDownload, LargeFileArrivesIntact) {
 
 TEST(DownloadConnect, RefusedPortIsConnectError) {
   int port = testutil::FreePort();
-  OrvexDownloadNoCurl client(("http://127.0.0.1:" + std::to_string(port) + "/a").c_str(),
-                             nullptr, nullptr, nullptr, nullptr);
+  OrvexDownloadNoCurl client(("http://127.0.0.1:" + std::to_string(port) + "/a").c_str(), nullptr,
+                             nullptr, nullptr, nullptr);
   client.SetTimeout(3000);
   TempDir dir;
   EXPECT_FALSE(client.DownloadToFile(dir.Sub("out").c_str()));
@@ -686,8 +678,7 @@ TEST_F(ScriptedHttp, SecondRedirectFails) {
 TEST_F(ScriptedHttp, RedirectToAnotherServerDropsCredentials) {
   ScriptedServer target(Answer(HttpResponse("HTTP/1.0 200 OK", "", "elsewhere")), 1);
   ScriptedServer origin(
-      Answer(HttpResponse("HTTP/1.0 302 Found", "Location: " + target.Url("/x") + "\r\n", "")),
-      1);
+      Answer(HttpResponse("HTTP/1.0 302 Found", "Location: " + target.Url("/x") + "\r\n", "")), 1);
   OrvexDownloadNoCurl client(origin.Url("/f").c_str(), nullptr, "user", "secret", nullptr);
   client.SetFollowRedirects(true);
   std::string body;
@@ -734,9 +725,9 @@ TEST_F(ScriptedHttp, LocationInA200IsARedirectToo) {
 }
 
 TEST_F(ScriptedHttp, CutMidBodyWithLengthFails) {
-  ScriptedServer server(Answer(HttpResponse("HTTP/1.0 200 OK", "Content-Length: 1000\r\n",
-                                            std::string(400, 'b'))),
-                        1);
+  ScriptedServer server(
+      Answer(HttpResponse("HTTP/1.0 200 OK", "Content-Length: 1000\r\n", std::string(400, 'b'))),
+      1);
   OrvexDownloadNoCurl client(server.Url("/f").c_str(), nullptr, nullptr, nullptr, nullptr);
   std::string body;
   EXPECT_FALSE(Fetch(client, &body));
@@ -876,6 +867,37 @@ TEST_F(ScriptedHttp, ShortWriteIsWriteError) {
   EXPECT_EQ(std::string(block, sizeof(block)), std::string(10, 'w'));
 }
 
+TEST_F(ScriptedHttp, EveryWayOutReleasesBufferAndConnections) {
+  ScriptedServer server(
+      [](ScriptConn& conn, int index) {
+        conn.ReadRequest();
+        const char* replies[] = {"HTTP/1.0 200 OK\r\n\r\nbody", "HTTP/1.0 404 Not Found\r\n\r\n",
+                                 "HTTP/1.0 302 Found\r\nLocation: /next\r\n\r\n",
+                                 "HTTP/1.0 302 Found\r\nLocation: /again\r\n\r\n",
+                                 "HTTP/1.0 200 OK\r\nContent-Length: 9\r\n\r\nshort"};
+        conn.Send(replies[index]);
+      },
+      5);
+  uint64_t blocks_before = zmem_blocks();
+  {
+    std::string body;
+    OrvexDownloadNoCurl ok(server.Url("/a").c_str(), nullptr, nullptr, nullptr, nullptr);
+    EXPECT_TRUE(Fetch(ok, &body));
+    OrvexDownloadNoCurl missing(server.Url("/b").c_str(), nullptr, nullptr, nullptr, nullptr);
+    EXPECT_FALSE(Fetch(missing, &body));
+    OrvexDownloadNoCurl twice(server.Url("/c").c_str(), nullptr, nullptr, nullptr, nullptr);
+    twice.SetFollowRedirects(true);
+    EXPECT_FALSE(Fetch(twice, &body));
+    EXPECT_EQ(twice.GetError(), ODL_ERROR_REDIRECT);
+    OrvexDownloadNoCurl cut(server.Url("/d").c_str(), nullptr, nullptr, nullptr, nullptr);
+    EXPECT_FALSE(Fetch(cut, &body));
+    OrvexDownloadNoCurl refused(ODL_PROTOCOL_FTP, "127.0.0.1", testutil::FreePort(), "/f", nullptr,
+                                nullptr, nullptr, nullptr);
+    EXPECT_FALSE(Fetch(refused, &body));
+  }
+  EXPECT_EQ(zmem_blocks(), blocks_before);
+}
+
 TEST_F(ScriptedHttp, IntoMemoryHandle) {
   ScriptedServer server(Answer(HttpResponse("HTTP/1.0 200 OK", "", "memory")), 1);
   OrvexDownloadNoCurl client(server.Url("/f").c_str(), nullptr, nullptr, nullptr, nullptr);
@@ -929,8 +951,8 @@ TEST_F(PyFtpdDownload, NamedUser) {
   options.password = "s3cret";
   PyFtpdServer server(root_.path(), options);
   ASSERT_TRUE(server.ok()) << server.error();
-  OrvexDownloadNoCurl good(ODL_PROTOCOL_FTP, "127.0.0.1", server.port(), "/pub/data.bin",
-                           nullptr, "bob", "s3cret", nullptr);
+  OrvexDownloadNoCurl good(ODL_PROTOCOL_FTP, "127.0.0.1", server.port(), "/pub/data.bin", nullptr,
+                           "bob", "s3cret", nullptr);
   ASSERT_TRUE(good.DownloadToFile(out_.Sub("d").c_str())) << good.GetErrorString();
   EXPECT_EQ(ReadFileOr(out_.Sub("d")), Pattern(300000, 5));
 
@@ -943,8 +965,8 @@ TEST_F(PyFtpdDownload, NamedUser) {
 TEST_F(PyFtpdDownload, MissingFileIsInvalidResponse) {
   PyFtpdServer server(root_.path());
   ASSERT_TRUE(server.ok()) << server.error();
-  OrvexDownloadNoCurl client(ODL_PROTOCOL_FTP, "127.0.0.1", server.port(), "/pub/none.bin",
-                             nullptr, nullptr, nullptr, nullptr);
+  OrvexDownloadNoCurl client(ODL_PROTOCOL_FTP, "127.0.0.1", server.port(), "/pub/none.bin", nullptr,
+                             nullptr, nullptr, nullptr);
   EXPECT_FALSE(client.DownloadToFile(out_.Sub("n").c_str()));
   EXPECT_EQ(client.GetError(), ODL_ERROR_INVALID_RESPONSE);
 }
@@ -954,8 +976,8 @@ TEST_F(PyFtpdDownload, TwoLineGreetingFails) {
   options.banner = std::string(90, 'W');  // too long for one line: "220-..." then "220 "
   PyFtpdServer server(root_.path(), options);
   ASSERT_TRUE(server.ok()) << server.error();
-  OrvexDownloadNoCurl client(ODL_PROTOCOL_FTP, "127.0.0.1", server.port(), "/pub/data.bin",
-                             nullptr, nullptr, nullptr, nullptr);
+  OrvexDownloadNoCurl client(ODL_PROTOCOL_FTP, "127.0.0.1", server.port(), "/pub/data.bin", nullptr,
+                             nullptr, nullptr, nullptr);
   EXPECT_FALSE(client.DownloadToFile(out_.Sub("g").c_str()));
   EXPECT_EQ(client.GetError(), ODL_ERROR_INVALID_RESPONSE);
 }
@@ -965,8 +987,8 @@ TEST_F(PyFtpdDownload, PassiveAddressInReplyIsNotFollowed) {
   options.masquerade = "10.255.255.1";  // announced in the 227 reply; nothing listens there
   PyFtpdServer server(root_.path(), options);
   ASSERT_TRUE(server.ok()) << server.error();
-  OrvexDownloadNoCurl client(ODL_PROTOCOL_FTP, "127.0.0.1", server.port(), "/pub/data.bin",
-                             nullptr, nullptr, nullptr, nullptr);
+  OrvexDownloadNoCurl client(ODL_PROTOCOL_FTP, "127.0.0.1", server.port(), "/pub/data.bin", nullptr,
+                             nullptr, nullptr, nullptr);
   ASSERT_TRUE(client.DownloadToFile(out_.Sub("m").c_str())) << client.GetErrorString();
   EXPECT_EQ(ReadFileOr(out_.Sub("m")), Pattern(300000, 5));
 }
@@ -1015,8 +1037,7 @@ ScriptedServer::Script FtpServerScript(FtpScript* s) {
       conn.Send(s->pasv_override);
     } else {
       conn.Send("227 Entering Passive Mode (" + s->pasv_address + "," +
-                std::to_string(data_port >> 8) + "," + std::to_string(data_port & 255) +
-                ").\r\n");
+                std::to_string(data_port >> 8) + "," + std::to_string(data_port & 255) + ").\r\n");
     }
     int data_fd = testutil::AcceptWithin(listener, s->pasv_override.empty() ? 5000 : 1000);
     close(listener);
@@ -1072,17 +1093,16 @@ TEST_F(ScriptedFtp, ExactCommandsAndData) {
   EXPECT_EQ(ReadFileOr(dir_.Sub("out")), script.data);
   EXPECT_EQ(log.calls.back(), Call(70000, 70000));
   ASSERT_EQ(WaitConnections(server, 1), 1);
-  EXPECT_EQ(server.Received(0),
-            "USER anonymous\r\nPASS " ODL_ANONYMOUS_PASSWORD
-            "\r\nTYPE I\r\nPASV\r\nRETR /dir/file.bin\r\nQUIT\r\n");
+  EXPECT_EQ(server.Received(0), "USER anonymous\r\nPASS " ODL_ANONYMOUS_PASSWORD
+                                "\r\nTYPE I\r\nPASV\r\nRETR /dir/file.bin\r\nQUIT\r\n");
 }
 
 TEST_F(ScriptedFtp, NamedUserCommands) {
   FtpScript script;
   script.data = "abc";
   ScriptedServer server(FtpServerScript(&script), 1);
-  OrvexDownloadNoCurl client(ODL_PROTOCOL_FTP, "127.0.0.1", server.port(), "file", nullptr,
-                             "carol", "", nullptr);
+  OrvexDownloadNoCurl client(ODL_PROTOCOL_FTP, "127.0.0.1", server.port(), "file", nullptr, "carol",
+                             "", nullptr);
   ASSERT_TRUE(client.DownloadToFile(dir_.Sub("out").c_str())) << client.GetErrorString();
   ASSERT_EQ(WaitConnections(server, 1), 1);
   EXPECT_EQ(server.Received(0), "USER carol\r\nPASS \r\nTYPE I\r\nPASV\r\nRETR file\r\nQUIT\r\n");
@@ -1185,8 +1205,8 @@ TEST_F(ScriptedFtp, PassiveAddressIsTakenFromTheControlConnection) {
 
 TEST_F(ScriptedFtp, ClosedControlConnectionKeepsErrorCode) {
   ScriptedServer server([](ScriptConn& conn, int) { conn.Send("220 bye"); }, 1);
-  OrvexDownloadNoCurl client(ODL_PROTOCOL_FTP, "127.0.0.1", server.port(), "/f", nullptr,
-                             nullptr, nullptr, nullptr);
+  OrvexDownloadNoCurl client(ODL_PROTOCOL_FTP, "127.0.0.1", server.port(), "/f", nullptr, nullptr,
+                             nullptr, nullptr);
   EXPECT_FALSE(client.DownloadToFile(dir_.Sub("c").c_str()));
   EXPECT_EQ(client.GetError(), ODL_ERROR_NONE);
 }
@@ -1202,8 +1222,8 @@ TEST_F(ScriptedFtp, CallbackAbortAndConnectFailure) {
   EXPECT_EQ(log.calls.size(), 1u);
 
   int port = testutil::FreePort();
-  OrvexDownloadNoCurl refused(ODL_PROTOCOL_FTP, "127.0.0.1", port, "/f", nullptr, nullptr,
-                              nullptr, nullptr);
+  OrvexDownloadNoCurl refused(ODL_PROTOCOL_FTP, "127.0.0.1", port, "/f", nullptr, nullptr, nullptr,
+                              nullptr);
   EXPECT_FALSE(refused.DownloadToFile(dir_.Sub("r").c_str()));
   EXPECT_EQ(refused.GetError(), ODL_ERROR_CONNECT);
 }

@@ -19,7 +19,8 @@ std::string PyFtpdPython() {
     // in PATH (a virtual environment, pyenv) may not see.
     for (const char* candidate : {"/usr/bin/python3", "/usr/local/bin/python3"}) {
       std::string out;
-      if (RunProgram({candidate, "-c", "import pyftpdlib"}, &out) == 0) return std::string(candidate);
+      if (RunProgram({candidate, "-c", "import pyftpdlib"}, &out) == 0)
+        return std::string(candidate);
     }
     return std::string();
   }();
@@ -35,7 +36,7 @@ PyFtpdServer::PyFtpdServer(const std::string& root, const PyFtpdOptions& options
   std::string script = SourcePath("tests/support/pyftpd_server.py");
   for (int attempt = 0; attempt < 3 && pid_ < 0; attempt++) {
     port_ = FreePort();
-    std::vector<std::string> args = {python, script, "--port", std::to_string(port_),
+    std::vector<std::string> args = {python,   script, "--port", std::to_string(port_),
                                      "--root", root};
     if (!options.user.empty()) {
       args.insert(args.end(), {"--user", options.user, "--password", options.password});

@@ -11,7 +11,7 @@
 namespace testutil {
 
 struct PyFtpdOptions {
-  std::string user;        // empty: anonymous access only
+  std::string user;  // empty: anonymous access only
   std::string password;
   std::string banner;      // greeting text; longer than 75 characters gives a two-line greeting
   std::string masquerade;  // address announced in PASV replies instead of 127.0.0.1

@@ -20,10 +20,6 @@
 
 namespace {
 
-// Output buffer of the destination file: the client hands over blocks of at most 16 KiB, and
-// collecting them into larger writes saves system calls.
-const size_t kOutputBufferSize = 1 << 20;
-
 struct Progress {
   bool enabled = false;
   int64_t last_ms = -1;
@@ -122,8 +118,10 @@ int main(int argc, char** argv) {
     fprintf(stderr, "updater-fetch: File Access Error: %s: %s\n", out_path, strerror(errno));
     return 1;
   }
-  static char output_buffer[kOutputBufferSize];
-  setvbuf(fp, output_buffer, _IOFBF, sizeof(output_buffer));
+  // Each block the client hands over goes to the file in one write straight from the client's
+  // buffer: stdio buffering would only add a copy (and split blocks that are not a multiple of
+  // its buffer size into several writes).
+  setvbuf(fp, nullptr, _IONBF, 0);
 
   bool ok = client->DownloadToFP(fp);
   if (progress.printed) printf("\n");

@@ -186,8 +186,7 @@ bool OrvexDownloadNoCurl::CopyCredentials(const char* user, const char* password
 }
 
 OrvexDownloadNoCurl::OrvexDownloadNoCurl(const char* url, DownloadProgressCallback callback,
-                                         const char* user, const char* password,
-                                         void* user_data)
+                                         const char* user, const char* password, void* user_data)
     : OrvexDownloadCore(callback, user_data), sockets_(new Orvex_Sockets3()) {
   SetDefaults();
   if (!CopyCredentials(user, password)) {
@@ -199,8 +198,7 @@ OrvexDownloadNoCurl::OrvexDownloadNoCurl(const char* url, DownloadProgressCallba
 
 OrvexDownloadNoCurl::OrvexDownloadNoCurl(int32_t protocol, const char* host, int32_t port,
                                          const char* path, DownloadProgressCallback callback,
-                                         const char* user, const char* password,
-                                         void* user_data)
+                                         const char* user, const char* password, void* user_data)
     : OrvexDownloadCore(callback, user_data), sockets_(new Orvex_Sockets3()) {
   SetDefaults();
   protocol_ = protocol;
@@ -209,15 +207,14 @@ OrvexDownloadNoCurl::OrvexDownloadNoCurl(int32_t protocol, const char* host, int
     if (!user) user = "anonymous";
     if (!password) password = ODL_ANONYMOUS_PASSWORD;
   }
-  if (protocol != ODL_PROTOCOL_HTTP && protocol != ODL_PROTOCOL_FTP) {
-    error_ = ODL_ERROR_INVALID_PROTOCOL;
-    return;
-  }
   if (!CopyCredentials(user, password) || !CopyField(host_, sizeof(host_), host) ||
       !CopyField(path_, sizeof(path_), path)) {
     host_[0] = '\0';
     path_[0] = '\0';
     error_ = ODL_ERROR_INVALID_URL;
+  }
+  if (protocol != ODL_PROTOCOL_HTTP && protocol != ODL_PROTOCOL_FTP) {
+    error_ = ODL_ERROR_INVALID_PROTOCOL;
   }
 }
 
@@ -452,8 +449,8 @@ void ParsePassiveNumbers(const char* text, unsigned numbers[6]) {
     }
     const char* comma = static_cast<const char*>(memchr(p, ',', end - p));
     const char* stop = comma ? comma : end;
-    numbers[index++] = static_cast<unsigned>(strtol(std::string(p, stop).c_str(), nullptr, 10)) &
-                       0xFF;
+    numbers[index++] =
+        static_cast<unsigned>(strtol(std::string(p, stop).c_str(), nullptr, 10)) & 0xFF;
     p = stop;
   }
 }
@@ -547,8 +544,7 @@ bool OrvexDownloadNoCurl::FtpTransfer(StreamHandle* out) {
               return fail(ODL_ERROR_WRITE);
             }
             received += static_cast<uint64_t>(got);
-            if (callback_ &&
-                !callback_(received, static_cast<uint64_t>(announced), user_data_)) {
+            if (callback_ && !callback_(received, static_cast<uint64_t>(announced), user_data_)) {
               return fail(ODL_ERROR_CALLBACK_ABORT);
             }
             if (static_cast<int64_t>(received) == announced) break;

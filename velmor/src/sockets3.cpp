@@ -27,6 +27,9 @@ namespace {
 // Rounds of kernel random input after which an unseeded pool is given up.
 const int kMaxSeedRounds = 100;
 
+// How long Close waits for the peer's answer to its TLS close notify.
+const int kShutdownWaitMs = 2000;
+
 // Process-wide locks, created on first use and destroyed at exit.
 Orvex_Mutex_pthreads& LibraryLock() {
   static Orvex_Mutex_pthreads lock(DEFAULT_LOCK_TIMEOUT);
@@ -48,8 +51,8 @@ bool g_tls_ready = false;
 
 // Codes that are recorded but never printed.
 bool IsQuietCode(int code) {
-  return code == 0 || code == ENOENT || code == EAGAIN || code == EWOULDBLOCK ||
-         code == ENOTCONN || code == EINPROGRESS;
+  return code == 0 || code == ENOENT || code == EAGAIN || code == EWOULDBLOCK || code == ENOTCONN ||
+         code == EINPROGRESS;
 }
 
 // The system's message for code, or null when it has none for it.
@@ -375,7 +378,15 @@ int Orvex_Sockets3::Close(ORVEX_SOCKET* sock) {
     }
   }
   if (sock->ssl != nullptr) {
-    if (SSL_shutdown(sock->ssl) == 0) SSL_shutdown(sock->ssl);
+    // The second shutdown call reads the peer's close notify. A peer that never sends it
+    // would keep a blocking handle in Close for ever, so its answer is awaited for a bounded
+    // time only.
+    if (SSL_shutdown(sock->ssl) == 0) {
+      struct pollfd p = {sock->sock, POLLIN, 0};
+      if (SSL_pending(sock->ssl) > 0 || poll(&p, 1, kShutdownWaitMs) > 0) {
+        SSL_shutdown(sock->ssl);
+      }
+    }
     SSL_free(sock->ssl);
     sock->ssl = nullptr;
     // A shutdown that could not complete (peer gone, handshake unfinished) leaves entries in
@@ -558,8 +569,8 @@ std::string Orvex_Sockets3::GetHostIP(const char* host) {
   std::string result;
   for (struct addrinfo* ai = list; ai != nullptr; ai = ai->ai_next) {
     char text[40];
-    if (getnameinfo(ai->ai_addr, ai->ai_addrlen, text, sizeof(text), nullptr, 0,
-                    NI_NUMERICHOST) == 0) {
+    if (getnameinfo(ai->ai_addr, ai->ai_addrlen, text, sizeof(text), nullptr, 0, NI_NUMERICHOST) ==
+        0) {
       result = text;
       break;
     }
@@ -879,8 +890,8 @@ int Orvex_Sockets3::SendTo(ORVEX_SOCKET* sock, const char* host, int port, const
   // replace that cause with an unrelated (often zero) code.
   struct addrinfo* list = Resolve(sock, host, port);
   if (list == nullptr) return -1;
-  ssize_t r = sendto(sock->sock, data, static_cast<size_t>(len), 0, list->ai_addr,
-                     list->ai_addrlen);
+  ssize_t r =
+      sendto(sock->sock, data, static_cast<size_t>(len), 0, list->ai_addr, list->ai_addrlen);
   if (r < 1) pUpdateError(sock);
   freeaddrinfo(list);
   RefreshAddresses(sock);
@@ -989,8 +1000,8 @@ bool Orvex_Sockets3::Listen(ORVEX_SOCKET* sock, int backlog) {
   return false;
 }
 
-ORVEX_SOCKET* Orvex_Sockets3::Accept(ORVEX_SOCKET* sock, struct sockaddr* addr,
-                                     socklen_t* addrlen, uint32_t flags) {
+ORVEX_SOCKET* Orvex_Sockets3::Accept(ORVEX_SOCKET* sock, struct sockaddr* addr, socklen_t* addrlen,
+                                     uint32_t flags) {
   ORVEX_SOCKET* conn =
       static_cast<ORVEX_SOCKET*>(zmalloc(sizeof(ORVEX_SOCKET), __FILE__, __LINE__));
   if (conn == nullptr) {
