@@ -153,3 +153,14 @@ TEST(MutexDeathTest, ReleaseByNonOwnerStopsTheProcess) {
       },
       "Error unlocking mutex!");
 }
+
+TEST(MutexDeathTest, UnlockFailureIsAnAssertionNamingReleaseInEveryBuild) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  // The stop must not depend on the build type: release builds compile plain assert() out.
+  EXPECT_DEATH(
+      {
+        Orvex_Mutex_pthreads m;
+        m.Release();
+      },
+      "Release.*Assertion");
+}

@@ -311,6 +311,25 @@ TEST_F(IniFile, UnreadableFileIsLeftAlone) {
   EXPECT_EQ(st.st_mode & 07777, 0200u);
 }
 
+TEST_F(IniFile, WriteProtectedFileFailsAndKeepsFile) {
+  // Readable but not writable, in a writable directory: the write must be refused as an
+  // in-place rewrite would be, not slipped past the file's mode by a rename.
+  Put(kAB);
+  ASSERT_EQ(chmod(Path().c_str(), 0444), 0);
+  GiveToChild(dir_.path());
+  GiveToChild(Path());
+  std::string path = Path();
+  int status =
+      RunInChild(true, [&] { return Write_INI_String(path.c_str(), "a", "z", "5") == -1 ? 0 : 1; });
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(Contents(), kAB);
+  struct stat st;
+  ASSERT_EQ(stat(Path().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0444u);
+  EXPECT_EQ(DirEntries(dir_.path()).size(), 1u);
+}
+
 TEST_F(IniFile, ReadOnlyDirectoryFailsAndKeepsFile) {
   Put(kAB);
   GiveToChild(dir_.path());

@@ -262,3 +262,33 @@ TEST(MemLeak, FailCountdownFailsTheKthAllocation) {
   zfree(b, __FILE__, __LINE__);
   zfree(d, __FILE__, __LINE__);
 }
+
+TEST(MemLeak, ReallocOfDamagedBlockWarnsWithoutDumpAndRepairsGuards) {
+  uint64_t blocks = zmem_blocks();
+  char* p = static_cast<char*>(zmalloc(10, "owner.cpp", 12));
+  void* start = zlookup(p, false)->block;
+  p[-16] = 'Z';  // first byte of the front guard
+  p[10] = 'Y';   // first byte of the back guard
+  CaptureStdout();
+  char* q = static_cast<char*>(zrealloc(p, 20, "grow.cpp", 56));
+  std::string out = GetCapturedStdout();
+  char ffl[200];
+  snprintf(ffl, sizeof(ffl),
+           "MemLeak : Level 2 Message : ^ Last FFL -> zmalloc, size: 10, ptr: %p : File : "
+           "owner.cpp:12\n",
+           start);
+  EXPECT_EQ(out,
+            "MemLeak : Level 2 Message : Warning! Pointer has been corrupted (pre, zrealloc, "
+            "ZELMORAS)! : File : grow.cpp:56\n" +
+                std::string(ffl) +
+                "MemLeak : Level 2 Message : Warning! Pointer has been corrupted (post, zrealloc, "
+                "YELMORAS)! : File : grow.cpp:56\n" +
+                std::string(ffl));
+  ASSERT_NE(q, nullptr);
+  EXPECT_EQ(zmem_blocks(), blocks + 1);
+  // Both guards were written afresh: releasing the block now reports nothing.
+  CaptureStdout();
+  zfree(q, __FILE__, __LINE__);
+  EXPECT_EQ(GetCapturedStdout(), "");
+  EXPECT_EQ(zmem_blocks(), blocks);
+}

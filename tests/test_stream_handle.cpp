@@ -85,19 +85,6 @@ TEST(MemoryHandle, WritesAreShortenedAtTheEnd) {
   h->close(h);
 }
 
-TEST(MemoryHandle, WriteInTheMiddleOverwritesInPlace) {
-  StreamHandle* h = CreateMemoryHandle(6);
-  h->write("aaaaaa", 6, h);
-  h->seek(h, 2, 0);
-  EXPECT_EQ(2, h->write("XY", 2, h));
-  EXPECT_EQ(4, h->tell(h));
-  char back[6];
-  h->seek(h, 0, 0);
-  EXPECT_EQ(6, h->read(back, 6, h));
-  EXPECT_EQ("aaXYaa", std::string(back, 6));
-  h->close(h);
-}
-
 TEST(MemoryHandle, ReadsStopAtTheEnd) {
   char block[] = "0123456789";
   StreamHandle* h = WrapMemoryHandle(block, 10);

@@ -6,6 +6,9 @@
 #include <string.h>
 #include <time.h>
 
+// A failed POSIX lock or unlock is a programming error that must stop the process with an
+// assertion in every build, release builds (which define NDEBUG) included.
+#undef NDEBUG
 #include <cassert>
 
 Orvex_Mutex_pthreads::Orvex_Mutex_pthreads(int32_t timeout_ms)

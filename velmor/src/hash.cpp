@@ -84,7 +84,10 @@ bool hash_buffer(const char* name, const void* data, size_t length, char* text, 
     Discard(context);
     return false;
   }
-  hash_update(context, data, length);
+  if (hash_update(context, data, length) != 1) {
+    Discard(context);
+    return false;
+  }
   FinishToText(context, text);
   return true;
 }
@@ -109,11 +112,10 @@ bool hash_handle(const char* name, StreamHandle* handle, char* text, size_t text
       unsigned int want =
           remaining < kReadBlock ? static_cast<unsigned int>(remaining) : kReadBlock;
       int64_t got = handle->read(block, want, handle);
-      if (got != static_cast<int64_t>(want)) {
+      if (got != static_cast<int64_t>(want) || hash_update(context, block, want) != 1) {
         whole = false;
         break;
       }
-      hash_update(context, block, want);
       remaining -= want;
     }
   }

@@ -300,6 +300,11 @@ int Write_INI_String(const char* path, const char* section, const char* key, con
   }
   struct stat st;
   if (fstat(fileno(file.fp), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+  // The rename below would replace even a file that the caller may not write; refuse such a
+  // file as rewriting it in place would. Opening without O_TRUNC leaves it as it is.
+  int wfd = open(target.c_str(), O_WRONLY | O_CLOEXEC);
+  if (wfd < 0) return -1;
+  close(wfd);
   TrackedText old_text;
   if (!ReadWhole(file.fp, &old_text)) return -1;
   fclose(file.fp);

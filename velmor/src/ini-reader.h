@@ -35,7 +35,7 @@ char* Get_INI_String(const char* path, const char* section, const char* key, cha
 int64_t Get_INI_Int(const char* path, const char* section, const char* key, int64_t def);
 // Sets key to value in section of the file at path, creating the file, the section or the key
 // as needed. 0 on success, -1 on failure (the file is then left as it was): a file that exists
-// but cannot be read or is empty, a directory that takes no new file, a failed write.
+// but cannot be read or written or is empty, a directory that takes no new file, a failed write.
 int Write_INI_String(const char* path, const char* section, const char* key, const char* value);
 // Write_INI_String of the value in decimal.
 int Write_INI_Int(const char* path, const char* section, const char* key, int64_t value);

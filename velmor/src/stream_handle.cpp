@@ -3,10 +3,10 @@
 #include <errno.h>
 #include <stdint.h>
 #include <string.h>
-#include <sys/types.h>
 
 #include <new>
 
+#include "GenLib.h"
 #include "memleak.h"
 
 namespace {
@@ -29,7 +29,7 @@ StreamHandle* NewHandle() {
 FILE* FileOf(StreamHandle* handle) { return static_cast<FILE*>(handle->data); }
 
 int64_t FileSeek(StreamHandle* handle, int64_t offset, int whence) {
-  return fseeko(FileOf(handle), static_cast<off_t>(offset), whence) == 0 ? 0 : -1;
+  return fseek64(FileOf(handle), offset, whence);
 }
 
 int64_t FileRead(void* buffer, unsigned int length, StreamHandle* handle) {
@@ -40,7 +40,7 @@ int64_t FileWrite(const void* buffer, unsigned int length, StreamHandle* handle)
   return static_cast<int64_t>(fwrite(buffer, 1, length, FileOf(handle)));
 }
 
-int64_t FileTell(StreamHandle* handle) { return static_cast<int64_t>(ftello(FileOf(handle))); }
+int64_t FileTell(StreamHandle* handle) { return ftell64(FileOf(handle)); }
 
 int FileFlush(StreamHandle* handle) { return fflush(FileOf(handle)); }
 
