@@ -13,6 +13,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <map>
 #include <memory>
 
 #include "GenLib.h"
@@ -603,7 +604,10 @@ std::string Updater::infoText() {
 // ---- Performing the update ----
 
 void Updater::makeDirectories(const char* path) {
+  AutoMutex hold(lock_);
   if (!path) return;
+  struct stat whole;
+  if (stat(path, &whole) == 0 && S_ISDIR(whole.st_mode)) return;
   std::string prefix;
   if (path[0] == '/') prefix = "/";
   const char* p = path;
@@ -620,8 +624,9 @@ void Updater::makeDirectories(const char* path) {
   }
 }
 
-bool Updater::unpackTo(const char* source, const char* destination, const char* key, int64_t size,
-                       void* inBlock, void* outBlock) {
+bool Updater::unpackTo(const char* source, const char* destination, const char* shownDestination,
+                       const char* key, int64_t size, void* inBlock, void* outBlock,
+                       HashContext* digest) {
   FilePtr in(fopen(source, "rb"));
   if (!in) return setError("Error opening %s for read!", source);
   off_t length = -1;
@@ -631,7 +636,7 @@ bool Updater::unpackTo(const char* source, const char* destination, const char* 
                     length == 0 ? "empty file" : strerror(errno ? errno : EIO));
   }
   FilePtr out(fopen(destination, "wb"));
-  if (!out) return setError("Error opening %s for write!", destination);
+  if (!out) return setError("Error opening %s for write!", shownDestination);
 
   Rc4State rc4;
   const bool encrypted = key && key[0] != '\0';
@@ -681,6 +686,7 @@ bool Updater::unpackTo(const char* source, const char* destination, const char* 
       if (n > 0 && fwrite(outBuf, 1, n, out.get()) != n) {
         return setError("Error writing file data! (%s)", strerror(errno ? errno : EIO));
       }
+      if (n > 0 && digest) hash_update(digest, outBuf, n);
       if (ret == Z_STREAM_END) {
         ended = true;
         break;
@@ -710,19 +716,20 @@ bool Updater::unpackFile(const char* source, const char* destination, const char
   // Written beside the destination and renamed over it only when complete, so the source may
   // be the destination itself and a failure leaves the destination as it was.
   std::string temp = std::string(destination) + kUnpackSuffix;
-  if (!unpackTo(source, temp.c_str(), key, size, inBlock.ptr, outBlock.ptr)) {
+  if (!unpackTo(source, temp.c_str(), destination, key, size, inBlock.ptr, outBlock.ptr, nullptr)) {
     remove(temp.c_str());
     return false;
   }
   if (rename(temp.c_str(), destination) != 0) {
     int err = errno;
     remove(temp.c_str());
-    return setError("Error opening %s for write! (%s)", destination, strerror(err));
+    return setError("Error renaming %s to %s (%s)", temp.c_str(), destination, strerror(err));
   }
   return true;
 }
 
-bool Updater::installFile(UpdateFile* f, const char* digestName, void* inBlock, void* outBlock) {
+bool Updater::installFile(UpdateFile* f, const char* digestName, bool keepPack, void* inBlock,
+                          void* outBlock) {
   const std::string& source = f->downloadPath;
   std::string dest = baseDir_ + f->name;
   const bool self = strcasecmp(f->name.c_str(), programName_.c_str()) == 0;
@@ -738,17 +745,25 @@ bool Updater::installFile(UpdateFile* f, const char* digestName, void* inBlock, 
 
   // The replacement is unpacked and verified beside the pack; the installed copy is replaced
   // in one rename only when it is known good. The pack stays until then, so a run that is cut
-  // short finds it again.
+  // short finds it again. The digest is taken from the bytes as they are written.
   std::string unpacked = source + kUnpackSuffix;
   statusf("Unpacking %s ...", f->name.c_str());
-  if (!unpackTo(source.c_str(), unpacked.c_str(), f->key, f->size, inBlock, outBlock)) {
+  HashContext* digest = hash_init(digestName);
+  bool unpackedOk = unpackTo(source.c_str(), unpacked.c_str(), unpacked.c_str(), f->key, f->size,
+                             inBlock, outBlock, digest);
+  uint8_t sum[EVP_MAX_MD_SIZE] = {};
+  char hex[2 * EVP_MAX_MD_SIZE + 1] = "";
+  if (digest) {
+    size_t sumSize = static_cast<size_t>(digest->digest_size);
+    hash_finish(digest, sum, sizeof(sum));
+    bin_to_hex(sum, sumSize, hex);
+  }
+  if (!unpackedOk) {
     remove(unpacked.c_str());
     remove(source.c_str());
     return setError("Error unpacking %s", source.c_str());
   }
-  char digest[65] = "";
-  if (!hash_file(digestName, unpacked.c_str(), digest, sizeof(digest)) ||
-      strcasecmp(digest, f->checksum) != 0) {
+  if (!digest || strcasecmp(hex, f->checksum) != 0) {
     remove(unpacked.c_str());
     remove(source.c_str());
     return setError("Checksum does not match for file '%s'!", file_part(f->name.c_str()));
@@ -763,8 +778,8 @@ bool Updater::installFile(UpdateFile* f, const char* digestName, void* inBlock, 
       return setError("Error renaming %s to %s (%s)\n", unpacked.c_str(), dest.c_str(),
                       strerror(err));
     }
-    // The installed copy cannot be replaced (in use, or something else stands in its place):
-    // install beside it.
+    // The installed copy cannot be replaced (something else stands in its place, or the
+    // directory refuses it): install beside it.
     dest += ".upd";
     statusf(
         "Note: the following file will install to %s.upd. You can rename it after the "
@@ -778,7 +793,7 @@ bool Updater::installFile(UpdateFile* f, const char* digestName, void* inBlock, 
                       strerror(err));
     }
   }
-  remove(source.c_str());
+  if (!keepPack) remove(source.c_str());
   return true;
 }
 
@@ -788,6 +803,9 @@ bool Updater::performUpdate() {
   const char* digestName = infoVersion_ <= 1 ? "md5" : "sha256";
   const std::string tmpDir = baseDir_ + "tmp/updater";
 
+  std::map<std::string, std::string> packUrls;  // download path -> URL fetched into it
+  std::map<std::string, int> packUsers;         // download path -> files still to install
+  TrackedBlock writeBuffer(nullptr);
   bool first = true;
   for (UpdateFile* f = filesHead_; f; f = f->next) {
     if (!isToInstall(f)) continue;
@@ -798,6 +816,22 @@ bool Updater::performUpdate() {
     }
     makeDirectories(tmpDir.c_str());
     f->downloadPath = tmpDir + "/" + file_part(f->url.c_str());
+    // Files whose URLs end alike would share a download path: the same URL shares its pack,
+    // another URL gets a path of its own.
+    auto used = packUrls.find(f->downloadPath);
+    if (used != packUrls.end() && used->second != f->url) {
+      std::string base = f->downloadPath;
+      for (int n = 2; used != packUrls.end() && used->second != f->url; n++) {
+        f->downloadPath = base + "~" + std::to_string(n);
+        used = packUrls.find(f->downloadPath);
+      }
+    }
+    packUsers[f->downloadPath]++;
+    if (used != packUrls.end()) {
+      statusf("Already have %s, skipping download...", f->name.c_str());
+      continue;
+    }
+    packUrls[f->downloadPath] = f->url;
     char have[65] = "";
     hash_file(digestName, f->downloadPath.c_str(), have, sizeof(have));
     if (f->packChecksum[0] && strcasecmp(f->packChecksum, have) == 0) {
@@ -814,6 +848,9 @@ bool Updater::performUpdate() {
     }
     FILE* fp = fopen(f->downloadPath.c_str(), "wb");
     if (!fp) return setError("Error opening %s", f->downloadPath.c_str());
+    // Packs are written in large blocks rather than the stream's default small ones.
+    if (!writeBuffer.ptr) writeBuffer.ptr = zmalloc(kUnpackBlock, UPD_SRC, __LINE__);
+    if (writeBuffer.ptr) setvbuf(fp, static_cast<char*>(writeBuffer.ptr), _IOFBF, kUnpackBlock);
     if (!client->DownloadToFP(fp)) {
       setError("ODL reports '%s' while downloading '%s'", client->GetErrorString(),
                f->name.c_str());
@@ -836,7 +873,8 @@ bool Updater::performUpdate() {
       outBlock.ptr = zmalloc(kUnpackBlock, UPD_SRC, __LINE__);
       if (!inBlock.ptr || !outBlock.ptr) return setError("Out of memory for unpacking");
     }
-    if (!installFile(f, digestName, inBlock.ptr, outBlock.ptr)) return false;
+    bool keepPack = --packUsers[f->downloadPath] > 0;
+    if (!installFile(f, digestName, keepPack, inBlock.ptr, outBlock.ptr)) return false;
   }
 
   first = true;

@@ -21,13 +21,7 @@
 #include <vector>
 
 #include "Mutex_pthreads.h"
-
-#if __has_include("download_nocurl.h")
 #include "download_nocurl.h"
-#else
-// Progress of a download: (bytes received, bytes expected or 0, user value) -> continue?
-typedef bool (*DownloadProgressCallback)(uint64_t received, uint64_t total, void* user);
-#endif
 
 // Output channel of the engine, owned by the caller and borrowed by the Updater (it must
 // outlive the object). Any slot may be null; the engine then drops that output.
@@ -73,7 +67,9 @@ struct UpdateFile {
   int64_t size = 0;            // "size": bytes after unpacking
   uint32_t modes = 0;          // "modes": permission bits to set after installing, 0 = leave
   std::vector<UpdateGroup*> groups;  // groups named in "group", in order, repeats kept
-  std::string downloadPath;          // where the pack is stored; empty until performUpdate
+  // Where the pack is stored: tmp/updater/ + last component of the URL (with "~2", "~3" ...
+  // appended when another URL of the same run ends alike); empty until performUpdate.
+  std::string downloadPath;
   UpdateFile* prev = nullptr;
   UpdateFile* next = nullptr;
 };
@@ -94,7 +90,9 @@ class Updater {
   // "updater-info.xml" in the working directory). True on success; false with lastError().
   bool fetchInfo();
   // Parses the info text into groups, file records and obsolete files, checking every listed
-  // file on disk. True on success; false with lastError() (records built so far stay).
+  // file on disk. True on success; false with lastError() (records built so far stay). Names
+  // that would leave the base directory, URLs that name no file and missing required
+  // attributes fail the parse with a message naming the entry.
   bool parseInfo();
   // First group of the sorted list, or null.
   UpdateGroup* firstGroup();
@@ -104,7 +102,11 @@ class Updater {
   bool needsUpdate();
   // Downloads, unpacks, verifies and installs what is to install, then deletes what is to
   // remove and the obsolete files. True on success; false with lastError() at the first hard
-  // failure (installed files are never left half written).
+  // failure. A replacement is unpacked and verified in tmp/updater and moved over the installed
+  // file with one rename, so installed files are never left half written and a failed file
+  // keeps its installed copy. When that rename fails, the file goes to name + ".upd" and the
+  // note about it follows the "Installing %s ... " line. Packs already present with the
+  // expected checksum are not downloaded again.
   bool performUpdate();
   // Writes every group's state to section "groups" of the INI file. Always true.
   bool saveGroupStates();
@@ -154,10 +156,12 @@ class Updater {
   bool isToRemove(const UpdateFile* f) const;
   void recountPending();
   void sortGroups();
-  bool installFile(UpdateFile* f, const char* digestName, void* inBlock, void* outBlock);
+  bool installFile(UpdateFile* f, const char* digestName, bool keepPack, void* inBlock,
+                   void* outBlock);
   void message(bool (*slot)(const char*), const char* fmt, va_list args);
-  bool unpackTo(const char* source, const char* destination, const char* key, int64_t size,
-                void* inBlock, void* outBlock);
+  bool unpackTo(const char* source, const char* destination, const char* shownDestination,
+                const char* key, int64_t size, void* inBlock, void* outBlock,
+                struct HashContext* digest);
 
   UpdateFile* filesHead_ = nullptr;
   UpdateFile* filesTail_ = nullptr;

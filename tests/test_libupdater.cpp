@@ -8,12 +8,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "libupdater.h"
+#include "memleak.h"
 #include "rc4.h"
 #include "test_util.h"
 
@@ -464,7 +467,13 @@ TEST_F(UnpackTest, UnreadableSourceAndUnwritableDestination) {
   WriteFile(base() + "p", MakePack("abc", ""));
   std::string dest = base() + "no/such/dir/out";
   EXPECT_FALSE(u.unpackFile((base() + "p").c_str(), dest.c_str(), "", 10));
-  EXPECT_EQ(std::string(u.lastError()), "Error opening " + dest + ".unpacked for write!");
+  EXPECT_EQ(std::string(u.lastError()), "Error opening " + dest + " for write!");
+  // A destination that cannot be replaced keeps what it holds.
+  WriteFile(base() + "taken/inside", "x");
+  EXPECT_FALSE(u.unpackFile((base() + "p").c_str(), (base() + "taken").c_str(), "", 10));
+  EXPECT_EQ(std::string(u.lastError()).rfind("Error renaming ", 0), 0u) << u.lastError();
+  EXPECT_EQ(ReadFileOr(base() + "taken/inside"), "x");
+  EXPECT_FALSE(FileExists(base() + "taken.unpacked"));
 }
 
 // ---- Object basics ----
@@ -1148,4 +1157,80 @@ TEST_F(UpdateTest, AKilledUpdateLeavesWholeFilesAndARerunFinishes) {
   for (const std::string& n : names) downloadsAfter += rel.requests("/packs/" + n + ".pak");
   EXPECT_EQ(downloadsAfter, downloadsBefore);  // every pack left behind was reused
   EXPECT_NE(Joined(g_status).find("Already have"), std::string::npos);
+}
+
+TEST_F(UpdateTest, PacksWhoseUrlsEndAlikeDoNotOverwriteEachOther) {
+  Release rel;
+  ASSERT_TRUE(rel.ok()) << rel.nginx().error();
+  rel.add("one/data.bin", "first content").packName = "data.bin";
+  rel.add("copy/data.bin", "first content").packName = "data.bin";  // same pack, same URL
+  ASSERT_TRUE(rel.build());
+  // A third file whose pack lives elsewhere under the same last name.
+  testutil::MakeDirs(rel.packPath("other"));
+  std::string otherPack = MakePack("second content", "");
+  ASSERT_TRUE(WriteFile(rel.packPath("other/data.bin"), otherPack));
+  std::string doc = rel.document();
+  std::string extra =
+      "    <file file=\"two/data.bin\" size=\"14\" url=\"other/data.bin\" key=\"\" sha=\"" +
+      testutil::Sha256Hex("second content") + "\" packsha=\"" + testutil::Sha256Hex(otherPack) +
+      "\"/>\n  </files>";
+  doc.replace(doc.find("  </files>"), 10, extra);
+  ASSERT_TRUE(WriteFile(rel.packPath("../updates/test.info"), doc));
+
+  uint64_t blocksBefore = zmem_blocks();
+  RunResult r = RunUpdate(rel);
+  ASSERT_TRUE(r.performed) << r.error << "\n" << Joined(g_status);
+  EXPECT_EQ(zmem_blocks(), blocksBefore);  // every tracked block was given back
+  EXPECT_EQ(rel.installed("one/data.bin"), "first content");
+  EXPECT_EQ(rel.installed("copy/data.bin"), "first content");
+  EXPECT_EQ(rel.installed("two/data.bin"), "second content");
+  EXPECT_EQ(rel.requests("/packs/data.bin"), 1);
+  EXPECT_EQ(rel.requests("/packs/other/data.bin"), 1);
+  EXPECT_EQ(g_status[2], "Already have copy/data.bin, skipping download...");
+  EXPECT_FALSE(FileExists(rel.base() + "tmp/updater/data.bin"));
+  EXPECT_FALSE(FileExists(rel.base() + "tmp/updater/data.bin~2"));
+}
+
+namespace {
+
+Updater* g_shared = nullptr;
+std::atomic<bool> g_otherThreadDone{false};
+std::atomic<bool> g_otherFinishedInsideOperation{false};
+std::thread* g_other = nullptr;
+int g_reentered = -1;
+
+// Runs while performUpdate holds the lock: calling back in from the same thread works, and a
+// call from another thread must wait until the operation is over.
+bool LockProbeCb(const char* text) {
+  g_status.push_back(text);
+  if (g_other) return true;
+  g_reentered = g_shared->pendingCount();
+  g_other = new std::thread([] {
+    g_shared->fileCount();
+    g_otherThreadDone = true;
+  });
+  for (int i = 0; i < 50 && !g_otherThreadDone; i++) usleep(1000);
+  if (g_otherThreadDone) g_otherFinishedInsideOperation = true;
+  return true;
+}
+
+}  // namespace
+
+TEST_F(EngineTest, OperationsHoldTheLockAcrossCallbacks) {
+  WriteFile(base() + "old", "1");
+  UpdaterCallbacks probe = {nullptr, nullptr, nullptr, LockProbeCb};
+  Updater u;
+  g_shared = &u;
+  WriteFile(cwd_.Sub("doc.xml"), Doc("", "", "<delete><f file=\"old\"/></delete>"));
+  u.setup("", base().c_str(), "updater", "", &probe);
+  ASSERT_TRUE(u.loadInfoFile(cwd_.Sub("doc.xml").c_str()));
+  ASSERT_TRUE(u.parseInfo()) << u.lastError();
+  ASSERT_TRUE(u.performUpdate()) << u.lastError();
+  ASSERT_NE(g_other, nullptr);
+  g_other->join();
+  delete g_other;
+  g_other = nullptr;
+  EXPECT_EQ(g_reentered, 0);
+  EXPECT_TRUE(g_otherThreadDone);
+  EXPECT_FALSE(g_otherFinishedInsideOperation);
 }

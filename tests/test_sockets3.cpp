@@ -188,6 +188,30 @@ TEST(Sockets3Object, CreateFailuresLeaveNothingBehind) {
   EXPECT_TRUE(s.Registry().empty());
 }
 
+TEST(Sockets3Object, OutOfMemoryForTheRecordFailsCleanly) {
+  Probe s;
+  int port = 0;
+  ORVEX_SOCKET* l = ListenLoopback(&s, AF_INET, &port);
+  ASSERT_NE(l, nullptr);
+  ORVEX_SOCKET* c = s.Create(AF_INET, SOCK_STREAM, 0, 0);
+  ASSERT_TRUE(s.Connect(c, "127.0.0.1", port));
+  int fds = testutil::CountOpenFds();
+  MemLeak_SetFailCountdown(1, true);
+  ORVEX_SOCKET* created = s.Create(AF_INET, SOCK_STREAM, 0, 0);
+  ORVEX_SOCKET* accepted = s.Accept(l, 0u);
+  MemLeak_SetFailCountdown(0, false);
+  EXPECT_EQ(created, nullptr);
+  EXPECT_EQ(accepted, nullptr);
+  EXPECT_EQ(s.GetLastError(nullptr), ENOMEM);
+  EXPECT_EQ(testutil::CountOpenFds(), fds);
+  EXPECT_EQ(s.Registry().size(), 2u);
+  // The connection was left pending and is accepted once memory is back.
+  ORVEX_SOCKET* a = s.Accept(l, 0u);
+  ASSERT_NE(a, nullptr);
+  EXPECT_EQ(a->remote_port, c->local_port);
+  for (ORVEX_SOCKET* h : {a, c, l}) s.Close(h);
+}
+
 TEST(Sockets3Object, DestructionWarnsPerOpenHandleAndLeavesThemOpen) {
   ORVEX_SOCKET* a;
   ORVEX_SOCKET* b;

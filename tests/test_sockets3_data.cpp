@@ -30,7 +30,7 @@ class IgnoreSigpipe : public ::testing::Environment {
 ::testing::Environment* const kSigpipe = ::testing::AddGlobalTestEnvironment(new IgnoreSigpipe);
 
 // A connected loopback pair, closed at the end of the test.
-class PairTest : public ::testing::Test {
+class Sockets3Data : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(ConnectedPair(&s, AF_INET, &client, &server));
@@ -64,7 +64,7 @@ class PairTest : public ::testing::Test {
 
 // ---------------------------------------------------------------------------------------------
 
-TEST_F(PairTest, RecvLineTakesOneLineAndLeavesTheRest) {
+TEST_F(Sockets3Data, RecvLineTakesOneLineAndLeavesTheRest) {
   Feed("HTTP/1.0 200 OK\r\nContent-Length: 5\r\n");
   char buf[16384];
   EXPECT_EQ(s.RecvLine(server, buf, sizeof(buf)), 15);
@@ -74,7 +74,7 @@ TEST_F(PairTest, RecvLineTakesOneLineAndLeavesTheRest) {
   EXPECT_EQ(Queued(), "");
 }
 
-TEST_F(PairTest, RecvLineWithoutLineEnd) {
+TEST_F(Sockets3Data, RecvLineWithoutLineEnd) {
   Feed("abc");
   char buf[16384];
   EXPECT_EQ(s.RecvLine(server, buf, sizeof(buf)), -1);
@@ -86,7 +86,7 @@ TEST_F(PairTest, RecvLineWithoutLineEnd) {
   EXPECT_EQ(Queued(), big);
 }
 
-TEST_F(PairTest, RecvLineEmptyLinesAndLoneCarriageReturn) {
+TEST_F(Sockets3Data, RecvLineEmptyLinesAndLoneCarriageReturn) {
   Feed("\r\nabc\rdef");
   char buf[64];
   EXPECT_EQ(s.RecvLine(server, buf, sizeof(buf)), 0);
@@ -96,7 +96,7 @@ TEST_F(PairTest, RecvLineEmptyLinesAndLoneCarriageReturn) {
   EXPECT_EQ(Queued(), "def");
 }
 
-TEST_F(PairTest, RecvLineStripsRunsOfLineEndsAndFindsLfPastCr) {
+TEST_F(Sockets3Data, RecvLineStripsRunsOfLineEndsAndFindsLfPastCr) {
   // An LF anywhere in the peeked bytes wins over an earlier CR.
   Feed("ab\rcd\n\nnext");
   char buf[64];
@@ -110,7 +110,7 @@ TEST_F(PairTest, RecvLineStripsRunsOfLineEndsAndFindsLfPastCr) {
   EXPECT_EQ(Queued(), "\n");
 }
 
-TEST_F(PairTest, RecvLineConsumesALineHoldingANul) {
+TEST_F(Sockets3Data, RecvLineConsumesALineHoldingANul) {
   Feed(std::string("a\0b\nnext\n", 9));
   char buf[64];
   // The line is consumed (not reported as incomplete forever); as text it ends at the NUL.
@@ -119,7 +119,7 @@ TEST_F(PairTest, RecvLineConsumesALineHoldingANul) {
   EXPECT_STREQ(buf, "next");
 }
 
-TEST_F(PairTest, RecvLineSmallBuffers) {
+TEST_F(Sockets3Data, RecvLineSmallBuffers) {
   Feed("abcdef\n");
   char buf[4];
   EXPECT_EQ(s.RecvLine(server, buf, 1), -2);
@@ -128,7 +128,7 @@ TEST_F(PairTest, RecvLineSmallBuffers) {
   EXPECT_EQ(Queued(), "abcdef\n");
 }
 
-TEST_F(PairTest, RecvLineReportsCloseAndError) {
+TEST_F(Sockets3Data, RecvLineReportsCloseAndError) {
   char buf[64];
   s.Close(client);
   client = s.Create(AF_INET, SOCK_STREAM, 0, 0);  // closed again in TearDown
@@ -138,7 +138,7 @@ TEST_F(PairTest, RecvLineReportsCloseAndError) {
   EXPECT_EQ(s.GetLastError(client), ENOTCONN);
 }
 
-TEST_F(PairTest, SendAllDeliversMoreThanTheBuffersHold) {
+TEST_F(Sockets3Data, SendAllDeliversMoreThanTheBuffersHold) {
   // Far more than the socket buffers hold: the send completes only as the reader drains it.
   std::string data(6 * 1024 * 1024, '\0');
   for (size_t i = 0; i < data.size(); i++) data[i] = static_cast<char>('a' + i % 23);
@@ -157,7 +157,7 @@ TEST_F(PairTest, SendAllDeliversMoreThanTheBuffersHold) {
   EXPECT_TRUE(got == data);
 }
 
-TEST_F(PairTest, SendWithoutSendAllStopsAfterTheFirstPiece) {
+TEST_F(Sockets3Data, SendWithoutSendAllStopsAfterTheFirstPiece) {
   s.SetNonBlocking(client, true);
   std::string data(8 * 1024 * 1024, 'q');
   int sent = s.Send(client, data.data(), static_cast<int32_t>(data.size()), false);
@@ -168,7 +168,7 @@ TEST_F(PairTest, SendWithoutSendAllStopsAfterTheFirstPiece) {
   EXPECT_EQ(s.GetLastError(client), EAGAIN);
 }
 
-TEST_F(PairTest, SendEdgeLengths) {
+TEST_F(Sockets3Data, SendEdgeLengths) {
   client->last_errno = 0;
   EXPECT_EQ(s.Send(client, "", -1, true), 0);
   EXPECT_EQ(s.Send(client, "abc", 0, true), 0);
@@ -181,7 +181,7 @@ TEST_F(PairTest, SendEdgeLengths) {
   EXPECT_STREQ(buf, "text\n");
 }
 
-TEST_F(PairTest, PeekLeavesBytesQueued) {
+TEST_F(Sockets3Data, PeekLeavesBytesQueued) {
   Feed("peekaboo");
   char buf[16] = {};
   EXPECT_EQ(s.Peek(server, buf, 4), 4);
@@ -189,7 +189,7 @@ TEST_F(PairTest, PeekLeavesBytesQueued) {
   EXPECT_EQ(Queued(), "peekaboo");
 }
 
-TEST_F(PairTest, ReceiveTimeOutRecordsQuietEagain) {
+TEST_F(Sockets3Data, ReceiveTimeOutRecordsQuietEagain) {
   ASSERT_EQ(s.SetRecvTimeout(server, 300), 0);
   s.SetSilent(false);
   char buf[8];
@@ -201,7 +201,7 @@ TEST_F(PairTest, ReceiveTimeOutRecordsQuietEagain) {
   EXPECT_EQ(s.RecvLine(server, buf, sizeof(buf)), -4);
 }
 
-TEST_F(PairTest, ResetConnectionIsPrintedWhenNotSilent) {
+TEST_F(Sockets3Data, ResetConnectionIsPrintedWhenNotSilent) {
   s.SetLinger(client, true, 0);  // close with a reset
   s.Close(client);
   client = s.Create(AF_INET, SOCK_STREAM, 0, 0);
@@ -219,7 +219,7 @@ TEST_F(PairTest, ResetConnectionIsPrintedWhenNotSilent) {
 
 // ---------------------------------------------------------------------------------------------
 
-TEST_F(PairTest, SelectReadAndWriteOnOneHandle) {
+TEST_F(Sockets3Data, SelectReadAndWriteOnOneHandle) {
   EXPECT_EQ(s.SelectRead(server, 0u), 0);
   timeval zero{0, 0};
   EXPECT_EQ(s.SelectRead(server, &zero), 0);
@@ -236,7 +236,7 @@ TEST_F(PairTest, SelectReadAndWriteOnOneHandle) {
   EXPECT_EQ(s.Recv(server, buf, sizeof(buf)), 0);
 }
 
-TEST_F(PairTest, WaitOnADescriptorThatIsNotOpenFails) {
+TEST_F(Sockets3Data, WaitOnADescriptorThatIsNotOpenFails) {
   int real = server->sock;
   server->sock = 1000000;
   EXPECT_EQ(s.SelectRead(server, 10u), -1);

@@ -33,7 +33,7 @@ class IgnoreSigpipe : public ::testing::Environment {
 };
 ::testing::Environment* const kSigpipe = ::testing::AddGlobalTestEnvironment(new IgnoreSigpipe);
 
-class TlsTest : public ::testing::Test {
+class Sockets3Tls : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     dir_ = new testutil::TempDir();
@@ -69,13 +69,13 @@ class TlsTest : public ::testing::Test {
   static std::string pem_, cert_, key_;
 };
 
-testutil::TempDir* TlsTest::dir_ = nullptr;
-bool TlsTest::ok_ = false;
-std::string TlsTest::pem_, TlsTest::cert_, TlsTest::key_;
+testutil::TempDir* Sockets3Tls::dir_ = nullptr;
+bool Sockets3Tls::ok_ = false;
+std::string Sockets3Tls::pem_, Sockets3Tls::cert_, Sockets3Tls::key_;
 
 // ---------------------------------------------------------------------------------------------
 
-TEST_F(TlsTest, EnableSSLMakesAndReplacesTheContext) {
+TEST_F(Sockets3Tls, EnableSSLMakesAndReplacesTheContext) {
   Orvex_Sockets3 s;
   ASSERT_TRUE(s.EnableSSL(pem_.c_str(), 0));
   EXPECT_TRUE(s.IsEnabled(SOCKFEAT_SSL));
@@ -91,7 +91,7 @@ TEST_F(TlsTest, EnableSSLMakesAndReplacesTheContext) {
   EXPECT_TRUE(s.IsEnabled(SOCKFEAT_SSL));
 }
 
-TEST_F(TlsTest, EnableSSLFailuresLeaveNoContext) {
+TEST_F(Sockets3Tls, EnableSSLFailuresLeaveNoContext) {
   testutil::TempDir other;
   std::string pem2, cert2, key2, err;
   ASSERT_TRUE(testutil::MakeSelfSignedCert(other.path(), &pem2, &cert2, &key2, &err)) << err;
@@ -129,7 +129,7 @@ TEST_F(TlsTest, EnableSSLFailuresLeaveNoContext) {
   s.Close(h);
 }
 
-TEST_F(TlsTest, UnknownMethodFallsBackWithAMessageWhenNotSilent) {
+TEST_F(Sockets3Tls, UnknownMethodFallsBackWithAMessageWhenNotSilent) {
   Orvex_Sockets3 s;
   testing::internal::CaptureStdout();
   EXPECT_TRUE(s.EnableSSL(pem_.c_str(), 7));
@@ -146,7 +146,7 @@ TEST_F(TlsTest, UnknownMethodFallsBackWithAMessageWhenNotSilent) {
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
 }
 
-TEST_F(TlsTest, HandshakeWithoutContextFails) {
+TEST_F(Sockets3Tls, HandshakeWithoutContextFails) {
   Orvex_Sockets3 s;
   ORVEX_SOCKET* h = s.Create(AF_INET, SOCK_STREAM, 0, 0);
   EXPECT_FALSE(s.SwitchToSSL_Client(h));
@@ -159,7 +159,7 @@ TEST_F(TlsTest, HandshakeWithoutContextFails) {
 
 // ---------------------------------------------------------------------------------------------
 
-TEST_F(TlsTest, ClientTalksToOpensslServer) {
+TEST_F(Sockets3Tls, ClientTalksToOpensslServer) {
   PeerProcess server;
   int port = 0;
   ASSERT_TRUE(StartReversingServer(&server, &port, {})) << server.Output();
@@ -221,7 +221,7 @@ TEST_F(TlsTest, ClientTalksToOpensslServer) {
   EXPECT_EQ(s.Close(h), 0);
 }
 
-TEST_F(TlsTest, FixedVersionMethodNegotiatesThatVersion) {
+TEST_F(Sockets3Tls, FixedVersionMethodNegotiatesThatVersion) {
   PeerProcess server;
   int port = 0;
   ASSERT_TRUE(StartReversingServer(&server, &port, {})) << server.Output();
@@ -239,7 +239,7 @@ TEST_F(TlsTest, FixedVersionMethodNegotiatesThatVersion) {
   s.Close(h);
 }
 
-TEST_F(TlsTest, ServerAnswersOpensslClient) {
+TEST_F(Sockets3Tls, ServerAnswersOpensslClient) {
   Orvex_Sockets3 s;
   ASSERT_TRUE(s.EnableSSL(pem_.c_str(), 0));
   int port = 0;
@@ -302,7 +302,7 @@ struct EchoOnce {
   }
 };
 
-TEST_F(TlsTest, LayerTalksToItself) {
+TEST_F(Sockets3Tls, LayerTalksToItself) {
   EchoOnce server;
   ASSERT_TRUE(server.Start(pem_));
   Orvex_Sockets3 s;
@@ -326,7 +326,7 @@ TEST_F(TlsTest, LayerTalksToItself) {
   EXPECT_EQ(s.Close(h), 0);
 }
 
-TEST_F(TlsTest, AcceptWithTlsAndCompressionHandshakesThenRefuses) {
+TEST_F(Sockets3Tls, AcceptWithTlsAndCompressionHandshakesThenRefuses) {
   EchoOnce server;
   server.flags = SOCKFEAT_SSL | SOCKFEAT_ZLIB;
   ASSERT_TRUE(server.Start(pem_));
@@ -344,7 +344,7 @@ TEST_F(TlsTest, AcceptWithTlsAndCompressionHandshakesThenRefuses) {
   EXPECT_STREQ(server.s.GetLastErrorString(nullptr), "VSL has not been compiled with zlib support");
 }
 
-TEST_F(TlsTest, CloseDoesNotWaitForeverForTheCloseNotifyAnswer) {
+TEST_F(Sockets3Tls, CloseDoesNotWaitForeverForTheCloseNotifyAnswer) {
   // The client is served on this thread too, so it cannot answer while the server closes.
   Orvex_Sockets3 s;
   ASSERT_TRUE(s.EnableSSL(pem_.c_str(), 0));
@@ -366,7 +366,7 @@ TEST_F(TlsTest, CloseDoesNotWaitForeverForTheCloseNotifyAnswer) {
   s.Close(l);
 }
 
-TEST_F(TlsTest, ServerHandshakeWithPlainClientFails) {
+TEST_F(Sockets3Tls, ServerHandshakeWithPlainClientFails) {
   Orvex_Sockets3 s;
   ASSERT_TRUE(s.EnableSSL(pem_.c_str(), 0));
   int port = 0;
@@ -391,7 +391,7 @@ TEST_F(TlsTest, ServerHandshakeWithPlainClientFails) {
   s.Close(l);
 }
 
-TEST_F(TlsTest, ClientHandshakeWithPlainServerFails) {
+TEST_F(Sockets3Tls, ClientHandshakeWithPlainServerFails) {
   Orvex_Sockets3 s;
   ASSERT_TRUE(s.EnableSSL(pem_.c_str(), 0));
   ORVEX_SOCKET* c;

@@ -19,7 +19,7 @@ namespace {
 const int kOwnBase = 0x4F53 << 16;
 
 // Two datagram handles bound to the loopback address of one family on ephemeral ports.
-class UdpTest : public ::testing::TestWithParam<int> {
+class Sockets3Datagram : public ::testing::TestWithParam<int> {
  protected:
   void SetUp() override {
     family = GetParam();
@@ -53,7 +53,7 @@ class UdpTest : public ::testing::TestWithParam<int> {
   int tx_port = 0;
 };
 
-TEST_P(UdpTest, RecvAndPeekReportTheSender) {
+TEST_P(Sockets3Datagram, RecvAndPeekReportTheSender) {
   ASSERT_EQ(s.SendTo(tx, loopback, rx_port, "hello", -1), 5);
   ASSERT_EQ(s.SelectRead(rx, 10000u), 1);
   char host[64];
@@ -77,7 +77,7 @@ TEST_P(UdpTest, RecvAndPeekReportTheSender) {
   EXPECT_EQ(s.SelectRead(rx, 0u), 0);
 }
 
-TEST_P(UdpTest, HostTextIsCutToItsBuffer) {
+TEST_P(Sockets3Datagram, HostTextIsCutToItsBuffer) {
   SendDatagram("x");
   char host[4];
   char buf[4];
@@ -89,7 +89,7 @@ TEST_P(UdpTest, HostTextIsCutToItsBuffer) {
   EXPECT_EQ(rx->remote_port, tx_port);
 }
 
-TEST_P(UdpTest, RecvLineFromTakesTheFirstLineAndDropsTheRest) {
+TEST_P(Sockets3Datagram, RecvLineFromTakesTheFirstLineAndDropsTheRest) {
   SendDatagram("first line\r\nsecond line\n");
   SendDatagram("next\n");
   char host[64];
@@ -104,7 +104,7 @@ TEST_P(UdpTest, RecvLineFromTakesTheFirstLineAndDropsTheRest) {
   EXPECT_STREQ(line, "next");
 }
 
-TEST_P(UdpTest, RecvLineFromWithoutLineFeedKeepsTheDatagram) {
+TEST_P(Sockets3Datagram, RecvLineFromWithoutLineFeedKeepsTheDatagram) {
   SendDatagram("no line end\r");
   char line[64];
   EXPECT_EQ(s.RecvLineFrom(rx, nullptr, 0, nullptr, line, sizeof(line)), -1);
@@ -119,7 +119,7 @@ TEST_P(UdpTest, RecvLineFromWithoutLineFeedKeepsTheDatagram) {
   EXPECT_EQ(s.GetLastError(rx), EINVAL);
 }
 
-TEST_P(UdpTest, EmptyDatagram) {
+TEST_P(Sockets3Datagram, EmptyDatagram) {
   ASSERT_EQ(s.SendTo(tx, loopback, rx_port, "", -1), 0);
   ASSERT_EQ(s.SelectRead(rx, 10000u), 1);
   char line[16];
@@ -130,7 +130,7 @@ TEST_P(UdpTest, EmptyDatagram) {
   EXPECT_EQ(port, tx_port);
 }
 
-TEST_P(UdpTest, SendToFailures) {
+TEST_P(Sockets3Datagram, SendToFailures) {
   const std::string bad = std::string(70, 'x') + ".invalid";
   EXPECT_EQ(s.SendTo(tx, bad.c_str(), rx_port, "x", 1), -1);
   EXPECT_EQ(s.GetLastError(tx), EAI_NONAME);
@@ -144,7 +144,7 @@ TEST_P(UdpTest, SendToFailures) {
   EXPECT_EQ(s.RecvLineFrom(rx, nullptr, 0, nullptr, buf, sizeof(buf)), -4);
 }
 
-TEST_P(UdpTest, SetWaitOverDatagramHandles) {
+TEST_P(Sockets3Datagram, SetWaitOverDatagramHandles) {
   ORVEX_SOCKET* other = s.Create(family, SOCK_DGRAM, IPPROTO_UDP, 0);
   ASSERT_TRUE(s.Bind(other, loopback, 0));
   ORVEX_SOCKET_SET set;
@@ -163,12 +163,12 @@ TEST_P(UdpTest, SetWaitOverDatagramHandles) {
   s.Close(other);
 }
 
-INSTANTIATE_TEST_SUITE_P(Families, UdpTest, ::testing::Values(AF_INET, AF_INET6),
+INSTANTIATE_TEST_SUITE_P(Families, Sockets3Datagram, ::testing::Values(AF_INET, AF_INET6),
                          [](const ::testing::TestParamInfo<int>& info) {
                            return std::string(info.param == AF_INET6 ? "IPv6" : "IPv4");
                          });
 
-TEST(Sockets3Udp, StreamHandleHasNoDatagramSender) {
+TEST(Sockets3Datagrams, StreamHandleHasNoDatagramSender) {
   Orvex_Sockets3 s;
   ORVEX_SOCKET* c;
   ORVEX_SOCKET* a;

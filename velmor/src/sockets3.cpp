@@ -110,14 +110,17 @@ struct WaitEntry {
 // error. Returns the number of ready (entry, direction) pairs, 0 when the time ran out, -1 on
 // failure with errno set (EBADF for a descriptor that is not open, EINVAL for a bad time-out).
 int PollWait(WaitEntry* entries, size_t n, const struct timeval* tv) {
-  if (tv != nullptr && (tv->tv_sec < 0 || tv->tv_usec < 0)) {
-    errno = EINVAL;
-    return -1;
-  }
-  int64_t deadline = 0;
+  struct timespec limit;
   if (tv != nullptr) {
-    deadline = MonotonicNs() + static_cast<int64_t>(tv->tv_sec) * 1000000000 +
-               static_cast<int64_t>(tv->tv_usec) * 1000;
+    if (tv->tv_sec < 0 || tv->tv_usec < 0) {
+      errno = EINVAL;
+      return -1;
+    }
+    // Far beyond any real wait; keeps the arithmetic below in range.
+    const time_t kMaxSeconds = 1000000000;
+    limit.tv_sec = tv->tv_sec + tv->tv_usec / 1000000;
+    limit.tv_nsec = (tv->tv_usec % 1000000) * 1000;
+    if (limit.tv_sec > kMaxSeconds) limit.tv_sec = kMaxSeconds;
   }
   struct pollfd fds[2 * ORVEX_SOCKET_SET_SIZE];
   for (size_t i = 0; i < n; i++) {
@@ -127,35 +130,36 @@ int PollWait(WaitEntry* entries, size_t n, const struct timeval* tv) {
     fds[i].revents = 0;
     entries[i].readable = entries[i].writable = false;
   }
-  for (;;) {
-    struct timespec remaining;
-    struct timespec* limit = nullptr;
-    if (tv != nullptr) {
-      int64_t left = deadline - MonotonicNs();
-      if (left < 0) left = 0;
-      remaining.tv_sec = left / 1000000000;
-      remaining.tv_nsec = left % 1000000000;
-      limit = &remaining;
+  int64_t start = MonotonicNs();
+  int r = ppoll(fds, n, tv != nullptr ? &limit : nullptr, nullptr);
+  if (r <= 0) return r;
+  int ready = 0;
+  for (size_t i = 0; i < n; i++) {
+    short ev = fds[i].revents;
+    if (ev & POLLNVAL) {
+      errno = EBADF;
+      return -1;
     }
-    int r = ppoll(fds, n, limit, nullptr);
-    if (r <= 0) return r;
-    int ready = 0;
-    for (size_t i = 0; i < n; i++) {
-      short ev = fds[i].revents;
-      if (ev & POLLNVAL) {
-        errno = EBADF;
-        return -1;
-      }
-      entries[i].readable = entries[i].want_read && (ev & (POLLIN | POLLHUP | POLLERR));
-      entries[i].writable = entries[i].want_write && (ev & (POLLOUT | POLLERR));
-      ready += (entries[i].readable ? 1 : 0) + (entries[i].writable ? 1 : 0);
-    }
-    if (ready > 0) return ready;
-    // Only a hang-up on a descriptor waited on for writing: that is no readiness, and it stays
-    // so. Sleep out the rest of the time as a select would.
-    ppoll(nullptr, 0, limit, nullptr);
+    entries[i].readable = entries[i].want_read && (ev & (POLLIN | POLLHUP | POLLERR));
+    entries[i].writable = entries[i].want_write && (ev & (POLLOUT | POLLERR));
+    ready += (entries[i].readable ? 1 : 0) + (entries[i].writable ? 1 : 0);
+  }
+  if (ready > 0) return ready;
+  // Only a hang-up on a descriptor waited on for writing: no readiness, and it stays so. Sleep
+  // out the rest of the time, as a select would.
+  if (tv == nullptr) {
+    ppoll(nullptr, 0, nullptr, nullptr);
     return 0;
   }
+  int64_t left =
+      static_cast<int64_t>(limit.tv_sec) * 1000000000 + limit.tv_nsec - (MonotonicNs() - start);
+  if (left > 0) {
+    struct timespec rest;
+    rest.tv_sec = left / 1000000000;
+    rest.tv_nsec = left % 1000000000;
+    ppoll(nullptr, 0, &rest, nullptr);
+  }
+  return 0;
 }
 
 // Adds fd to the wait list (once per descriptor) and returns its index.
@@ -744,6 +748,8 @@ int Orvex_Sockets3::RecvLine(ORVEX_SOCKET* sock, char* buf, uint32_t size) {
   int n = Peek(sock, buf, size - 1);
   if (n < 0) return -4;
   if (n == 0) return -3;
+  // A replaced Peek must not make the terminator land past the buffer.
+  if (static_cast<uint32_t>(n) > size - 1) n = static_cast<int>(size - 1);
   buf[n] = '\0';
   const char* end = FindLineEnd(buf, static_cast<size_t>(n));
   if (end == nullptr) return static_cast<uint32_t>(n) < size - 1 ? -1 : -2;
@@ -960,6 +966,7 @@ int Orvex_Sockets3::RecvLineFrom(ORVEX_SOCKET* sock, char* host, uint32_t host_s
     pUpdateError(sock);
     return n == 0 ? -3 : -4;
   }
+  if (static_cast<uint32_t>(n) > size - 1) n = static_cast<int>(size - 1);
   buf[n] = '\0';
   const char* lf = static_cast<const char*>(memchr(buf, '\n', static_cast<size_t>(n)));
   if (lf == nullptr) return -1;
@@ -1095,7 +1102,9 @@ bool Orvex_Sockets3::EnableSSL(const char* pem_file, int method) {
   SSL_CTX_set_options(ssl_ctx, SSL_OP_NO_SSLv3);
   int code = 0;
   const char* text = nullptr;
-  if (SSL_CTX_use_certificate_file(ssl_ctx, pem_file, SSL_FILETYPE_PEM) <= 0) {
+  // A missing file name is a certificate that cannot be loaded (fopen must not see null).
+  if (pem_file == nullptr ||
+      SSL_CTX_use_certificate_file(ssl_ctx, pem_file, SSL_FILETYPE_PEM) <= 0) {
     code = 0x0002;
     text = "Error loading your certificate!";
   } else if (SSL_CTX_use_PrivateKey_file(ssl_ctx, pem_file, SSL_FILETYPE_PEM) <= 0) {

@@ -121,8 +121,9 @@ class Orvex_Sockets3 {
   // New registered handle for socket(family, type, protocol), or null on failure (also when
   // flags hold SOCKFEAT_ZLIB). SOCKFEAT_SSL in flags is ignored.
   virtual ORVEX_SOCKET* Create(int family, int type, int protocol, uint32_t flags);
-  // Unregisters the handle, shuts TLS down, closes the descriptor and frees the record.
-  // Returns the close result (0 or -1); -1 for null.
+  // Unregisters the handle, shuts TLS down (waiting at most 2 seconds for the peer's answer to
+  // the close notify), closes the descriptor and frees the record. Returns the close result
+  // (0 or -1); -1 for null.
   virtual int Close(ORVEX_SOCKET* sock);
   // True when the pointer is a handle of this object's registry.
   virtual bool IsValidSocket(ORVEX_SOCKET* sock);
