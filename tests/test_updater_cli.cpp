@@ -44,9 +44,9 @@ std::string LineStartingWith(const std::vector<std::string>& lines, const std::s
 // ---------------------------------------------------------------------------------------------
 // Installing and updating
 
-class InstallTest : public UpdaterTest {};
+class CliInstallTest : public UpdaterTest {};
 
-TEST_F(InstallTest, FreshInstallThenNothingToBeDone) {
+TEST_F(CliInstallTest, FreshInstallThenNothingToBeDone) {
   ReleaseSpec rel;
   rel.files.push_back(File("a.txt", "plain text file\n"));
   FixtureFile tool = File("bin/tool", RandomBytes(200000, 7), kKey);
@@ -85,7 +85,7 @@ TEST_F(InstallTest, FreshInstallThenNothingToBeDone) {
   EXPECT_EQ(PackRequests().size(), 3u) << "a current installation downloads no pack";
 }
 
-TEST_F(InstallTest, ChangedAddedRemovedGroupAndObsoleteFiles) {
+TEST_F(CliInstallTest, ChangedAddedRemovedGroupAndObsoleteFiles) {
   ReleaseSpec one;
   one.groups = {Group("core", "1", {{"dispName", "Core"}}),
                 Group("extras", "1", {{"dispName", "Extras"}})};
@@ -135,7 +135,7 @@ TEST_F(InstallTest, ChangedAddedRemovedGroupAndObsoleteFiles) {
       << Lines(again);
 }
 
-TEST_F(InstallTest, OnlyOutdatedFilesToDelete) {
+TEST_F(CliInstallTest, OnlyOutdatedFilesToDelete) {
   ReleaseSpec rel;
   rel.files = {File("keep.txt", "kept\n")};
   rel.hasDelete = true;
@@ -152,7 +152,7 @@ TEST_F(InstallTest, OnlyOutdatedFilesToDelete) {
   EXPECT_EQ(Installed("keep.txt"), "kept\n");
 }
 
-TEST_F(InstallTest, Version1DocumentWithMd5) {
+TEST_F(CliInstallTest, Version1DocumentWithMd5) {
   ReleaseSpec rel;
   rel.version = 1;
   // Version 1 reads no groups: a group that would remove the file has no effect.
@@ -185,7 +185,7 @@ TEST_F(InstallTest, Version1DocumentWithMd5) {
   EXPECT_EQ(Installed("one.txt"), "first\n");
 }
 
-TEST_F(InstallTest, PackAlreadyDownloadedIsNotFetchedAgain) {
+TEST_F(CliInstallTest, PackAlreadyDownloadedIsNotFetchedAgain) {
   ReleaseSpec rel;
   rel.files = {File("have.txt", RandomBytes(30000, 11), kKey), File("stale.txt", "fresh copy\n")};
   Publish(rel);
@@ -211,7 +211,7 @@ TEST_F(InstallTest, PackAlreadyDownloadedIsNotFetchedAgain) {
   EXPECT_EQ(ListTree(base_ + "tmp/updater"), std::vector<std::string>{});
 }
 
-TEST_F(InstallTest, FileNamedLikeTheProgramInstallsBesideIt) {
+TEST_F(CliInstallTest, FileNamedLikeTheProgramInstallsBesideIt) {
   ReleaseSpec rel;
   rel.files = {File("UPDATER", "new updater binary\n"), File("other", "x\n")};
   Publish(rel);
@@ -228,7 +228,7 @@ TEST_F(InstallTest, FileNamedLikeTheProgramInstallsBesideIt) {
   EXPECT_EQ(Installed("other"), "x\n");
 }
 
-TEST_F(InstallTest, DestinationThatCannotBeReplacedGetsSideFile) {
+TEST_F(CliInstallTest, DestinationThatCannotBeReplacedGetsSideFile) {
   ReleaseSpec rel;
   rel.files = {File("data/blob", "blob contents\n", kKey), File("after.txt", "after\n")};
   Publish(rel);
@@ -246,7 +246,7 @@ TEST_F(InstallTest, DestinationThatCannotBeReplacedGetsSideFile) {
   EXPECT_EQ(Installed("after.txt"), "after\n");
 }
 
-TEST_F(InstallTest, SizeLargerThanTheFileWritesOnlyTheFile) {
+TEST_F(CliInstallTest, SizeLargerThanTheFileWritesOnlyTheFile) {
   ReleaseSpec rel;
   FixtureFile f = File("big-size.txt", "twelve bytes");
   f.attrs = {{"size", "100000"}};
@@ -257,7 +257,7 @@ TEST_F(InstallTest, SizeLargerThanTheFileWritesOnlyTheFile) {
   EXPECT_EQ(Installed("big-size.txt"), "twelve bytes");
 }
 
-TEST_F(InstallTest, LargeFileUnpacksCompletely) {
+TEST_F(CliInstallTest, LargeFileUnpacksCompletely) {
   // Larger than any single buffer a streaming unpacker would use, in both pack kinds.
   std::string big = RandomBytes(3 << 20, 5) + std::string(2 << 20, 'z');
   ReleaseSpec rel;
@@ -269,7 +269,7 @@ TEST_F(InstallTest, LargeFileUnpacksCompletely) {
   EXPECT_EQ(testutil::Sha256Hex(Installed("big.plain")), testutil::Sha256Hex(big));
 }
 
-TEST_F(InstallTest, WorkingDirectoryIsTheDefaultBase) {
+TEST_F(CliInstallTest, WorkingDirectoryIsTheDefaultBase) {
   ReleaseSpec rel;
   rel.files = {File("here.txt", "in cwd\n")};
   Publish(rel);
@@ -290,7 +290,7 @@ TEST_F(InstallTest, WorkingDirectoryIsTheDefaultBase) {
 // ---------------------------------------------------------------------------------------------
 // Group states
 
-class GroupStateTest : public UpdaterTest {
+class CliGroupStateTest : public UpdaterTest {
  protected:
   void PublishGroups() {
     ReleaseSpec rel;
@@ -305,7 +305,7 @@ class GroupStateTest : public UpdaterTest {
   }
 };
 
-TEST_F(GroupStateTest, StatesKeptAcrossRuns) {
+TEST_F(CliGroupStateTest, StatesKeptAcrossRuns) {
   PublishGroups();
   RunResult r1 = Run();
   ASSERT_EQ(r1.code, 0) << Lines(r1);
@@ -344,7 +344,7 @@ TEST_F(GroupStateTest, StatesKeptAcrossRuns) {
       << Lines(r4);
 }
 
-TEST_F(GroupStateTest, InvalidStoredStateCountsAsNotSelected) {
+TEST_F(CliGroupStateTest, InvalidStoredStateCountsAsNotSelected) {
   PublishGroups();
   WriteIni("[groups]\r\ncore=7\r\nextras=-1\r\n");
   RunResult r = Run();
@@ -353,7 +353,7 @@ TEST_F(GroupStateTest, InvalidStoredStateCountsAsNotSelected) {
   EXPECT_EQ(IniGroups()["core"], "0");
 }
 
-TEST_F(GroupStateTest, AllSelectsEveryGroup) {
+TEST_F(CliGroupStateTest, AllSelectsEveryGroup) {
   PublishGroups();
   WriteIni("[groups]\r\ncore=0\r\nextras=2\r\ndocs=0\r\n");
   RunResult r = Run({"--all"});
@@ -375,7 +375,7 @@ TEST_F(GroupStateTest, AllSelectsEveryGroup) {
 // ---------------------------------------------------------------------------------------------
 // Failures: one line naming the cause, exit code 1
 
-class FailureTest : public UpdaterTest {
+class CliFailureTest : public UpdaterTest {
  protected:
   void ExpectFailure(const RunResult& r, const std::string& line) {
     EXPECT_EQ(r.code, 1) << Lines(r);
@@ -391,31 +391,31 @@ class FailureTest : public UpdaterTest {
   }
 };
 
-TEST_F(FailureTest, DocumentMissingOnServer) {
+TEST_F(CliFailureTest, DocumentMissingOnServer) {
   ExpectFailure(Run(), "Error downloading info files: ODL reports File Not Found");
   EXPECT_FALSE(FileExists(work_.Sub("updater-info.xml")));
 }
 
-TEST_F(FailureTest, ServerNotListening) {
+TEST_F(CliFailureTest, ServerNotListening) {
   int port = testutil::FreePort();
   RunResult r = RunUpdater({"--server", "127.0.0.1:" + std::to_string(port), "-d", install_.path()},
                            work_.path());
   ExpectFailure(r, "Error downloading info files: ODL reports Error Connecting to Host");
 }
 
-TEST_F(FailureTest, EmptyDocument) {
+TEST_F(CliFailureTest, EmptyDocument) {
   PublishRaw("");
   ExpectFailure(Run(), "Error downloading info files: Error reading updater-info.xml!");
   EXPECT_FALSE(FileExists(work_.Sub("updater-info.xml")));
 }
 
-TEST_F(FailureTest, TemporaryDocumentCannotBeCreated) {
+TEST_F(CliFailureTest, TemporaryDocumentCannotBeCreated) {
   PublishRaw("<update_info version=\"2\"/>");
   WriteFile(work_.Sub("updater-info.xml/blocker"), "a directory stands in the way");
   ExpectFailure(Run(), "Error downloading info files: Error opening updater-info.xml");
 }
 
-TEST_F(FailureTest, DocumentsThatDoNotParse) {
+TEST_F(CliFailureTest, DocumentsThatDoNotParse) {
   PublishRaw("<update_info version=\"2\"><info AppName=\"x\"</update_info>");
   RunResult bad = Run();
   EXPECT_EQ(bad.code, 1);
@@ -434,7 +434,7 @@ TEST_F(FailureTest, DocumentsThatDoNotParse) {
   EXPECT_EQ(ListTree(install_.path()), std::vector<std::string>{});
 }
 
-TEST_F(FailureTest, PackMissingOnServer) {
+TEST_F(CliFailureTest, PackMissingOnServer) {
   ReleaseSpec rel;
   rel.files = {File("first.txt", "1\n"), File("lost.txt", "2\n"), File("third.txt", "3\n")};
   Publish(rel);
@@ -447,7 +447,18 @@ TEST_F(FailureTest, PackMissingOnServer) {
   EXPECT_EQ(PackRequests().size(), 2u);
 }
 
-TEST_F(FailureTest, DownloadPathCannotBeOpened) {
+TEST_F(CliFailureTest, PackAddressTheClientCannotUse) {
+  ReleaseSpec rel;
+  FixtureFile f = File("secure.txt", "s\n");
+  f.attrs = {{"url", "https://127.0.0.1/packs/secure.pak"}};
+  rel.files = {File("before.txt", "b\n"), f};
+  Publish(rel);
+  ExpectFailure(
+      Run(), "Error performing update: ODL reports 'Invalid URL' while downloading 'secure.txt'");
+  EXPECT_FALSE(Exists("before.txt"));
+}
+
+TEST_F(CliFailureTest, DownloadPathCannotBeOpened) {
   ReleaseSpec rel;
   rel.files = {File("a.txt", "a\n")};
   Publish(rel);
@@ -456,7 +467,7 @@ TEST_F(FailureTest, DownloadPathCannotBeOpened) {
                            DefaultPackName("a.txt"));
 }
 
-TEST_F(FailureTest, DamagedPackLeavesInstalledFileAlone) {
+TEST_F(CliFailureTest, DamagedPackLeavesInstalledFileAlone) {
   ReleaseSpec rel;
   FixtureFile f = File("keep.txt", "new contents\n");
   f.hasPackBytes = true;
@@ -470,7 +481,7 @@ TEST_F(FailureTest, DamagedPackLeavesInstalledFileAlone) {
   EXPECT_FALSE(FileExists(pack));
 }
 
-TEST_F(FailureTest, WrongKeyFailsToUnpack) {
+TEST_F(CliFailureTest, WrongKeyFailsToUnpack) {
   ReleaseSpec rel;
   FixtureFile f = File("secret.txt", RandomBytes(4000, 2), kKey);
   f.attrs = {{"key", kOtherKey}};
@@ -481,7 +492,7 @@ TEST_F(FailureTest, WrongKeyFailsToUnpack) {
   EXPECT_FALSE(Exists("secret.txt"));
 }
 
-TEST_F(FailureTest, SizeSmallerThanTheFile) {
+TEST_F(CliFailureTest, SizeSmallerThanTheFile) {
   ReleaseSpec rel;
   FixtureFile f = File("short.txt", "twelve bytes");
   f.attrs = {{"size", "11"}};
@@ -493,7 +504,7 @@ TEST_F(FailureTest, SizeSmallerThanTheFile) {
   EXPECT_EQ(Installed("short.txt"), "previous\n");
 }
 
-TEST_F(FailureTest, ChecksumMismatch) {
+TEST_F(CliFailureTest, ChecksumMismatch) {
   ReleaseSpec rel;
   FixtureFile f = File("dir/wrong.txt", "what the pack holds\n");
   f.attrs = {{"sha", testutil::Sha256Hex("what the document promised\n")}};
@@ -505,7 +516,7 @@ TEST_F(FailureTest, ChecksumMismatch) {
   EXPECT_EQ(ListTree(base_ + "tmp/updater"), std::vector<std::string>{});
 }
 
-TEST_F(FailureTest, RenameFails) {
+TEST_F(CliFailureTest, RenameFails) {
   ReleaseSpec rel;
   rel.files = {File("blocked/x.txt", "x\n")};
   Publish(rel);
@@ -520,7 +531,7 @@ TEST_F(FailureTest, RenameFails) {
 }
 
 // Names that would reach outside the installation are refused before anything is touched.
-TEST_F(FailureTest, HostileNamesAreRefused) {
+TEST_F(CliFailureTest, HostileNamesAreRefused) {
   testutil::TempDir outside;
   WriteFile(outside.Sub("victim.txt"), "must survive\n");
   // The installation is a directory next to the victim, so "../victim.txt" would hit it.
@@ -600,7 +611,7 @@ TEST_F(FailureTest, HostileNamesAreRefused) {
   EXPECT_EQ(PackRequests().size(), 0u);
 }
 
-TEST_F(FailureTest, MissingRequiredAttributesAreNamed) {
+TEST_F(CliFailureTest, MissingRequiredAttributesAreNamed) {
   struct Case {
     std::string omit;
     std::string element;
@@ -631,11 +642,11 @@ TEST_F(FailureTest, MissingRequiredAttributesAreNamed) {
 // ---------------------------------------------------------------------------------------------
 // Interrupted runs
 
-class InterruptTest : public UpdaterTest {};
+class CliInterruptTest : public UpdaterTest {};
 
 // Killed while a pack is being downloaded: nothing installed is damaged, and the rerun reuses
 // the packs that were complete.
-TEST_F(InterruptTest, KilledDuringDownloadThenRerun) {
+TEST_F(CliInterruptTest, KilledDuringDownloadThenRerun) {
   site_ = std::make_unique<Site>("location /packs/slow { limit_rate 100k; }");
   ASSERT_TRUE(site_->ok()) << site_->error();
   ReleaseSpec old;
@@ -670,9 +681,11 @@ TEST_F(InterruptTest, KilledDuringDownloadThenRerun) {
   EXPECT_EQ(Installed("b.txt"), "old b\n");
   EXPECT_FALSE(Exists("big.bin"));
 
-  // Rerun through a server without the rate limit.
+  // Rerun through a server without the rate limit; the document names its packs there.
   auto fast = site_->Another();
   ASSERT_TRUE(fast->ok()) << fast->error();
+  std::string error;
+  ASSERT_TRUE(BuildRelease(rel, site_->root(), fast->Url("/packs"), &error)) << error;
   RunResult r =
       RunUpdater({"--server", "127.0.0.1:" + std::to_string(fast->port()), "-d", install_.path()},
                  work_.path());
@@ -691,7 +704,7 @@ TEST_F(InterruptTest, KilledDuringDownloadThenRerun) {
 
 // Killed at spread-out moments of the install phase: every installed file is always wholly old
 // or wholly new, and a final run completes the update.
-TEST_F(InterruptTest, KilledDuringInstallLeavesWholeFiles) {
+TEST_F(CliInterruptTest, KilledDuringInstallLeavesWholeFiles) {
   const int kFiles = 12;
   ReleaseSpec old, rel;
   std::vector<std::string> oldContent, newContent;
@@ -763,7 +776,7 @@ TEST_F(InterruptTest, KilledDuringInstallLeavesWholeFiles) {
 // ---------------------------------------------------------------------------------------------
 // Command line, channel and terminal output
 
-class CommandLineTest : public UpdaterTest {
+class CliCommandLineTest : public UpdaterTest {
  protected:
   // Runs with the options and returns the channel document path that was requested.
   std::string RequestedChannel(const std::vector<std::string>& opts, RunResult* result = nullptr) {
@@ -776,7 +789,7 @@ class CommandLineTest : public UpdaterTest {
   }
 };
 
-TEST_F(CommandLineTest, ChannelPathFromOptions) {
+TEST_F(CliCommandLineTest, ChannelPathFromOptions) {
   RunResult r;
   EXPECT_EQ(RequestedChannel({}, &r), "GET /updates/kestrl5-full-debian9.x86_64.info HTTP/1.0");
   EXPECT_EQ(r.code, 1);
@@ -796,21 +809,21 @@ TEST_F(CommandLineTest, ChannelPathFromOptions) {
   EXPECT_EQ(RequestedChannel({"-p", p31}), "GET /updates/kestrl5-full-" + p31 + ".info HTTP/1.0");
 }
 
-TEST_F(CommandLineTest, UnknownTypeIsReportedAndIgnored) {
+TEST_F(CliCommandLineTest, UnknownTypeIsReportedAndIgnored) {
   RunResult r;
   EXPECT_EQ(RequestedChannel({"-t", "basic", "-t", "huge"}, &r),
             "GET /updates/kestrl5-basic-debian9.x86_64.info HTTP/1.0");
   EXPECT_EQ(r.err, "Unknown type, must be -t basic or -t full\n");
 }
 
-TEST_F(CommandLineTest, LongPlatformIsRefused) {
+TEST_F(CliCommandLineTest, LongPlatformIsRefused) {
   RunResult r = Run({"-p", std::string(32, 'p')});
   EXPECT_EQ(r.code, 1);
   EXPECT_NE(r.err.find("too long"), std::string::npos) << r.err;
   EXPECT_EQ(site_->Requests().size(), 0u);
 }
 
-TEST_F(CommandLineTest, BadServerIsRefused) {
+TEST_F(CliCommandLineTest, BadServerIsRefused) {
   for (const std::string& bad :
        {std::string(""), std::string("host/path"), std::string("h:0"), std::string("h:65536"),
         std::string("a b"), std::string(":80"), std::string("h:"), std::string("h:8x"),
@@ -823,7 +836,7 @@ TEST_F(CommandLineTest, BadServerIsRefused) {
   }
 }
 
-TEST_F(CommandLineTest, HelpScreen) {
+TEST_F(CliCommandLineTest, HelpScreen) {
   const std::vector<std::string> usage = {
       "Command line options:", "", "-a, --all\t\tMark all packages before performing upgrade",
       "-d, --dir\t\tUse alternate base directory instead of current working directory",
@@ -852,7 +865,7 @@ TEST_F(CommandLineTest, HelpScreen) {
   }
 }
 
-TEST_F(CommandLineTest, OptionErrors) {
+TEST_F(CliCommandLineTest, OptionErrors) {
   struct Case {
     std::vector<std::string> args;
     std::string line;
@@ -884,7 +897,7 @@ TEST_F(CommandLineTest, OptionErrors) {
   EXPECT_EQ(site_->Requests().size(), 0u);
 }
 
-TEST_F(CommandLineTest, LongBaseDirectoryIsRefused) {
+TEST_F(CliCommandLineTest, LongBaseDirectoryIsRefused) {
   RunResult r = RunUpdater({"--server", site_->ServerArg(), "-d", "/" + std::string(1100, 'd')},
                            work_.path());
   EXPECT_EQ(r.code, 1);
@@ -893,7 +906,7 @@ TEST_F(CommandLineTest, LongBaseDirectoryIsRefused) {
 }
 
 // Progress bars on a real terminal: every line fits the window, whatever its width.
-TEST_F(CommandLineTest, ProgressBarsFitTheTerminal) {
+TEST_F(CliCommandLineTest, ProgressBarsFitTheTerminal) {
   std::string longName = std::string(150, 'n') + ".txt";
   ReleaseSpec rel;
   rel.files = {File("a.txt", RandomBytes(300000, 4)), File(longName, "long name\n")};
@@ -932,7 +945,7 @@ TEST_F(CommandLineTest, ProgressBarsFitTheTerminal) {
 }
 
 // Without a terminal the bars are as wide as 80 columns.
-TEST_F(CommandLineTest, ProgressWithoutTerminalUses80Columns) {
+TEST_F(CliCommandLineTest, ProgressWithoutTerminalUses80Columns) {
   ReleaseSpec rel;
   rel.files = {File("b.txt", "bbb\n")};
   Publish(rel);
@@ -946,4 +959,65 @@ TEST_F(CommandLineTest, ProgressWithoutTerminalUses80Columns) {
   std::string plain = "\r[" + std::string(60, '#') + "] " + docSize + " bytes";
   plain.append(80 - plain.size(), ' ');
   EXPECT_NE(std::find(segs.begin(), segs.end(), plain), segs.end()) << r.out;
+}
+
+// A server that sends no length: the bars show only the byte count, still cut to the width.
+TEST_F(CliCommandLineTest, ProgressWithoutSize) {
+  // Server-side includes drop the Content-Length header of every response.
+  site_ = std::make_unique<Site>("ssi on; ssi_types *;");
+  ASSERT_TRUE(site_->ok()) << site_->error();
+  ReleaseSpec rel;
+  rel.files = {File("a.txt", "no length known\n")};
+  Publish(rel);
+  std::string docSize = std::to_string(
+      ReadFileOr(site_->root() + "/updates/kestrl5-full-debian9.x86_64.info").size());
+  std::string packSize =
+      std::to_string(ReadFileOr(site_->PackPath(DefaultPackName("a.txt"))).size());
+
+  RunResult r = Run();
+  ASSERT_EQ(r.code, 0) << Lines(r);
+  EXPECT_EQ(Installed("a.txt"), "no length known\n");
+  std::vector<std::string> segs = ProgressSegments(r.out);
+  EXPECT_NE(std::find(segs.begin(), segs.end(),
+                      "\rDownloading: " + docSize + " bytes received          "),
+            segs.end())
+      << r.out;
+  EXPECT_NE(std::find(segs.begin(), segs.end(),
+                      "\rDownloading a.txt: " + packSize + " bytes received          "),
+            segs.end())
+      << r.out;
+
+  testutil::TempDir dir;
+  std::string out;
+  ASSERT_EQ(RunOnTerminal(
+                {testutil::BinPath("updater"), "--server", site_->ServerArg(), "-d", dir.path()},
+                work_.path(), 16, &out),
+            0)
+      << out;
+  segs = ProgressSegments(out);
+  ASSERT_FALSE(segs.empty());
+  for (const auto& s : segs) EXPECT_LE(s.size(), 16u) << "[" << s << "]";
+  EXPECT_EQ(segs.front(), ("\rDownloading: " + docSize).substr(0, 16)) << out;
+}
+
+// A working directory that no longer exists is reported; the run goes on with "./".
+TEST_F(CliCommandLineTest, WorkingDirectoryGone) {
+  ReleaseSpec rel;
+  rel.files = {File("a.txt", "a\n")};
+  Publish(rel);
+  std::string gone = work_.Sub("gone");
+  ASSERT_TRUE(testutil::MakeDirs(gone));
+  std::string out;
+  int code = testutil::RunProgram(
+      {"/bin/sh", "-c", "cd \"$1\" && rmdir \"$1\" && exec \"$2\" --server \"$3\"", "sh", gone,
+       testutil::BinPath("updater"), site_->ServerArg()},
+      &out);
+  // Neither the temporary document nor anything else can be created in a deleted directory.
+  EXPECT_EQ(code, 1) << out;
+  EXPECT_TRUE(ContainsInOrder(
+      OutputLines(out),
+      {"*** Velmoras' Updater 2.01 (CLI) ***", "", "Error getting current working directory!",
+       "Downloading update info files for: debian9.x86_64", "",
+       "Error downloading info files: Error opening updater-info.xml"}))
+      << out;
 }

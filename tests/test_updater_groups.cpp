@@ -35,7 +35,7 @@ std::vector<std::string> AfterParse(const std::vector<std::string>& lines) {
 
 }  // namespace
 
-class GroupOptionsTest : public UpdaterTest {
+class CliGroupOptionsTest : public UpdaterTest {
  protected:
   void SetUp() override {
     UpdaterTest::SetUp();
@@ -62,7 +62,7 @@ class GroupOptionsTest : public UpdaterTest {
   }
 };
 
-TEST_F(GroupOptionsTest, ListOnFreshInstallation) {
+TEST_F(CliGroupOptionsTest, ListOnFreshInstallation) {
   RunResult r = Run({"--list"});
   ASSERT_EQ(r.code, 0) << Lines(r);
   EXPECT_EQ(AfterParse(OutputLines(r.out)),
@@ -80,7 +80,7 @@ TEST_F(GroupOptionsTest, ListOnFreshInstallation) {
   EXPECT_EQ(PackRequests().size(), 0u);
 }
 
-TEST_F(GroupOptionsTest, ListShowsWholePlanAndTouchesNothing) {
+TEST_F(CliGroupOptionsTest, ListShowsWholePlanAndTouchesNothing) {
   ASSERT_EQ(Run({"--all"}).code, 0);
   // Now: core/a outdated locally, extras to be removed, an obsolete file present, and the pack
   // of core/a already downloaded by an interrupted run.
@@ -119,7 +119,7 @@ TEST_F(GroupOptionsTest, ListShowsWholePlanAndTouchesNothing) {
   EXPECT_EQ(PackRequests().size(), packRequestsBefore + 1);
 }
 
-TEST_F(GroupOptionsTest, ListWhenUpToDate) {
+TEST_F(CliGroupOptionsTest, ListWhenUpToDate) {
   ASSERT_EQ(Run().code, 0);
   RunResult r = Run({"--list"});
   ASSERT_EQ(r.code, 0) << Lines(r);
@@ -130,7 +130,7 @@ TEST_F(GroupOptionsTest, ListWhenUpToDate) {
       << Lines(r);
 }
 
-TEST_F(GroupOptionsTest, InstallRemoveAndSkipAreStored) {
+TEST_F(CliGroupOptionsTest, InstallRemoveAndSkipAreStored) {
   ASSERT_EQ(Run().code, 0);
   EXPECT_EQ(Groups(), "core=1 extras=0 docs=0");
 
@@ -159,7 +159,7 @@ TEST_F(GroupOptionsTest, InstallRemoveAndSkipAreStored) {
   EXPECT_EQ(ListTree(install_.path()), (std::vector<std::string>{"core/a", "nogroup", "shared/s"}));
 }
 
-TEST_F(GroupOptionsTest, ChoicesApplyInOrderAfterAll) {
+TEST_F(CliGroupOptionsTest, ChoicesApplyInOrderAfterAll) {
   // --all selects everything first; the later choices win, the last one for a group counts.
   RunResult r = Run({"--skip", "docs", "--all", "--install", "docs", "--skip", "docs", "--remove",
                      "core", "--install", "core"});
@@ -169,7 +169,7 @@ TEST_F(GroupOptionsTest, ChoicesApplyInOrderAfterAll) {
             (std::vector<std::string>{"core/a", "extras/x", "nogroup", "shared/s"}));
 }
 
-TEST_F(GroupOptionsTest, UnknownGroupChangesNothing) {
+TEST_F(CliGroupOptionsTest, UnknownGroupChangesNothing) {
   ASSERT_EQ(Run().code, 0);
   auto before = Snapshot(install_.path());
   std::string iniBefore = Ini();
@@ -190,7 +190,7 @@ TEST_F(GroupOptionsTest, UnknownGroupChangesNothing) {
   }
 }
 
-TEST_F(GroupOptionsTest, ListWithChoicesShowsResultNotStored) {
+TEST_F(CliGroupOptionsTest, ListWithChoicesShowsResultNotStored) {
   ASSERT_EQ(Run().code, 0);
   std::string iniBefore = Ini();
   RunResult r = Run({"--list", "--remove", "core", "--install", "docs"});
@@ -208,9 +208,9 @@ TEST_F(GroupOptionsTest, ListWithChoicesShowsResultNotStored) {
   EXPECT_EQ(ListTree(install_.path()), (std::vector<std::string>{"core/a", "nogroup"}));
 }
 
-class NoGroupsTest : public UpdaterTest {};
+class CliNoGroupsTest : public UpdaterTest {};
 
-TEST_F(NoGroupsTest, ChoosingAGroupOfAnUpdateWithoutGroupsFails) {
+TEST_F(CliNoGroupsTest, ChoosingAGroupOfAnUpdateWithoutGroupsFails) {
   ReleaseSpec rel;
   rel.files = {File("only.txt", "only\n")};
   Publish(rel);

@@ -1,50 +1,17 @@
 #include "groups.h"
 
-#include <openssl/evp.h>
 #include <stdio.h>
 #include <strings.h>
 #include <sys/stat.h>
 
-#include <memory>
+#include "GenLib.h"
+#include "hash.h"
 
 namespace {
 
 bool PathExists(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0;
-}
-
-// Lower-case hex digest of the file at path ("md5" or "sha256"); empty when it cannot be read.
-std::string FileDigest(const char* digestName, const std::string& path) {
-  const EVP_MD* md = EVP_get_digestbyname(digestName);
-  if (!md) return "";
-  std::unique_ptr<FILE, int (*)(FILE*)> fp(fopen(path.c_str(), "rb"), fclose);
-  if (!fp) return "";
-  std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-  if (!ctx || EVP_DigestInit_ex(ctx.get(), md, nullptr) != 1) return "";
-  unsigned char block[65536];
-  size_t n;
-  while ((n = fread(block, 1, sizeof(block), fp.get())) > 0) {
-    if (EVP_DigestUpdate(ctx.get(), block, n) != 1) return "";
-  }
-  if (ferror(fp.get())) return "";
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int len = 0;
-  if (EVP_DigestFinal_ex(ctx.get(), digest, &len) != 1) return "";
-  static const char kHex[] = "0123456789abcdef";
-  std::string text;
-  for (unsigned int i = 0; i < len; i++) {
-    text += kHex[digest[i] >> 4];
-    text += kHex[digest[i] & 15];
-  }
-  return text;
-}
-
-// The part of a URL after its last "/", or after its last backslash when it has no "/".
-std::string LastComponent(const std::string& url) {
-  size_t pos = url.rfind('/');
-  if (pos == std::string::npos) pos = url.rfind('\\');
-  return pos == std::string::npos ? url : url.substr(pos + 1);
 }
 
 // The plan rules of the engine, read from the records: a file is to install when it needs an
@@ -139,9 +106,12 @@ void PrintPlan(Updater* updater, const char* baseDir) {
   if (!install.empty()) {
     printf("\nFiles to install:\n");
     for (const UpdateFile* f : install) {
-      std::string packPath = base + "tmp/updater/" + LastComponent(f->url);
+      // The same test as the update itself makes before downloading a pack.
+      std::string packPath = base + "tmp/updater/" + file_part(f->url.c_str());
+      char digest[65] = "";
       bool have = f->packChecksum[0] != '\0' &&
-                  strcasecmp(FileDigest(digestName, packPath).c_str(), f->packChecksum) == 0;
+                  hash_file(digestName, packPath.c_str(), digest, sizeof(digest)) &&
+                  strcasecmp(digest, f->packChecksum) == 0;
       printf("  %s (%lld bytes%s)\n", f->name.c_str(), static_cast<long long>(f->size),
              have ? ", already downloaded" : "");
       if (have) {

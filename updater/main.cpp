@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "GenLib.h"
 #include "groups.h"
 #include "libupdater.h"
 #include "progress.h"
@@ -128,7 +129,7 @@ void ParseOptions(int argc, char** argv, Settings* s) {
                   strlen(optarg), sizeof(s->baseDir) - 2);
           exit(1);
         }
-        snprintf(s->baseDir, sizeof(s->baseDir), "%s", optarg);
+        strlcpy(s->baseDir, optarg, sizeof(s->baseDir));
         break;
       case '3':
         s->typeLetter[0] = '\0';
@@ -145,7 +146,7 @@ void ParseOptions(int argc, char** argv, Settings* s) {
                   strlen(optarg), sizeof(s->platform) - 1, optarg);
           exit(1);
         }
-        snprintf(s->platform, sizeof(s->platform), "%s", optarg);
+        strlcpy(s->platform, optarg, sizeof(s->platform));
         break;
       case 't':
         if (strcasecmp(optarg, "full") == 0) {
@@ -193,13 +194,6 @@ void ParseOptions(int argc, char** argv, Settings* s) {
   }
 }
 
-// The part of a path after its last "/", or after its last backslash when it has no "/".
-const char* FilePart(const char* path) {
-  const char* slash = strrchr(path, '/');
-  if (!slash) slash = strrchr(path, '\\');
-  return slash ? slash + 1 : path;
-}
-
 int Run(int argc, char** argv) {
   signal(SIGSEGV, SIG_IGN);
   signal(SIGPIPE, SIG_IGN);
@@ -227,17 +221,15 @@ int Run(int argc, char** argv) {
   printf("Downloading update info files for: %s\n", s.platform);
 
   size_t len = strlen(s.baseDir);
-  if (len == 0 || s.baseDir[len - 1] != '/') {
-    if (len + 1 >= sizeof(s.baseDir)) {
-      fprintf(stderr, "Base directory is too long: %s\n", s.baseDir);
-      return 1;
-    }
-    s.baseDir[len] = '/';
-    s.baseDir[len + 1] = '\0';
+  if ((len == 0 || s.baseDir[len - 1] != '/') &&
+      strlcat(s.baseDir, "/", sizeof(s.baseDir)) >= sizeof(s.baseDir)) {
+    // Without its "/" every path formed from it would name something else.
+    fprintf(stderr, "Base directory is too long: %s\n", s.baseDir);
+    return 1;
   }
 
   Updater updater;
-  updater.setup(s.channelUrl, s.baseDir, FilePart(argc > 0 ? argv[0] : ""), ".updater.ini",
+  updater.setup(s.channelUrl, s.baseDir, file_part(argc > 0 ? argv[0] : ""), ".updater.ini",
                 &g_callbacks);
 
   if (!updater.fetchInfo()) {
