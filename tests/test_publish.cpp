@@ -159,15 +159,23 @@ class BuiltinServer {
       if (port_ == 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
   }
-  ~BuiltinServer() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
+  ~BuiltinServer() { Stop(); }
+  // Stops the server; its exit code (0 after a clean stop), or -1 when it had to be killed.
+  int Stop() {
+    if (pid_ <= 0) return -1;
+    pid_t pid = pid_;
+    pid_ = -1;
+    kill(pid, SIGTERM);
+    int status = 0;
     for (int i = 0; i < 100; ++i) {
-      if (waitpid(pid_, nullptr, WNOHANG) == pid_) return;
+      if (waitpid(pid, &status, WNOHANG) == pid) {
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      }
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+    return -1;
   }
   int port() const { return port_; }
   std::string Log() const { return ReadFileOr(log_); }
@@ -351,6 +359,58 @@ TEST(Publish, VersionOneDocumentsAndChannelNames) {
   EXPECT_NE(bad.err.find("platform"), std::string::npos);
 }
 
+TEST(Publish, LargeFilesAndUnusualNamesRoundTrip) {
+  TempDir tmp;
+  // Several read and write blocks: text that compresses and random bytes that do not, so the
+  // deflate output and the RC4 keystream both run across block boundaries.
+  std::string big;
+  unsigned x = 12345;
+  while (big.size() < 1024 * 1024 + 4096) {
+    big += "line " + std::to_string(big.size()) + " of a long log file\n";
+    for (int i = 0; i < 64; ++i) {
+      x = x * 1103515245u + 12345u;
+      big.push_back(static_cast<char>(x >> 24));
+    }
+  }
+  ASSERT_TRUE(WriteFile(tmp.Sub("rel/data/big.bin"), big));
+  ASSERT_TRUE(WriteFile(tmp.Sub("rel/a & b <c> \"d\" 'e'.txt"), "xml specials\n"));
+  ASSERT_TRUE(WriteFile(tmp.Sub("rel/caf\xc3\xa9 menu.txt"), "utf-8 name\n"));
+  for (const char* mode : {"", "--encrypt"}) {
+    std::vector<std::string> args = {"publish",    tmp.Sub("rel"),        tmp.Sub("site"),
+                                     "--site-url", "http://127.0.0.1:1/", "--no-previous"};
+    if (*mode) args.push_back(mode);
+    Result r = PublishTool(args);
+    ASSERT_EQ(r.code, 0) << r.err;
+    Result c = CheckSite(tmp.Sub("site"), tmp.Sub("rel"));
+    ASSERT_EQ(c.code, 0) << mode << ": " << c.err;
+    EXPECT_EQ(Lines(c.out, "file ").size(), 3u);
+  }
+}
+
+TEST(Publish, PreviousDocumentCanBeNamedOrIgnored) {
+  TempDir tmp;
+  ASSERT_EQ(PublishRelease(Release("1.0"), tmp.Sub("old"), 8080).code, 0);
+  // --no-previous: a first release, whatever the site holds.
+  ASSERT_EQ(PublishRelease(Release("1.0"), tmp.Sub("site"), 8080).code, 0);
+  ASSERT_EQ(PublishRelease(Release("1.1"), tmp.Sub("site"), 8080, {"--no-previous"}).code, 0);
+  Result c = CheckSite(tmp.Sub("site"), Release("1.1"));
+  ASSERT_EQ(c.code, 0) << c.err;
+  EXPECT_TRUE(Lines(c.out, "delete ").empty());
+  // --previous names the document to compare with, here one from another site.
+  Result p = PublishRelease(Release("1.1"), tmp.Sub("fresh"), 8080,
+                            {"--previous", tmp.Sub("old/updates/") + kChannel});
+  ASSERT_EQ(p.code, 0) << p.err;
+  c = CheckSite(tmp.Sub("fresh"), Release("1.1"));
+  ASSERT_EQ(c.code, 0) << c.err;
+  EXPECT_EQ(Lines(c.out, "delete ").size(), 2u);
+  // A previous document that cannot be read stops the publication.
+  ASSERT_TRUE(WriteFile(tmp.Sub("broken.info"), "<update_info version=\"2\"><files>"));
+  p = PublishRelease(Release("1.1"), tmp.Sub("fresh"), 8080,
+                     {"--previous", tmp.Sub("broken.info")});
+  EXPECT_EQ(p.code, 1);
+  EXPECT_NE(p.err.find("broken.info"), std::string::npos) << p.err;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Release trees the updater could not install are refused before anything is written.
 
@@ -504,6 +564,9 @@ TEST_F(ServeTest, ManyConnectionsInARow) {
   EXPECT_EQ(Http(port(), ""), "");
   EXPECT_EQ(Http(port(), "GET /updates/doc.info HTTP/1.0\r\n"), "");
   EXPECT_EQ(Status(Get(port(), "/updates/doc.info")), 200);
+  // SIGTERM ends it cleanly, every connection closed and every block freed.
+  EXPECT_EQ(server_->Stop(), 0) << server_->Log();
+  EXPECT_NE(server_->Log().find("Stopped after"), std::string::npos);
 }
 
 // ---------------------------------------------------------------------------------------------

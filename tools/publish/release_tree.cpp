@@ -27,6 +27,21 @@ bool IsInside(const std::string& real_root, const std::string& real_path) {
          real_path[real_root.size()] == '/';
 }
 
+// The name shown in messages: control characters as \xNN, so the message itself stays readable.
+std::string Printable(const std::string& name) {
+  std::string out;
+  for (unsigned char c : name) {
+    if (c < 0x20 || c == 0x7f) {
+      char buf[8];
+      snprintf(buf, sizeof(buf), "\\x%02x", c);
+      out += buf;
+    } else {
+      out.push_back(static_cast<char>(c));
+    }
+  }
+  return out;
+}
+
 class Walker {
  public:
   Walker(const std::string& real_root, std::vector<ReleaseFile>* files,
@@ -51,9 +66,10 @@ class Walker {
 
  private:
   void Visit(const std::string& path, const std::string& name) {
+    const std::string shown = "'" + Printable(name) + "'";
     struct stat st;
     if (lstat(path.c_str(), &st) != 0) {
-      problems_->push_back("cannot examine " + path + ": " + strerror(errno));
+      problems_->push_back("cannot examine " + Printable(path) + ": " + strerror(errno));
       return;
     }
     if (S_ISDIR(st.st_mode)) {
@@ -64,12 +80,12 @@ class Walker {
     if (S_ISLNK(st.st_mode)) {
       std::string target = RealPath(path);
       if (target.empty()) {
-        problems_->push_back("'" + name + "' is a symbolic link that leads nowhere");
+        problems_->push_back(shown + " is a symbolic link that leads nowhere");
         return;
       }
       if (!IsInside(real_root_, target)) {
-        problems_->push_back("'" + name + "' is a symbolic link out of the release tree (to " +
-                             target + ")");
+        problems_->push_back(shown + " is a symbolic link out of the release tree (to " + target +
+                             ")");
         return;
       }
       if (stat(target.c_str(), &st) != 0) {
@@ -77,14 +93,14 @@ class Walker {
         return;
       }
       if (S_ISDIR(st.st_mode)) {
-        problems_->push_back("'" + name + "' is a symbolic link to a directory; only links to " +
+        problems_->push_back(shown + " is a symbolic link to a directory; only links to " +
                              "files are published");
         return;
       }
       read_path = target;
     }
     if (!S_ISREG(st.st_mode)) {
-      problems_->push_back("'" + name + "' is not a regular file");
+      problems_->push_back(shown + " is not a regular file");
       return;
     }
     std::string why = CheckFileName(name);
@@ -93,11 +109,11 @@ class Walker {
       return;
     }
     if (st.st_size == 0) {
-      problems_->push_back("'" + name + "' is empty; the updater cannot install an empty file");
+      problems_->push_back(shown + " is empty; the updater cannot install an empty file");
       return;
     }
     if (static_cast<uint64_t>(st.st_size) > 0xFFFFFFFFull) {
-      problems_->push_back("'" + name + "' is 4 GiB or larger; the updater unpacks files of " +
+      problems_->push_back(shown + " is 4 GiB or larger; the updater unpacks files of " +
                            "at most 4294967295 bytes");
       return;
     }
@@ -113,21 +129,6 @@ class Walker {
   std::vector<ReleaseFile>* files_;
   std::vector<std::string>* problems_;
 };
-
-// The name shown in messages: control characters as \xNN, so the message itself stays readable.
-std::string Printable(const std::string& name) {
-  std::string out;
-  for (unsigned char c : name) {
-    if (c < 0x20 || c == 0x7f) {
-      char buf[8];
-      snprintf(buf, sizeof(buf), "\\x%02x", c);
-      out += buf;
-    } else {
-      out.push_back(static_cast<char>(c));
-    }
-  }
-  return out;
-}
 
 }  // namespace
 
