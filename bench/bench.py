@@ -725,6 +725,11 @@ def print_table(results, scale, runs):
             max(r.rss_kib for r in res.project) / 1024.0,
             "%8.1f" % (max(r.rss_kib for r in peer) / 1024.0) if peer else "-",
             target_text(res.number), met))
+        if peer:
+            cpu_ratios = [p.cpu / q.cpu for p, q in zip(res.project, peer) if q.cpu > 0]
+            if cpu_ratios:
+                log("%-67s CPU-time ratio (median of pairs): %.3f" % (
+                    "", statistics.median(cpu_ratios)))
         for note in res.notes:
             log("%-67s %s" % ("", note))
     log("")
