@@ -430,6 +430,11 @@ class Bench:
     def updater_argv(self, port, directory):
         return [self.program("updater"), "--server", "127.0.0.1:%d" % port, "-d", directory]
 
+    def run_updater(self, port, directory):
+        # Run inside the installation, as a user would: the group states (".updater.ini") and
+        # the temporary document are kept in the working directory.
+        return run_measured(self.updater_argv(port, directory), cwd=directory)
+
     def fresh_dir(self, path):
         if os.path.isdir(path):
             shutil.rmtree(path)
@@ -513,7 +518,7 @@ class Bench:
         if self.installed_ok:
             return None
         self.fresh_dir(self.inst)
-        r = run_measured(self.updater_argv(self.port_release, self.inst))
+        r = self.run_updater(self.port_release, self.inst)
         if r.rc != 0 or "Update Complete!" not in r.output:
             return "first install failed (exit %d): %s" % (r.rc, tail(r.output, 4))
         problem = self.verify_install(self.inst)
@@ -537,7 +542,7 @@ class Bench:
         rels = [e["rel"] for e in d.files]
 
         def project(i):
-            r = run_measured(self.updater_argv(self.port_release, self.inst))
+            r = self.run_updater(self.port_release, self.inst)
             return check(r, "Nothing to be done" in r.output, "updater check")
 
         def peer(i):
@@ -577,7 +582,7 @@ class Bench:
         def project(i):
             self.fresh_dir(target)
             drop_dirty_pages()
-            r = run_measured(self.updater_argv(self.port_release, target))
+            r = self.run_updater(self.port_release, target)
             check(r, "Update Complete!" in r.output, "updater install")
             if i == 0:
                 problem = self.verify_install(target)
@@ -614,7 +619,7 @@ class Bench:
             self.fresh_dir(target)
             shutil.copyfile(d.old_big, installed)
             drop_dirty_pages()
-            r = run_measured(self.updater_argv(self.port_big, target))
+            r = self.run_updater(self.port_big, target)
             ok = "Update Complete!" in r.output and os.path.getsize(installed) == d.big_size
             if ok and i == 0:
                 ok = sha256_file(installed) == d.manifest["big"]["sha"]
