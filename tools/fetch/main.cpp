@@ -20,6 +20,9 @@
 
 namespace {
 
+// Size of the destination file's output buffer (see main).
+const size_t kOutputBufferSize = 128 * 1024;
+
 struct Progress {
   bool enabled = false;
   int64_t last_ms = -1;
@@ -118,10 +121,11 @@ int main(int argc, char** argv) {
     fprintf(stderr, "updater-fetch: File Access Error: %s: %s\n", out_path, strerror(errno));
     return 1;
   }
-  // Each block the client hands over goes to the file in one write straight from the client's
-  // buffer: stdio buffering would only add a copy (and split blocks that are not a multiple of
-  // its buffer size into several writes).
-  setvbuf(fp, nullptr, _IONBF, 0);
+  // The client hands over blocks of at most 16 KiB. Collecting them into 128 KiB writes costs
+  // one copy but far less kernel time per byte than writing each block on its own; much larger
+  // writes are slower again, once the buffer no longer stays in the processor's cache.
+  static char output_buffer[kOutputBufferSize];
+  setvbuf(fp, output_buffer, _IOFBF, sizeof(output_buffer));
 
   bool ok = client->DownloadToFP(fp);
   if (progress.printed) printf("\n");
