@@ -16,23 +16,6 @@ cd "$root"
 
 bash scripts/install-deps.sh
 
-# GNU time measures the peak memory of each timed command (a child started straight from the
-# harness would inherit the harness's own high-water mark).
-bench_packages=(time)
-missing=()
-for p in "${bench_packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
-    missing+=("$p")
-  fi
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  SUDO=""
-  if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
-  echo "Installing: ${missing[*]}"
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
-
 build="$root/build-bench"
 if [ "${BENCH_SKIP_BUILD:-0}" != 1 ]; then
   echo "== building an optimised tree in $build"
