@@ -275,10 +275,19 @@ bool Updater::saveGroupStates() {
 
 // ---- Parsing ----
 
+// Zero bytes after the document text while TinyXML parses it (see parseInfo).
+const size_t kParsePadding = 16;
+
 bool Updater::parseInfo() {
   AutoMutex hold(lock_);
   std::unique_ptr<TiXmlDocument> doc(new TiXmlDocument());
-  doc->Parse(infoText_.c_str(), nullptr, TIXML_DEFAULT_ENCODING);
+  // TinyXML steps over a multi-byte character by its lead byte alone, so a damaged sequence at
+  // the end of the text makes it read a few bytes past the terminator. It parses a copy padded
+  // with zero bytes, where such steps land on zeros and stop.
+  std::string padded;
+  padded.reserve(infoText_.size() + kParsePadding);
+  padded.assign(infoText_).append(kParsePadding, '\0');
+  doc->Parse(padded.c_str(), nullptr, TIXML_DEFAULT_ENCODING);
   if (doc->Error()) {
     return setError("Error parsing updater-info.xml (%s at row %d, col %d)", doc->ErrorDesc(),
                     doc->ErrorRow(), doc->ErrorCol());

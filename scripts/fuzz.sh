@@ -26,8 +26,13 @@ for t in "${targets[@]}"; do
   rm -rf "$work" && mkdir -p "$work"
   mkdir -p "fuzz/corpus/$t"
   echo "== $t: ${seconds}s"
-  if ! ASAN_OPTIONS=detect_leaks=1 timeout $((seconds * 3 + 60)) "build-fuzz/bin/$t" -max_total_time="$seconds" \
-      -timeout=20 -rss_limit_mb=2048 -max_len=4096 -artifact_prefix="$VELMOR_FUZZ_ARTIFACTS/crashes/$t"- \
+  # The client targets answer from a loopback peer that serves each connection on a thread of
+  # its own; LeakSanitizer can catch such a thread mid-copy and report its buffer. Those targets
+  # check the tracked allocator's counters after every input instead.
+  leaks=1
+  case "$t" in fuzz_http | fuzz_ftp) leaks=0 ;; esac
+  if ! ASAN_OPTIONS=detect_leaks=$leaks timeout $((seconds * 3 + 60)) "build-fuzz/bin/$t" -max_total_time="$seconds" \
+      -timeout=20 -detect_leaks=$leaks -rss_limit_mb=2048 -max_len=4096 -artifact_prefix="$VELMOR_FUZZ_ARTIFACTS/crashes/$t"- \
       -print_final_stats=1 "$work" "$PWD/fuzz/corpus/$t" 2>"build-fuzz/$t.log"; then
     echo "FAILED: $t (see build-fuzz/$t.log and build-fuzz/crashes/)"
     tail -40 "build-fuzz/$t.log"
