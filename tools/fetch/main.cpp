@@ -1,9 +1,13 @@
-// updater-fetch URL OUTFILE
+// updater-fetch [OPTIONS] URL OUTFILE
 //
-// Downloads one file with the project's download client: http://host[:port]/path (one
-// redirect is followed) or ftp://[user[:password]@]host[:port]/path (passive mode, anonymous
-// unless a user is given). On a terminal a progress line is kept up to date. On failure the
-// client's error text goes to standard error and the exit code is 1.
+// Downloads one file with the project's transport: http://host[:port]/path (HTTP/1.1,
+// redirects followed) or ftp://[user[:password]@]host[:port]/path (passive mode, anonymous
+// unless a user is given), with the connect and stall time-outs, the crawl limit and the
+// retries of the options (--timeout, --speed-limit, --retries) and at most --max-size bytes.
+// OUTFILE is written from its start; a retry continues where the failed attempt stopped. On a
+// terminal a progress line is kept up to date. Each retry is announced on standard error. On
+// failure the download client's error text and a line naming what failed go to standard error
+// and the exit code is 1.
 #include <errno.h>
 #include <signal.h>
 #include <stdio.h>
@@ -13,15 +17,13 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <memory>
 #include <string>
+#include <vector>
 
 #include "download_nocurl.h"
+#include "transport.h"
 
 namespace {
-
-// Size of the destination file's output buffer (see main).
-const size_t kOutputBufferSize = 128 * 1024;
 
 struct Progress {
   bool enabled = false;
@@ -53,89 +55,101 @@ bool ShowProgress(uint64_t received, uint64_t total, void* user_data) {
   return true;
 }
 
-// Splits ftp://[user[:password]@]host[:port]/path. False when the address has no host or path.
-bool ParseFtpAddress(const char* url, std::string* user, std::string* password, bool* has_user,
-                     std::string* host, int* port, std::string* path) {
-  std::string rest(url + 6);
-  size_t slash = rest.find('/');
-  if (slash == std::string::npos || slash == 0) return false;
-  std::string authority = rest.substr(0, slash);
-  *path = rest.substr(slash);
-  size_t at = authority.rfind('@');
-  *has_user = at != std::string::npos;
-  if (*has_user) {
-    std::string credentials = authority.substr(0, at);
-    authority = authority.substr(at + 1);
-    size_t colon = credentials.find(':');
-    *user = credentials.substr(0, colon);
-    *password = colon == std::string::npos ? "" : credentials.substr(colon + 1);
+const char kUsage[] =
+    "usage: updater-fetch [--timeout SECONDS] [--speed-limit BYTES/S:SECONDS] [--retries N]\n"
+    "                     [--max-size BYTES] URL OUTFILE\n";
+
+// Reads the options before URL and OUTFILE. False (after a message) for an unknown option or a
+// bad value.
+bool ParseOptions(int argc, char** argv, TransportSettings* settings, uint64_t* max_bytes,
+                  std::vector<const char*>* operands) {
+  for (int i = 1; i < argc; i++) {
+    const char* arg = argv[i];
+    if (strncmp(arg, "--", 2) != 0 || arg[2] == '\0') {
+      operands->push_back(arg);
+      continue;
+    }
+    const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+    bool ok = false;
+    if (strcmp(arg, "--timeout") == 0) {
+      ok = ParseTimeoutOption(value, &settings->connect_timeout_ms);
+      settings->stall_timeout_ms = settings->connect_timeout_ms;
+    } else if (strcmp(arg, "--speed-limit") == 0) {
+      ok = ParseSpeedLimitOption(value, &settings->speed_limit_bytes, &settings->speed_time_s);
+    } else if (strcmp(arg, "--retries") == 0) {
+      ok = ParseRetriesOption(value, &settings->retries);
+    } else if (strcmp(arg, "--max-size") == 0) {
+      char* end = nullptr;
+      errno = 0;
+      unsigned long long n = value ? strtoull(value, &end, 10) : 0;
+      ok = value && *value >= '0' && *value <= '9' && *end == '\0' && errno == 0 && n > 0;
+      if (ok) *max_bytes = n;
+    } else {
+      fprintf(stderr, "updater-fetch: unknown option %s\n%s", arg, kUsage);
+      return false;
+    }
+    if (!ok) {
+      fprintf(stderr, "updater-fetch: bad value for %s: %s\n", arg, value ? value : "(none)");
+      return false;
+    }
+    i++;
   }
-  *port = 21;
-  size_t colon = authority.find(':');
-  if (colon != std::string::npos) {
-    *port = atoi(authority.c_str() + colon + 1);
-    authority.resize(colon);
-  }
-  *host = authority;
-  return !host->empty();
+  return true;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    fprintf(stderr, "usage: updater-fetch URL OUTFILE\n");
+  TransportSettings settings;
+  uint64_t max_bytes = 0;
+  std::vector<const char*> operands;
+  if (!ParseOptions(argc, argv, &settings, &max_bytes, &operands)) return 1;
+  if (operands.size() != 2) {
+    fprintf(stderr, "%s", kUsage);
     return 1;
   }
   // A server that goes away mid-request must end in an error text, not a signal.
   signal(SIGPIPE, SIG_IGN);
-  const char* url = argv[1];
-  const char* out_path = argv[2];
+  const char* url = operands[0];
+  const char* out_path = operands[1];
   Progress progress;
   progress.enabled = isatty(STDOUT_FILENO) != 0;
-  DownloadProgressCallback callback = progress.enabled ? ShowProgress : nullptr;
 
-  std::unique_ptr<OrvexDownloadNoCurl> client;
-  if (strncasecmp(url, "ftp://", 6) == 0) {
-    std::string user, password, host, path;
-    bool has_user = false;
-    int port = 0;
-    if (!ParseFtpAddress(url, &user, &password, &has_user, &host, &port, &path)) {
-      fprintf(stderr, "updater-fetch: Invalid URL\n");
-      return 1;
-    }
-    client.reset(new OrvexDownloadNoCurl(ODL_PROTOCOL_FTP, host.c_str(), port, path.c_str(),
-                                         callback, has_user ? user.c_str() : nullptr,
-                                         has_user ? password.c_str() : nullptr, &progress));
-  } else {
-    client.reset(new OrvexDownloadNoCurl(url, callback, nullptr, nullptr, &progress));
-    client->SetFollowRedirects(true);
-  }
-  if (client->GetError() != ODL_ERROR_NONE) {
-    fprintf(stderr, "updater-fetch: %s\n", client->GetErrorString());
+  TransportUrl parsed;
+  TransferError error;
+  if (!TransportUrl::Parse(url, &parsed, &error) ||
+      (parsed.scheme != "http" && parsed.scheme != "ftp")) {
+    fprintf(stderr, "updater-fetch: Invalid URL\n");
     return 1;
   }
-
-  FILE* fp = fopen(out_path, "wb");
-  if (!fp) {
-    fprintf(stderr, "updater-fetch: File Access Error: %s: %s\n", out_path, strerror(errno));
+  FileSink sink(out_path, false);
+  std::string why;
+  if (!sink.Open(&why)) {
+    fprintf(stderr, "updater-fetch: File Access Error: %s\n", why.c_str());
     return 1;
   }
-  // The client hands over blocks of at most 16 KiB. Collecting them into 128 KiB writes costs
-  // one copy but far less kernel time per byte than writing each block on its own; much larger
-  // writes are slower again, once the buffer no longer stays in the processor's cache.
-  static char output_buffer[kOutputBufferSize];
-  setvbuf(fp, output_buffer, _IOFBF, sizeof(output_buffer));
-
-  bool ok = client->DownloadToFP(fp);
+  Transport transport(settings);
+  transport.SetRetryMessage(
+      [](const std::string& line) { fprintf(stderr, "updater-fetch: %s\n", line.c_str()); });
+  TransferRequest request;
+  request.url = url;
+  request.max_bytes = max_bytes;
+  if (progress.enabled) {
+    request.progress = [&progress](uint64_t held, uint64_t total) {
+      return ShowProgress(held, total, &progress);
+    };
+  }
+  bool ok = transport.Fetch(request, &sink, &error);
   if (progress.printed) printf("\n");
   int rc = 0;
   if (!ok) {
-    fprintf(stderr, "updater-fetch: %s\n", client->GetErrorString());
+    // The client's error text first, then what exactly failed.
+    fprintf(stderr, "updater-fetch: %s\nupdater-fetch: %s\n",
+            DownloadErrorText(error.DownloadCode()), error.text.c_str());
     rc = 1;
   }
-  if (fclose(fp) != 0 && rc == 0) {
-    fprintf(stderr, "updater-fetch: Error writing file: %s: %s\n", out_path, strerror(errno));
+  if (!sink.Close(&why) && rc == 0) {
+    fprintf(stderr, "updater-fetch: Error writing file: %s\n", why.c_str());
     rc = 1;
   }
   return rc;

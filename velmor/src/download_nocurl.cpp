@@ -174,9 +174,11 @@ bool OrvexDownloadCore::DownloadToFP(FILE* fp) {
 
 int32_t OrvexDownloadCore::GetError() { return error_; }
 
-const char* OrvexDownloadCore::GetErrorString() {
-  if (error_ < 0 || error_ > ODL_ERROR_AUTH) return "Unkown Error";
-  return kErrorTexts[error_];
+const char* OrvexDownloadCore::GetErrorString() { return DownloadErrorText(error_); }
+
+const char* DownloadErrorText(int32_t code) {
+  if (code < 0 || code > ODL_ERROR_AUTH) return "Unkown Error";
+  return kErrorTexts[code];
 }
 
 // ---------------------------------------------------------------------------------------------

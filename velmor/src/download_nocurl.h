@@ -65,6 +65,9 @@ enum {
 // Working buffer of a transfer: request, reply lines and data blocks.
 #define ODL_BUFFER_SIZE 16384
 
+// The constant text of an error code; "Unkown Error" for codes outside 0..13.
+const char* DownloadErrorText(int32_t code);
+
 // Parses an HTTP status line, "HTTP/x.y NNN" followed by the end or a blank and the reason:
 // true with the minor version and the three-digit code stored; false (nothing stored) for
 // any other text.
@@ -101,7 +104,7 @@ class OrvexDownloadCore {
   virtual void SetFailOnRedirect(bool fail) = 0;
   // The current error code, 0 when none.
   virtual int32_t GetError();
-  // The constant text of the current error code; "Unkown Error" for codes above 13.
+  // DownloadErrorText of the current error code.
   virtual const char* GetErrorString();
 
  protected:

@@ -23,6 +23,7 @@
 namespace {
 
 const size_t kBufferSize = 16384;
+const size_t kFileBufferSize = 128 * 1024;
 // A header line longer than this, or more lines than kMaxHeaderLines, is not a sane answer.
 const size_t kMaxHeaderLine = 8192;
 const int kMaxHeaderLines = 200;
@@ -223,6 +224,8 @@ int32_t TransferError::DownloadCode() const {
       return ODL_ERROR_WRITE;
     case TransferFailure::kAborted:
       return ODL_ERROR_CALLBACK_ABORT;
+    case TransferFailure::kLogin:
+      return ODL_ERROR_AUTH;
     case TransferFailure::kHttpStatus:
       if (status == 401) return ODL_ERROR_AUTH;
       if (status == 404) return ODL_ERROR_NOT_FOUND;
@@ -306,7 +309,7 @@ std::string TransportUrl::Text() const { return scheme + "://" + HostPort() + pa
 
 TransferSink::~TransferSink() {}
 
-FileSink::FileSink(const std::string& path) : path_(path) {}
+FileSink::FileSink(const std::string& path, bool keep) : path_(path), keep_(keep) {}
 
 FileSink::~FileSink() {
   std::string ignored;
@@ -315,7 +318,7 @@ FileSink::~FileSink() {
 
 bool FileSink::Open(std::string* error) {
   if (fp_) return true;
-  fp_ = fopen(path_.c_str(), "ab");
+  fp_ = fopen(path_.c_str(), keep_ ? "ab" : "wb");
   if (!fp_ || fseeko(fp_, 0, SEEK_END) != 0) {
     *error = "Cannot open " + path_ + ": " + strerror(errno);
     if (fp_) fclose(fp_);
@@ -324,6 +327,8 @@ bool FileSink::Open(std::string* error) {
   }
   off_t size = ftello(fp_);
   size_ = size > 0 ? static_cast<uint64_t>(size) : 0;
+  buffer_.resize(kFileBufferSize);
+  setvbuf(fp_, buffer_.data(), _IOFBF, buffer_.size());
   return true;
 }
 
@@ -932,13 +937,17 @@ bool Transport::FtpOnce(const TransportUrl& url, const TransferRequest& request,
     if (code == ODL_ERROR_CONNECT) {
       return error->Set(TransferFailure::kConnect, what + "cannot connect");
     }
+    if (code == ODL_ERROR_AUTH) {
+      return error->Set(TransferFailure::kLogin,
+                        what + "login refused (reply " + std::to_string(reply) + ")");
+    }
     if (code == ODL_ERROR_CALLBACK_ABORT) {
       return error->Set(TransferFailure::kAborted, "Transfer from " + where + " stopped");
     }
     error->Set(TransferFailure::kFtp,
                what + (reply ? "reply " + std::to_string(reply) : std::string("no reply")));
     // Replies 4xx are the server's "try again later"; a lost connection has no reply.
-    error->transient_ftp = code != ODL_ERROR_AUTH && (reply == 0 || (reply >= 400 && reply < 500));
+    error->transient_ftp = reply == 0 || (reply >= 400 && reply < 500);
     return false;
   }
 }

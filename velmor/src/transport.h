@@ -39,6 +39,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 class Orvex_Sockets3;
 struct ORVEX_SOCKET;
@@ -85,6 +86,7 @@ enum class TransferFailure {
   kAborted,          // the progress callback said stop (permanent)
   kFtp,              // the FTP exchange failed; transient unless it was the login or the file
   kTls,              // the connector's TLS handshake or certificate check failed (permanent)
+  kLogin,            // the server refused the user name or password (permanent)
 };
 
 struct TransferError {
@@ -96,7 +98,8 @@ struct TransferError {
 
   // True for the failures that another attempt may cure.
   bool Transient() const;
-  // The download client's error code for this failure (ODL_ERROR_*): 401 -> 13, 404 -> 10,
+  // The download client's error code for this failure (ODL_ERROR_*): 401 and a refused login
+  // -> 13, 404 -> 10,
   // connect failures -> 2, time-outs -> 12, the sink -> 6, an invalid address -> 7, an abort ->
   // 8, everything else -> 3.
   int32_t DownloadCode() const;
@@ -136,10 +139,11 @@ class TransferSink {
   virtual bool Truncate(std::string* error) = 0;
 };
 
-// Appends to a file, keeping what it already holds (that is what a transfer resumes from).
+// A file. With keep (the default) what it already holds stays and a transfer resumes after it;
+// without, it is emptied when opened.
 class FileSink : public TransferSink {
  public:
-  explicit FileSink(const std::string& path);
+  explicit FileSink(const std::string& path, bool keep = true);
   ~FileSink() override;
   FileSink(const FileSink&) = delete;
   FileSink& operator=(const FileSink&) = delete;
@@ -154,6 +158,8 @@ class FileSink : public TransferSink {
 
  private:
   std::string path_;
+  bool keep_;
+  std::vector<char> buffer_;  // the stream's buffer: large blocks cost less kernel time
   FILE* fp_ = nullptr;
   uint64_t size_ = 0;
 };
