@@ -274,6 +274,23 @@ TEST(Publish, SampleReleaseMatchesTheDocumentFormat) {
   EXPECT_NE(doc.find("modes=\"493\""), std::string::npos);  // the program is rwxr-xr-x
 }
 
+TEST(Publish, MirrorsAreListedInOrder) {
+  TempDir tmp;
+  std::string site = tmp.Sub("site");
+  Result p = PublishRelease(
+      Release("1.0"), site, 8080,
+      {"--mirror", "http://m1.example/files", "--mirror", "ftp://m2.example/pub/files/"});
+  ASSERT_EQ(p.code, 0) << p.out << p.err;
+  std::string doc = ReadFileOr(site + "/updates/" + kChannel);
+  EXPECT_NE(doc.find("  <mirrors>\n    <mirror url=\"http://m1.example/files/\" />\n"
+                     "    <mirror url=\"ftp://m2.example/pub/files/\" />\n  </mirrors>\n"),
+            std::string::npos)
+      << doc;
+  Result bad = PublishRelease(Release("1.0"), tmp.Sub("site2"), 8080, {"--mirror", "m3/files"});
+  EXPECT_EQ(bad.code, 1);
+  EXPECT_NE(bad.err.find("the mirror 'm3/files/'"), std::string::npos) << bad.err;
+}
+
 TEST(Publish, EncryptedPacksUseFreshKeysPerFile) {
   TempDir tmp;
   std::string site = tmp.Sub("site");

@@ -66,6 +66,15 @@ std::string RenderDocument(const InfoDocument& doc) {
   Attr(&out, "URL", doc.home_url);
   Attr(&out, "FileBase", doc.file_base);
   out += " />\n";
+  if (!doc.mirrors.empty()) {
+    out += "  <mirrors>\n";
+    for (const std::string& m : doc.mirrors) {
+      out += "    <mirror";
+      Attr(&out, "url", m);
+      out += " />\n";
+    }
+    out += "  </mirrors>\n";
+  }
   if (v2 && !doc.groups.empty()) {
     out += "  <groups>\n";
     for (const GroupSpec& g : doc.groups) {
@@ -137,6 +146,11 @@ bool ReadDocument(const std::string& path, InfoDocument* doc, std::string* error
   doc->author = AttrText(info, "Author");
   doc->home_url = AttrText(info, "URL");
   doc->file_base = AttrText(info, "FileBase");
+  const TiXmlElement* mirrors = root->FirstChildElement("mirrors");
+  for (const TiXmlElement* m = mirrors ? mirrors->FirstChildElement("mirror") : nullptr; m;
+       m = m->NextSiblingElement("mirror")) {
+    doc->mirrors.push_back(AttrText(m, "url"));
+  }
   for (const TiXmlElement* e = files->FirstChildElement(); e; e = e->NextSiblingElement()) {
     DocFile f;
     f.name = AttrText(e, "file");

@@ -31,6 +31,8 @@ struct InfoDocument {
   uint64_t serial = 0;  // "serial": 0 = none
   std::string expires;  // "expires" (YYYY-MM-DDTHH:MM:SSZ); empty = none
   std::string app, author, home_url, file_base;
+  // <mirrors>: further file bases holding the same packs, tried in order when one fails.
+  std::vector<std::string> mirrors;
   std::vector<GroupSpec> groups;
   std::vector<DocFile> files;
   std::vector<std::string> deletes;

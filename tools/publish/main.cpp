@@ -30,6 +30,8 @@ void Usage(FILE* out) {
       "documents under SITE/updates/.\n"
       "  --site-url URL       URL at which SITE is served; packs are at URL/files/\n"
       "  --file-base URL      URL of SITE/files/ itself (instead of --site-url)\n"
+      "  --mirror URL         URL of a copy of SITE/files/ that clients try when a pack fails\n"
+      "                       (repeatable; tried in the order given)\n"
       "  --groups FILE        package groups (INI file, see README)\n"
       "  --app NAME           application name (default: the release directory's name)\n"
       "  --author TEXT        author (default: empty)\n"
@@ -233,7 +235,8 @@ int RunPublish(int argc, char** argv) {
     kSignKey,
     kPasswordFile,
     kSerial,
-    kExpiresIn
+    kExpiresIn,
+    kMirror
   };
   static const struct option kOptions[] = {
       {"site-url", required_argument, nullptr, kSiteUrl},
@@ -255,6 +258,7 @@ int RunPublish(int argc, char** argv) {
       {"password-file", required_argument, nullptr, kPasswordFile},
       {"serial", required_argument, nullptr, kSerial},
       {"expires-in", required_argument, nullptr, kExpiresIn},
+      {"mirror", required_argument, nullptr, kMirror},
       {"help", no_argument, nullptr, 'h'},
       {nullptr, 0, nullptr, 0}};
   PublishOptions opts;
@@ -269,6 +273,12 @@ int RunPublish(int argc, char** argv) {
         break;
       case kFileBase:
         opts.file_base = optarg;
+        break;
+      case kMirror:
+        opts.mirrors.push_back(optarg);
+        if (opts.mirrors.back().empty() || opts.mirrors.back().back() != '/') {
+          opts.mirrors.back() += "/";
+        }
         break;
       case kGroups:
         opts.groups_file = optarg;

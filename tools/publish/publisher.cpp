@@ -127,6 +127,12 @@ class Publication {
                "' must be an absolute http://, https:// or ftp:// URL";
       return false;
     }
+    for (const std::string& mirror : opts_.mirrors) {
+      if (!IsAbsoluteUrl(mirror) || mirror.find_first_of("\"<>& \t\r\n") != std::string::npos) {
+        *error = "the mirror '" + mirror + "' must be an absolute http://, https:// or ftp:// URL";
+        return false;
+      }
+    }
     return ChannelNames(opts_, &channels_, error);
   }
 
@@ -288,6 +294,7 @@ class Publication {
     doc.author = opts_.author;
     doc.home_url = opts_.home_url;
     doc.file_base = opts_.file_base;
+    doc.mirrors = opts_.mirrors;
     doc.groups = groups_;
     doc.files = doc_files_;
     std::set<std::string> names;

@@ -21,8 +21,9 @@
 struct PublishOptions {
   std::string release_dir;
   std::string site_dir;
-  std::string file_base;    // absolute URL under which site_dir/files/ is served
-  std::string groups_file;  // empty: no groups
+  std::string file_base;             // absolute URL under which site_dir/files/ is served
+  std::vector<std::string> mirrors;  // file bases of copies of site_dir/files/, in order
+  std::string groups_file;           // empty: no groups
   std::string app, author, home_url;
   std::vector<std::string> types;      // "3" (no letter), "4", "5"
   std::vector<std::string> kinds;      // "full", "basic"
