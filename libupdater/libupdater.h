@@ -17,12 +17,14 @@
 #include <stdarg.h>
 #include <stdint.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "Mutex_pthreads.h"
 #include "download_nocurl.h"
 #include "plan.h"
+#include "transport.h"
 
 class TiXmlElement;
 struct HashContext;
@@ -71,6 +73,7 @@ struct UpdateFile {
   uint32_t installedModes = 0;
   char checksum[65] = {};      // "sha" (version 2+) or "md5" (version 1), at most 64 characters
   char packChecksum[65] = {};  // "packsha" or "packmd5"
+  int64_t packSize = 0;        // "packsize": bytes of the pack, 0 = not given
   char key[17] = {};           // RC4 key, empty = pack not enciphered; always used as 16 bytes
   int64_t size = 0;            // "size": bytes after unpacking
   uint32_t modes = 0;          // "modes": permission bits to set after installing, 0 = leave
@@ -95,8 +98,15 @@ class Updater {
   bool setup(const char* channelUrl, const char* baseDir, const char* programName,
              const char* iniFile, UpdaterCallbacks* callbacks);
 
+  // Time-outs, crawl limit and retries of every download (the document and each pack), and
+  // the clock they run on (null: the real one; tests give their own). Kept across setup and
+  // reset.
+  void setTransfer(const TransportSettings& settings, TransportClock* clock = nullptr);
+
   // Downloads the channel document into the info text (through the temporary file
-  // "updater-info.xml" in the working directory). True on success; false with lastError().
+  // "updater-info.xml" in the working directory), at most kMaxInfoBytes of it. True on
+  // success; false with lastError() (a line naming what failed goes out as a status message
+  // first).
   bool fetchInfo();
   // Parses the info text into groups, file records and obsolete files, checking every listed
   // file on disk. True on success; false with lastError() (records built so far stay). Names
@@ -166,6 +176,11 @@ class Updater {
   std::string homeUrl();
   std::string fileBase();
   std::string infoText();
+  // The mirrors of the document (<mirrors><mirror url=.../>), in order.
+  std::vector<std::string> mirrors();
+
+  // The largest document fetchInfo accepts.
+  static const uint64_t kMaxInfoBytes = 64ULL << 20;
 
  private:
   // parse.cpp: one step each of parseInfo.
@@ -195,6 +210,17 @@ class Updater {
   int32_t storedGroupState(const std::string& name, int32_t fallback);
 
   // stage.cpp: downloading and unpacking.
+  // The one way the engine downloads: url into sink through the run's transport (retries
+  // announced as status messages), at most maxBytes (0: no limit), continuing after what the
+  // sink holds when resume is set. True on success; false with *error.
+  bool fetchUrl(const std::string& url, TransferSink* sink, uint64_t maxBytes, bool resume,
+                DownloadProgressCallback progress, void* user, TransferError* error);
+  // The pack's address at the file base and at each mirror, in order.
+  std::vector<std::string> packUrls(const UpdateFile* f);
+  // Fetches the pack of item at url into its download path, resuming what is there. True on
+  // success; false with *error (and *cannotOpen set when the path cannot be opened).
+  bool fetchPack(const PlanInstall& item, const std::string& url, bool resume, TransferError* error,
+                 bool* cannotOpen);
   bool downloadPacks(const Plan& p);
   bool downloadPack(const PlanInstall& item);
   bool unpackAndVerify(const PlanInstall& item, const std::string& unpacked, void* inBlock,
@@ -225,6 +251,7 @@ class Updater {
   std::string author_;
   std::string homeUrl_;
   std::string fileBase_;
+  std::vector<std::string> mirrors_;
   std::string infoText_;
   std::string lastError_;
   std::string channelUrl_;
@@ -232,6 +259,9 @@ class Updater {
   std::string iniFile_;
   std::string programName_;
   UpdaterCallbacks* callbacks_ = nullptr;
+  TransportSettings transferSettings_;
+  TransportClock* transferClock_ = nullptr;
+  std::unique_ptr<Transport> transport_;  // made on first use; keeps one idle connection
   Orvex_Mutex_pthreads lock_;
 };
 

@@ -93,6 +93,14 @@ bool Updater::parseRootElements(TiXmlElement* root) {
   homeUrl_ = attrOr(info, "URL", "");
   if (infoVersion_ > 1) {
     fileBase_ = attrOr(info, "FileBase", "");
+    // Further file bases with the same packs; older clients ignore the element.
+    mirrors_.clear();
+    TiXmlElement* mirrors = root->FirstChildElement("mirrors");
+    for (TiXmlElement* m = mirrors ? mirrors->FirstChildElement("mirror") : nullptr; m;
+         m = m->NextSiblingElement("mirror")) {
+      const char* url = m->Attribute("url");
+      if (url && isAbsoluteUrl(url)) mirrors_.push_back(url);
+    }
     if (!parseGroups(root->FirstChildElement("groups"))) return false;
   }
 
@@ -187,6 +195,7 @@ bool Updater::parseFileRecord(TiXmlElement* fe, int index, const char* sumAttr,
   strlcpy(f->key, attrOr(fe, "key", ""), sizeof(f->key));
   strlcpy(f->checksum, sum, sizeof(f->checksum));
   strlcpy(f->packChecksum, attrOr(fe, packAttr, ""), sizeof(f->packChecksum));
+  f->packSize = strtoll(attrOr(fe, "packsize", "0"), nullptr, 10);
 
   checkInstalledCopy(f.get());
   if (isToInstall(f.get()) || isToRemove(f.get())) pendingCount_++;

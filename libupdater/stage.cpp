@@ -16,6 +16,7 @@
 #include "libupdater.h"
 #include "memleak.h"
 #include "rc4.h"
+#include "transport.h"
 
 #define UPD_SRC "libupdater/stage"
 
@@ -44,6 +45,9 @@ struct InflateEnd {
   z_stream* z;
   ~InflateEnd() { inflateEnd(z); }
 };
+
+// Allowance above zlib's worst case for a pack without "packsize".
+const uint64_t kPackMargin = 64 * 1024;
 
 // Length of an open stream, positioned back at its start; -1 when it cannot be found.
 off_t streamLength(FILE* fp) {
@@ -98,31 +102,93 @@ bool Updater::downloadPacks(const Plan& p) {
   return true;
 }
 
-// The one place where a pack is fetched: its URL into its download path.
-bool Updater::downloadPack(const PlanInstall& item) {
+bool Updater::fetchUrl(const std::string& url, TransferSink* sink, uint64_t maxBytes, bool resume,
+                       DownloadProgressCallback progress, void* user, TransferError* error) {
+  if (!transport_) {
+    transport_.reset(new Transport(transferSettings_, nullptr, transferClock_));
+    transport_->SetRetryMessage([this](const std::string& line) { statusf("%s", line.c_str()); });
+  }
+  TransferRequest request;
+  request.url = url;
+  request.max_bytes = maxBytes;
+  request.resume = resume;
+  if (progress) {
+    request.progress = [progress, user](uint64_t held, uint64_t total) {
+      return progress(held, total, user);
+    };
+  }
+  return transport_->Fetch(request, sink, error);
+}
+
+std::vector<std::string> Updater::packUrls(const UpdateFile* f) {
+  std::vector<std::string> urls{f->url};
+  if (fileBase_.empty() || f->url.compare(0, fileBase_.size(), fileBase_) != 0) return urls;
+  const std::string rest = f->url.substr(fileBase_.size());
+  for (const std::string& mirror : mirrors_) {
+    urls.push_back(mirror + (!mirror.empty() && mirror.back() != '/' ? "/" : "") + rest);
+  }
+  return urls;
+}
+
+bool Updater::fetchPack(const PlanInstall& item, const std::string& url, bool resume,
+                        TransferError* error, bool* cannotOpen) {
   const UpdateFile* f = item.file;
+  // A pack is never longer than the document says, or, where it does not say, than zlib's worst
+  // case for the file's size (enciphering keeps the length) and a little more.
+  uint64_t most = f->packSize > 0
+                      ? static_cast<uint64_t>(f->packSize)
+                      : compressBound(static_cast<uLong>(f->size > 0 ? f->size : 0)) + kPackMargin;
   TrackedBlock label(zstrdup(file_part(f->name.c_str()), UPD_SRC, __LINE__), UPD_SRC);
   void* user = label.ptr ? label.ptr : const_cast<char*>(file_part(f->name.c_str()));
-  std::unique_ptr<OrvexDownloadNoCurl> client(new OrvexDownloadNoCurl(
-      f->url.c_str(), callbacks_ ? callbacks_->fileProgress : nullptr, nullptr, nullptr, user));
-  if (client->GetError() != 0) {
-    return setError("ODL reports '%s' while downloading '%s'", client->GetErrorString(),
-                    f->name.c_str());
+  // What an interrupted run left in the download path is continued, not fetched again.
+  FileSink sink(item.downloadPath);
+  std::string why;
+  if (!sink.Open(&why)) {
+    *cannotOpen = true;
+    return error->Set(TransferFailure::kWrite, why);
   }
-  // Packs are written in large blocks rather than the stream's default small ones; the block
-  // outlives the stream.
-  TrackedBlock writeBuffer(nullptr, UPD_SRC);
-  FilePtr fp(fopen(item.downloadPath.c_str(), "wb"));
-  if (!fp) return setError("Error opening %s", item.downloadPath.c_str());
-  writeBuffer.ptr = zmalloc(kUnpackBlock, UPD_SRC, __LINE__);
-  if (writeBuffer.ptr) {
-    setvbuf(fp.get(), static_cast<char*>(writeBuffer.ptr), _IOFBF, kUnpackBlock);
+  bool ok = fetchUrl(url, &sink, most, resume, callbacks_ ? callbacks_->fileProgress : nullptr,
+                     user, error);
+  if (!sink.Close(&why) && ok) return error->Set(TransferFailure::kWrite, why);
+  return ok;
+}
+
+// The one place where a pack is fetched: its URL, then each mirror, into its download path;
+// a pack that does not match its checksum is fetched once more from its first byte.
+bool Updater::downloadPack(const PlanInstall& item) {
+  const UpdateFile* f = item.file;
+  const std::vector<std::string> urls = packUrls(f);
+  TransferError error;
+  bool cannotOpen = false;
+  for (int round = 0; round < 2; round++) {
+    bool ok = false;
+    for (size_t i = 0; i < urls.size() && !ok; i++) {
+      if (i > 0) statusf("Trying mirror %s for %s", urls[i].c_str(), f->name.c_str());
+      ok = fetchPack(item, urls[i], round == 0, &error, &cannotOpen);
+      if (!ok) statusf("%s", error.text.c_str());
+      // A local fault (the disk) is the same at every mirror.
+      if (!ok && error.failure == TransferFailure::kWrite) break;
+    }
+    if (!ok) {
+      if (cannotOpen) return setError("Error opening %s", item.downloadPath.c_str());
+      if (error.failure == TransferFailure::kWrite) {
+        return setError("Error writing %s: %s", item.downloadPath.c_str(), error.text.c_str());
+      }
+      return setError("ODL reports '%s' while downloading '%s'",
+                      DownloadErrorText(error.DownloadCode()), f->name.c_str());
+    }
+    char have[65] = "";
+    if (!f->packChecksum[0] ||
+        (hash_file(digestName(), item.downloadPath.c_str(), have, sizeof(have)) &&
+         strcasecmp(have, f->packChecksum) == 0)) {
+      return true;
+    }
+    remove(item.downloadPath.c_str());
+    if (round == 0) {
+      statusf("The pack of %s does not match its checksum; downloading it again", f->name.c_str());
+    }
   }
-  if (!client->DownloadToFP(fp.get())) {
-    return setError("ODL reports '%s' while downloading '%s'", client->GetErrorString(),
-                    f->name.c_str());
-  }
-  return true;
+  return setError("The pack of '%s' does not match its checksum", f->name.c_str());
 }
 
 // ---- Unpacking ----

@@ -1,7 +1,9 @@
 // What the engine keeps between runs and reads from outside: the channel document (fetched or
 // loaded from a file) and the group states in the INI file.
+#include <errno.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <string.h>
 #include <sys/types.h>
 
 #include <memory>
@@ -47,15 +49,23 @@ struct TempDocument {
 bool Updater::fetchInfo() {
   AutoMutex hold(lock_);
   DownloadProgressCallback progress = callbacks_ ? callbacks_->infoProgress : nullptr;
-  std::unique_ptr<OrvexDownloadNoCurl> client(
-      new OrvexDownloadNoCurl(channelUrl_.c_str(), progress, nullptr, nullptr, nullptr));
-  if (client->GetError() != 0) return setError("ODL reports %s", client->GetErrorString());
+  TransportUrl url;
+  TransferError error;
+  if (!TransportUrl::Parse(channelUrl_, &url, &error) || url.scheme == "ftp") {
+    return setError("ODL reports %s", DownloadErrorText(ODL_ERROR_INVALID_URL));
+  }
 
   TempDocument temp{fopen(engine::kInfoFile, "w+b")};
   if (!temp.fp) return setError("Error opening updater-info.xml");
-  if (!client->DownloadToFP(temp.fp)) {
-    return setError("ODL reports %s", client->GetErrorString());
+  StreamSink sink(temp.fp, "updater-info.xml");
+  if (!fetchUrl(channelUrl_, &sink, kMaxInfoBytes, false, progress, nullptr, &error)) {
+    statusf("%s", error.text.c_str());
+    if (error.failure == TransferFailure::kWrite) {
+      return setError("Error writing updater-info.xml: %s", error.text.c_str());
+    }
+    return setError("ODL reports %s", DownloadErrorText(error.DownloadCode()));
   }
+  if (fflush(temp.fp) != 0) return setError("Error writing updater-info.xml: %s", strerror(errno));
   off_t size = ftello(temp.fp);
   fseeko(temp.fp, 0, SEEK_SET);
   if (!readWhole(temp.fp, size, &infoText_)) return setError("Error reading updater-info.xml!");

@@ -89,6 +89,9 @@ void Updater::reset() {
   appName_.clear();
   author_.clear();
   homeUrl_.clear();
+  fileBase_.clear();
+  mirrors_.clear();
+  transport_.reset();
   remove(engine::kInfoFile);
 }
 
@@ -200,6 +203,18 @@ std::string Updater::homeUrl() {
 std::string Updater::fileBase() {
   AutoMutex hold(lock_);
   return fileBase_;
+}
+
+std::vector<std::string> Updater::mirrors() {
+  AutoMutex hold(lock_);
+  return mirrors_;
+}
+
+void Updater::setTransfer(const TransportSettings& settings, TransportClock* clock) {
+  AutoMutex hold(lock_);
+  transferSettings_ = settings;
+  transferClock_ = clock;
+  transport_.reset();
 }
 
 std::string Updater::infoText() {

@@ -138,8 +138,10 @@ TEST_F(FaultTest, ConnectionCutAfterKBytes) {
   ASSERT_TRUE(BuildRelease(v2_, site_->root(),
                            "http://127.0.0.1:" + std::to_string(server.port()) + "/packs", &error))
       << error;
-  std::vector<std::string> args = {"--server", "127.0.0.1:" + std::to_string(server.port()), "-d",
-                                   install_.path()};
+  // Once the budget is spent the server answers nothing, so retries would only wait.
+  std::vector<std::string> args = {"--server",  "127.0.0.1:" + std::to_string(server.port()),
+                                   "-d",        install_.path(),
+                                   "--retries", "0"};
   Reset();
   server.Arm(-1, nullptr);
   RunResult full = RunUpdater(args, work_.path());

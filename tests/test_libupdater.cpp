@@ -1036,7 +1036,9 @@ TEST_F(UpdateTest, APackAlreadyDownloadedIsNotFetchedAgain) {
   ASSERT_TRUE(r.performed) << r.error;
   EXPECT_EQ(g_status[2], "Already have a.txt, skipping download...");
   EXPECT_EQ(rel.requests("/packs/a.txt.pak"), 0);
-  EXPECT_EQ(rel.requests("/packs/b.txt.pak"), 1);
+  // The leftover is continued first; as it was not the start of the pack, the whole pack
+  // fails its checksum and is fetched once more from its first byte.
+  EXPECT_EQ(rel.requests("/packs/b.txt.pak"), 2);
   EXPECT_EQ(rel.installed("a.txt"), "alpha");
   EXPECT_EQ(rel.installed("b.txt"), "beta");
 }

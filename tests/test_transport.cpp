@@ -10,31 +10,18 @@
 #include "download_nocurl.h"
 #include "pyftpd_server.h"
 #include "scripted_server.h"
+#include "test_clock.h"
 #include "test_util.h"
 #include "transport.h"
 
 using testutil::ScriptConn;
 using testutil::ScriptedServer;
+using testutil::SteppingClock;
 using testutil::TempDir;
 
 namespace {
 
 const bool kSigpipeIgnored = signal(SIGPIPE, SIG_IGN) != SIG_ERR;
-
-// Every reading of the time moves it on by step_ms; sleeps are recorded, not slept.
-class SteppingClock : public TransportClock {
- public:
-  explicit SteppingClock(int64_t step_ms, double random = 0.5) : step_(step_ms), random_(random) {}
-  int64_t NowMs() override { return now_ += step_; }
-  void SleepMs(int64_t ms) override { sleeps.push_back(ms); }
-  double Random() override { return random_; }
-  std::vector<int64_t> sleeps;
-
- private:
-  int64_t now_ = 1000000;
-  int64_t step_;
-  double random_;
-};
 
 std::string Pattern(size_t size, unsigned seed = 7) {
   std::string data(size, '\0');

@@ -203,9 +203,12 @@ TEST_F(CliInstallTest, PackAlreadyDownloadedIsNotFetchedAgain) {
        "*** Installing Updated Files ***", "Installing have.txt ... ", "Installing stale.txt ... ",
        "Update Complete!"}))
       << Lines(r);
+  // The half-written pack is continued; it was not the start of the pack, so the whole fails its
+  // checksum and is fetched once more.
   std::vector<std::string> packs = PackRequests();
-  ASSERT_EQ(packs.size(), 1u);
+  ASSERT_EQ(packs.size(), 2u);
   EXPECT_NE(packs[0].find(DefaultPackName("stale.txt")), std::string::npos);
+  EXPECT_NE(packs[1].find(DefaultPackName("stale.txt")), std::string::npos);
   EXPECT_EQ(Installed("have.txt"), RandomBytes(30000, 11));
   EXPECT_EQ(Installed("stale.txt"), "fresh copy\n");
   EXPECT_EQ(ListTree(base_ + "tmp/updater"), std::vector<std::string>{});
@@ -398,9 +401,13 @@ TEST_F(CliFailureTest, DocumentMissingOnServer) {
 
 TEST_F(CliFailureTest, ServerNotListening) {
   int port = testutil::FreePort();
-  RunResult r = RunUpdater({"--server", "127.0.0.1:" + std::to_string(port), "-d", install_.path()},
-                           work_.path());
+  RunResult r = RunUpdater(
+      {"--server", "127.0.0.1:" + std::to_string(port), "-d", install_.path(), "--retries", "0"},
+      work_.path());
   ExpectFailure(r, "Error downloading info files: ODL reports Error Connecting to Host");
+  EXPECT_TRUE(HasLineStartingWith(OutputLines(r.out),
+                                  "Connecting to 127.0.0.1:" + std::to_string(port) + " failed: "))
+      << Lines(r);
 }
 
 TEST_F(CliFailureTest, EmptyDocument) {
@@ -476,7 +483,10 @@ TEST_F(CliFailureTest, DamagedPackLeavesInstalledFileAlone) {
   Publish(rel);
   WriteFile(base_ + "keep.txt", "old contents\n");
   std::string pack = base_ + "tmp/updater/" + DefaultPackName("keep.txt");
-  ExpectFailure(Run(), "Error performing update: Error unpacking " + pack);
+  // The pack does not match its "packsha": fetched twice, then refused before unpacking.
+  ExpectFailure(Run(),
+                "Error performing update: The pack of 'keep.txt' does not match its checksum");
+  EXPECT_EQ(PackRequests().size(), 2u);
   EXPECT_EQ(Installed("keep.txt"), "old contents\n");
   EXPECT_FALSE(FileExists(pack));
 }
@@ -791,28 +801,28 @@ class CliCommandLineTest : public UpdaterTest {
 
 TEST_F(CliCommandLineTest, ChannelPathFromOptions) {
   RunResult r;
-  EXPECT_EQ(RequestedChannel({}, &r), "GET /updates/kestrl5-full-debian9.x86_64.info HTTP/1.0");
+  EXPECT_EQ(RequestedChannel({}, &r), "GET /updates/kestrl5-full-debian9.x86_64.info HTTP/1.1");
   EXPECT_EQ(r.code, 1);
   EXPECT_TRUE(
       ContainsInOrder(OutputLines(r.out), {"Downloading update info files for: debian9.x86_64"}));
   EXPECT_EQ(RequestedChannel({"-3", "-t", "basic", "-p", "foo"}, &r),
-            "GET /updates/kestrl-basic-foo.info HTTP/1.0");
+            "GET /updates/kestrl-basic-foo.info HTTP/1.1");
   EXPECT_TRUE(ContainsInOrder(OutputLines(r.out), {"Downloading update info files for: foo"}));
-  EXPECT_EQ(RequestedChannel({"-4"}), "GET /updates/kestrl4-full-debian9.x86_64.info HTTP/1.0");
+  EXPECT_EQ(RequestedChannel({"-4"}), "GET /updates/kestrl4-full-debian9.x86_64.info HTTP/1.1");
   // Later options override earlier ones.
   EXPECT_EQ(RequestedChannel({"-3", "-5", "-t", "basic", "-t", "FULL"}),
-            "GET /updates/kestrl5-full-debian9.x86_64.info HTTP/1.0");
+            "GET /updates/kestrl5-full-debian9.x86_64.info HTTP/1.1");
   EXPECT_EQ(RequestedChannel({"-n", "extra-word"}),
-            "GET /updates/kestrl5-full-debian9.x86_64.info HTTP/1.0");
+            "GET /updates/kestrl5-full-debian9.x86_64.info HTTP/1.1");
   // A platform of 31 characters fits.
   std::string p31(31, 'p');
-  EXPECT_EQ(RequestedChannel({"-p", p31}), "GET /updates/kestrl5-full-" + p31 + ".info HTTP/1.0");
+  EXPECT_EQ(RequestedChannel({"-p", p31}), "GET /updates/kestrl5-full-" + p31 + ".info HTTP/1.1");
 }
 
 TEST_F(CliCommandLineTest, UnknownTypeIsReportedAndIgnored) {
   RunResult r;
   EXPECT_EQ(RequestedChannel({"-t", "basic", "-t", "huge"}, &r),
-            "GET /updates/kestrl5-basic-debian9.x86_64.info HTTP/1.0");
+            "GET /updates/kestrl5-basic-debian9.x86_64.info HTTP/1.1");
   EXPECT_EQ(r.err, "Unknown type, must be -t basic or -t full\n");
 }
 

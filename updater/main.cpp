@@ -30,6 +30,9 @@ enum LongOnlyOption {
   OPT_INSTALL,
   OPT_REMOVE,
   OPT_SKIP,
+  OPT_TIMEOUT,
+  OPT_SPEED_LIMIT,
+  OPT_RETRIES,
 };
 
 const struct option kLongOptions[] = {
@@ -42,6 +45,9 @@ const struct option kLongOptions[] = {
     {"install", required_argument, nullptr, OPT_INSTALL},
     {"remove", required_argument, nullptr, OPT_REMOVE},
     {"skip", required_argument, nullptr, OPT_SKIP},
+    {"timeout", required_argument, nullptr, OPT_TIMEOUT},
+    {"speed-limit", required_argument, nullptr, OPT_SPEED_LIMIT},
+    {"retries", required_argument, nullptr, OPT_RETRIES},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -61,6 +67,7 @@ struct Settings {
   std::string server;
   bool list;
   std::vector<GroupChoice> choices;
+  TransportSettings transfer;
 };
 
 bool PrintLine(const char* text) {
@@ -81,6 +88,15 @@ UpdaterCallbacks g_callbacks = {InfoProgress, FileProgress, PrintLine, PrintLine
   printf("    --install GROUP\tInstall GROUP and keep it up to date (repeatable)\n");
   printf("    --remove GROUP\tRemove the files of GROUP (repeatable)\n");
   printf("    --skip GROUP\tNeither install nor remove GROUP (repeatable)\n");
+  printf(
+      "    --timeout SECONDS\tGive up connecting, or waiting for data, after SECONDS (default "
+      "%d)\n",
+      TRANSPORT_STALL_TIMEOUT_MS / 1000);
+  printf(
+      "    --speed-limit BYTES/S:SECONDS\tGive up a download slower than BYTES/S over "
+      "SECONDS (default %d:%d)\n",
+      TRANSPORT_SPEED_LIMIT_BYTES, TRANSPORT_SPEED_TIME_S);
+  printf("    --retries N\tTry a failed download N more times (default %d)\n", TRANSPORT_RETRIES);
   fflush(stdout);
   exit(1);
 }
@@ -181,6 +197,29 @@ void ParseOptions(int argc, char** argv, Settings* s) {
       case OPT_SKIP:
         s->choices.push_back({optarg, UPDATE_GROUP_NOT_SELECTED});
         break;
+      case OPT_TIMEOUT:
+        if (!ParseTimeoutOption(optarg, &s->transfer.connect_timeout_ms)) {
+          fprintf(stderr, "Invalid --timeout '%s': must be whole seconds from 1 to 86400\n",
+                  optarg);
+          exit(1);
+        }
+        s->transfer.stall_timeout_ms = s->transfer.connect_timeout_ms;
+        break;
+      case OPT_SPEED_LIMIT:
+        if (!ParseSpeedLimitOption(optarg, &s->transfer.speed_limit_bytes,
+                                   &s->transfer.speed_time_s)) {
+          fprintf(stderr,
+                  "Invalid --speed-limit '%s': must be BYTES/S:SECONDS, for example 1024:60\n",
+                  optarg);
+          exit(1);
+        }
+        break;
+      case OPT_RETRIES:
+        if (!ParseRetriesOption(optarg, &s->transfer.retries)) {
+          fprintf(stderr, "Invalid --retries '%s': must be a number from 0 to 100\n", optarg);
+          exit(1);
+        }
+        break;
       case '?':
         if (optopt == 'd' || optopt == 'p' || optopt == 't') {
           fprintf(stderr, "Option -%c requires an argument.\n", optopt);
@@ -239,6 +278,7 @@ int Run(int argc, char** argv) {
   Updater updater;
   updater.setup(s.channelUrl, s.baseDir, file_part(argc > 0 ? argv[0] : ""), ".updater.ini",
                 &g_callbacks);
+  updater.setTransfer(s.transfer);
 
   if (!updater.fetchInfo()) {
     printf("\nError downloading info files: %s\n", updater.lastError());

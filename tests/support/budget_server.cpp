@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 
 #include "test_util.h"
@@ -104,6 +105,17 @@ void BudgetServer::Serve(int fd) {
   std::string head = found ? "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(body.size()) +
                                  "\r\nContent-Type: application/octet-stream\r\n\r\n"
                            : "HTTP/1.0 404 Not Found\r\nContent-Length: 0\r\n\r\n";
+  // "Range: bytes=N-" within the file: the rest from N, as 206.
+  size_t range = request.find("\r\nRange: bytes=");
+  if (found && range != std::string::npos) {
+    size_t from = strtoull(request.c_str() + range + 15, nullptr, 10);
+    if (from < body.size()) {
+      head = "HTTP/1.0 206 Partial Content\r\nContent-Range: bytes " + std::to_string(from) + "-" +
+             std::to_string(body.size() - 1) + "/" + std::to_string(body.size()) +
+             "\r\nContent-Length: " + std::to_string(body.size() - from) + "\r\n\r\n";
+      body.erase(0, from);
+    }
+  }
   if (!SendCounted(fd, head.data(), head.size())) return;
   if (found) SendCounted(fd, body.data(), body.size());
 }

@@ -1,6 +1,7 @@
 // A small HTTP/1.0 file server on 127.0.0.1 for crash tests: it serves a directory like any
-// static server, counts the bytes it sends, and once a byte budget is spent it calls a hook
-// (which kills the client) and drops the connection. Runs on its own thread until destroyed.
+// static server (answering "Range: bytes=N-" with 206), counts the bytes it sends, and once a byte
+// budget is spent it calls a hook (which kills the client) and drops the connection. Runs on its
+// own thread until destroyed.
 #ifndef TESTS_SUPPORT_BUDGET_SERVER_H_
 #define TESTS_SUPPORT_BUDGET_SERVER_H_
 

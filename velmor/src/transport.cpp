@@ -2,6 +2,7 @@
 #include "transport.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <stdlib.h>
 #include <string.h>
@@ -18,6 +19,7 @@
 
 #include "base64.h"
 #include "download_nocurl.h"
+#include "memleak.h"
 #include "sockets3.h"
 
 namespace {
@@ -318,7 +320,11 @@ FileSink::~FileSink() {
 
 bool FileSink::Open(std::string* error) {
   if (fp_) return true;
-  fp_ = fopen(path_.c_str(), keep_ ? "ab" : "wb");
+  // A link planted where the file belongs is refused, not written through.
+  int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | (keep_ ? O_APPEND : O_TRUNC);
+  int fd = open(path_.c_str(), flags, 0644);
+  fp_ = fd >= 0 ? fdopen(fd, keep_ ? "ab" : "wb") : nullptr;
+  if (!fp_ && fd >= 0) close(fd);
   if (!fp_ || fseeko(fp_, 0, SEEK_END) != 0) {
     *error = "Cannot open " + path_ + ": " + strerror(errno);
     if (fp_) fclose(fp_);
@@ -327,8 +333,9 @@ bool FileSink::Open(std::string* error) {
   }
   off_t size = ftello(fp_);
   size_ = size > 0 ? static_cast<uint64_t>(size) : 0;
-  buffer_.resize(kFileBufferSize);
-  setvbuf(fp_, buffer_.data(), _IOFBF, buffer_.size());
+  // Without memory for the large buffer the stream keeps its own.
+  buffer_ = zmalloc(kFileBufferSize, __FILE__, __LINE__);
+  if (buffer_) setvbuf(fp_, static_cast<char*>(buffer_), _IOFBF, kFileBufferSize);
   return true;
 }
 
@@ -336,6 +343,8 @@ bool FileSink::Close(std::string* error) {
   if (!fp_) return true;
   bool ok = fclose(fp_) == 0;
   fp_ = nullptr;
+  if (buffer_) zfree(buffer_, __FILE__, __LINE__);
+  buffer_ = nullptr;
   if (!ok) *error = "Error writing " + path_ + ": " + strerror(errno);
   return ok;
 }
@@ -354,6 +363,26 @@ bool FileSink::Truncate(std::string* error) {
   if (!fp_ && !Open(error)) return false;
   if (fflush(fp_) != 0 || ftruncate(fileno(fp_), 0) != 0) {
     *error = "Cannot empty " + path_ + ": " + strerror(errno);
+    return false;
+  }
+  size_ = 0;
+  return true;
+}
+
+bool StreamSink::Write(const char* data, size_t len, std::string* error) {
+  if (fwrite(data, 1, len, fp_) != len) {
+    *error = "Error writing " + name_ + ": " + strerror(errno);
+    return false;
+  }
+  size_ += len;
+  return true;
+}
+
+bool StreamSink::Truncate(std::string* error) {
+  off_t start = ftello(fp_) - static_cast<off_t>(size_);
+  if (fflush(fp_) != 0 || start < 0 || ftruncate(fileno(fp_), start) != 0 ||
+      fseeko(fp_, start, SEEK_SET) != 0) {
+    *error = "Cannot empty " + name_ + ": " + strerror(errno);
     return false;
   }
   size_ = 0;
@@ -497,15 +526,22 @@ class Exchange {
         clock_(clock),
         settings_(settings),
         where_(where),
-        buffer_(kBufferSize),
+        buffer_(static_cast<char*>(zmalloc(kBufferSize, __FILE__, __LINE__))),
         last_ms_(clock->NowMs()),
         meter_(settings.speed_limit_bytes, settings.speed_time_s, last_ms_) {}
+  ~Exchange() {
+    if (buffer_) zfree(buffer_, __FILE__, __LINE__);
+  }
+  Exchange(const Exchange&) = delete;
+  Exchange& operator=(const Exchange&) = delete;
+  // False when there was no memory for the buffer.
+  bool ok() const { return buffer_ != nullptr; }
 
   // Receives more bytes into the buffer. 1 when some arrived, 0 when the peer closed, -1 on
   // failure (error set).
   int Fill(TransferError* error) {
     if (start_ > 0) {
-      memmove(buffer_.data(), buffer_.data() + start_, end_ - start_);
+      memmove(buffer_, buffer_ + start_, end_ - start_);
       end_ -= start_;
       start_ = 0;
     }
@@ -533,7 +569,7 @@ class Exchange {
       std::string why;
       int ready = conn_->WaitReadable(wait, &why);
       if (ready == 0) continue;
-      int n = ready < 0 ? -1 : conn_->Receive(buffer_.data() + end_, buffer_.size() - end_, &why);
+      int n = ready < 0 ? -1 : conn_->Receive(buffer_ + end_, kBufferSize - end_, &why);
       if (n < 0) {
         error->Set(TransferFailure::kConnectionLost, "Connection to " + where_ + " lost: " + why);
         return -1;
@@ -551,7 +587,7 @@ class Exchange {
   // failure.
   int ReadLine(std::string* line, TransferError* error) {
     for (;;) {
-      char* begin = buffer_.data() + start_;
+      char* begin = buffer_ + start_;
       char* nl = static_cast<char*>(memchr(begin, '\n', end_ - start_));
       if (nl) {
         size_t len = static_cast<size_t>(nl - begin);
@@ -579,7 +615,7 @@ class Exchange {
     }
     size_t n = end_ - start_;
     if (n > max) n = max;
-    *data = buffer_.data() + start_;
+    *data = buffer_ + start_;
     start_ += n;
     return static_cast<int>(n);
   }
@@ -592,7 +628,7 @@ class Exchange {
   TransportClock* clock_;
   const TransportSettings& settings_;
   std::string where_;
-  std::vector<char> buffer_;
+  char* buffer_;  // tracked block of kBufferSize bytes, or null when memory ran out
   size_t start_ = 0;
   size_t end_ = 0;
   int64_t last_ms_;
@@ -745,10 +781,16 @@ bool Transport::HttpOnce(const TransportUrl& url, const TransferRequest& request
     }
 
     Exchange ex(conn.get(), clock_, settings_, where);
+    if (!ex.ok()) {
+      return error->Set(TransferFailure::kWrite, "Out of memory for a transfer from " + where);
+    }
     ResponseHead head;
     int got = ReadHead(&ex, where, &head, error);
     // A kept-alive connection the server closed meanwhile: ask again on a new one.
-    if (got <= 0 && reused && !ex.received_any()) continue;
+    if (reused && !ex.received_any() &&
+        (got == 0 || error->failure == TransferFailure::kConnectionLost)) {
+      continue;
+    }
     if (got == 0) {
       return error->Set(TransferFailure::kConnectionLost,
                         where + " closed the connection without answering");
@@ -801,7 +843,8 @@ bool Transport::HttpOnce(const TransportUrl& url, const TransferRequest& request
                                                         " bytes for " + url.path);
     };
     if (request.max_bytes && total > request.max_bytes) return too_large();
-    if (request.progress && !request.progress(sink->Size(), total)) {
+    // The size is announced before the first byte only when it is known.
+    if (request.progress && total > 0 && !request.progress(sink->Size(), total)) {
       return error->Set(TransferFailure::kAborted, "Transfer from " + where + " stopped");
     }
     auto deliver = [&](const char* data, size_t n) {
@@ -893,9 +936,6 @@ bool Transport::FtpOnce(const TransportUrl& url, const TransferRequest& request,
                         TransferError* error) {
   const std::string where = url.HostPort();
   std::string why;
-  if (request.max_bytes && sink->Size() >= request.max_bytes && !sink->Truncate(&why)) {
-    return error->Set(TransferFailure::kWrite, why);
-  }
   for (int round = 0;; round++) {
     uint64_t offset = sink->Size();
     struct Progress {
@@ -955,6 +995,11 @@ bool Transport::FtpOnce(const TransportUrl& url, const TransferRequest& request,
 bool Transport::FetchOnce(const TransferRequest& request, TransferSink* sink,
                           TransferError* error) {
   *error = TransferError();
+  // What already fills the maximum cannot be the start of a body within it.
+  std::string why;
+  if (request.max_bytes && sink->Size() >= request.max_bytes && !sink->Truncate(&why)) {
+    return error->Set(TransferFailure::kWrite, why);
+  }
   std::string address = request.url;
   for (int redirects = 0;; redirects++) {
     TransportUrl url;

@@ -146,6 +146,7 @@ class FileSink : public TransferSink {
   explicit FileSink(const std::string& path, bool keep = true);
   ~FileSink() override;
   FileSink(const FileSink&) = delete;
+  // (Close also releases the buffer.)
   FileSink& operator=(const FileSink&) = delete;
   // Opens (creating) the file for appending. True on success; false with *error naming the path
   // and the system's reason.
@@ -159,8 +160,25 @@ class FileSink : public TransferSink {
  private:
   std::string path_;
   bool keep_;
-  std::vector<char> buffer_;  // the stream's buffer: large blocks cost less kernel time
+  // The stream's buffer (tracked; large blocks cost less kernel time), released after fp_.
+  void* buffer_ = nullptr;
   FILE* fp_ = nullptr;
+  uint64_t size_ = 0;
+};
+
+// Writes to the caller's open stdio stream from its current position (which stays open).
+class StreamSink : public TransferSink {
+ public:
+  // name is what messages call the stream.
+  StreamSink(FILE* fp, const std::string& name) : fp_(fp), name_(name) {}
+  uint64_t Size() const override { return size_; }
+  bool Write(const char* data, size_t len, std::string* error) override;
+  // Goes back to where the stream was and cuts it there.
+  bool Truncate(std::string* error) override;
+
+ private:
+  FILE* fp_;
+  std::string name_;
   uint64_t size_ = 0;
 };
 
