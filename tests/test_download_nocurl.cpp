@@ -130,7 +130,8 @@ TEST(DownloadAddress, SplitsHostPortAndPath) {
 TEST(DownloadAddress, RejectsOtherSchemesAndMissingParts) {
   const std::pair<const char*, int> cases[] = {
       {"ftp://host/file", ODL_ERROR_INVALID_URL},
-      {"https://host/file", ODL_ERROR_INVALID_URL},
+      {"gopher://host/file", ODL_ERROR_INVALID_URL},
+      {"httpx://host/file", ODL_ERROR_INVALID_URL},
       {"no-slash-at-all", ODL_ERROR_INVALID_PROTOCOL},
       {"http:", ODL_ERROR_INVALID_PROTOCOL},
       {"http://host", ODL_ERROR_INVALID_URL},
@@ -693,7 +694,7 @@ TEST_F(ScriptedHttp, RedirectToAnotherServerDropsCredentials) {
 TEST_F(ScriptedHttp, RedirectTargetsTheConstructorRefuses) {
   const std::pair<std::string, int> cases[] = {
       {"ftp://127.0.0.1/file", ODL_ERROR_INVALID_URL},
-      {"https://127.0.0.1/file", ODL_ERROR_INVALID_URL},
+      {"gopher://127.0.0.1/file", ODL_ERROR_INVALID_URL},
       {"nowhere", ODL_ERROR_INVALID_PROTOCOL},
       {"http://127.0.0.1/a\rX-Injected: 1", ODL_ERROR_INVALID_URL},
   };
