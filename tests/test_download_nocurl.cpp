@@ -257,14 +257,21 @@ TEST(DownloadErrors, TextsOfEveryCode) {
                          "File Not Found",
                          "Server tried to redirect, but FollowRedirects is Off",
                          "Transfer Timed Out",
-                         "Authorization Needed or Bad Username/Password"};
+                         "Authorization Needed or Bad Username/Password",
+                         "Server Certificate Not Trusted",
+                         "Server Certificate Expired or Not Yet Valid",
+                         "Server Certificate Issued for Another Name",
+                         "TLS Handshake Failed",
+                         "Cannot Load Trusted Certificates",
+                         "Proxy Error",
+                         "Redirect from HTTPS to HTTP Refused"};
   ProbeClient client("http://h/a", nullptr, nullptr, nullptr, nullptr);
-  for (int code = 0; code <= 13; code++) {
+  for (int code = 0; code <= 20; code++) {
     client.SetErrorCode(code);
     EXPECT_EQ(client.GetError(), code);
     EXPECT_STREQ(client.GetErrorString(), texts[code]) << code;
   }
-  client.SetErrorCode(14);
+  client.SetErrorCode(21);
   EXPECT_STREQ(client.GetErrorString(), "Unkown Error");
   client.SetErrorCode(-1);
   EXPECT_STREQ(client.GetErrorString(), "Unkown Error");

@@ -450,7 +450,7 @@ TEST_F(CliFailureTest, PackMissingOnServer) {
 TEST_F(CliFailureTest, PackAddressTheClientCannotUse) {
   ReleaseSpec rel;
   FixtureFile f = File("secure.txt", "s\n");
-  f.attrs = {{"url", "https://127.0.0.1/packs/secure.pak"}};
+  f.attrs = {{"url", "https://" + std::string(200, 'h') + "/packs/secure.pak"}};
   rel.files = {File("before.txt", "b\n"), f};
   Publish(rel);
   ExpectFailure(

@@ -515,8 +515,6 @@ bool OrvexDownloadNoCurl::FollowRedirect(const char* target, StreamHandle* out) 
     return false;
   }
   next.SetNetOptions(net_, env_);
-  next.SetTimeout(timeout_);
-  memcpy(next.user_agent_, user_agent_, sizeof(user_agent_));
   // Credentials go only where they were meant for: the same host and port.
   if (strcasecmp(next.host_, host_) == 0 && next.port_ == port_) {
     memcpy(next.user_, user_, sizeof(user_));

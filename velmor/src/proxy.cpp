@@ -212,6 +212,8 @@ TunnelResult OpenTunnel(Orvex_Sockets3* sockets, ORVEX_SOCKET* handle, const Pro
   size_t space = status_line->find(' ');
   int status = space == std::string::npos ? 0 : atoi(status_line->c_str() + space + 1);
   if (status == 200) return TunnelResult::kOpen;
-  if (status == 407) return TunnelResult::kAuthRequired;
+  // Some proxies answer a CONNECT with wrong credentials by 401: before the tunnel exists no
+  // answer can come from the origin, so that is about the proxy's credentials too.
+  if (status == 407 || status == 401) return TunnelResult::kAuthRequired;
   return TunnelResult::kRefused;
 }

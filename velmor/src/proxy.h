@@ -69,7 +69,7 @@ std::string Authority(const std::string& host, int port);
 // Outcome of a CONNECT exchange.
 enum class TunnelResult {
   kOpen,          // 200: the handle now carries bytes to and from the origin
-  kAuthRequired,  // 407: the proxy wants (other) credentials
+  kAuthRequired,  // 407 (or 401): the proxy wants (other) credentials
   kRefused,       // any other status
   kBroken,        // the proxy closed, timed out or did not answer HTTP
 };
