@@ -852,7 +852,7 @@ TEST_F(CliCommandLineTest, HelpScreen) {
     // Our own options follow the specified lines.
     EXPECT_TRUE(
         ContainsInOrder(std::vector<std::string>(lines.begin() + 7, lines.end()),
-                        {"    --server HOST[:PORT]\tFetch updates from this server instead "
+                        {"    --server [https://]HOST[:PORT]\tFetch updates from this server instead "
                          "of updates.example.invalid",
                          "    --list\t\tShow the package groups and what an update would "
                          "do; change nothing",
