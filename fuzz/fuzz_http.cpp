@@ -14,9 +14,7 @@
 
 namespace {
 
-bool Progress(uint64_t, uint64_t, void* user) {
-  return ++*static_cast<int*>(user) < 100000;
-}
+bool Progress(uint64_t, uint64_t, void* user) { return ++*static_cast<int*>(user) < 100000; }
 
 }  // namespace
 

@@ -59,8 +59,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Updater u;
     UpdaterCallbacks cb = {nullptr, nullptr, nullptr, nullptr};
     std::string ini = scratch + "/.updater.ini";
-    u.setup("http://127.0.0.1:1/updates/kestrl5-full-debian9.x86_64.info", base.c_str(),
-            "updater", ini.c_str(), &cb);
+    u.setup("http://127.0.0.1:1/updates/kestrl5-full-debian9.x86_64.info", base.c_str(), "updater",
+            ini.c_str(), &cb);
     if (u.loadInfoFile(doc.c_str()) && u.parseInfo()) {
       for (UpdateFile* file = u.firstFile(); file; file = file->next) {
         if (!SafeName(file->name)) {

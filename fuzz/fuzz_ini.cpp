@@ -64,8 +64,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   char out[128];
   char mem_out[128];
-  char* from_file = Get_INI_String(path.c_str(), section.c_str(), key.c_str(), out, sizeof(out),
-                                   nullptr);
+  char* from_file =
+      Get_INI_String(path.c_str(), section.c_str(), key.c_str(), out, sizeof(out), nullptr);
   char* from_mem = Get_INI_String_Memory(text.c_str(), section.c_str(), key.c_str(), mem_out,
                                          sizeof(mem_out), nullptr);
   if (!text.empty() && (from_file == nullptr) != (from_mem == nullptr)) __builtin_trap();

@@ -97,8 +97,9 @@ int getaddrinfo(const char* node, const char* service, const struct addrinfo* hi
       strcmp(node, "::1") != 0) {
     return EAI_NONAME;  // no name service traffic from fuzzed input
   }
-  static auto real = fuzzguard::Real<int (*)(const char*, const char*, const struct addrinfo*,
-                                             struct addrinfo**)>("getaddrinfo");
+  static auto real =
+      fuzzguard::Real<int (*)(const char*, const char*, const struct addrinfo*, struct addrinfo**)>(
+          "getaddrinfo");
   return real(node, service, hints, res);
 }
 

@@ -171,11 +171,13 @@ TEST_F(CrashTest, KilledAfterVaryingByteCounts) {
       if (Background* bg = target.load()) bg->Kill(SIGKILL);
     });
     {
-      Background run([&] {
-        std::vector<std::string> argv = {testutil::BinPath("updater")};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return argv;
-      }(), work_.path());
+      Background run(
+          [&] {
+            std::vector<std::string> argv = {testutil::BinPath("updater")};
+            argv.insert(argv.end(), args.begin(), args.end());
+            return argv;
+          }(),
+          work_.path());
       ASSERT_TRUE(run.started());
       target = &run;
       ASSERT_TRUE(run.Wait(60000)) << "budget " << budget;

@@ -64,8 +64,8 @@ class FaultTest : public UpdaterTest {
     for (const auto& name : names) {
       if (!Exists(name)) continue;  // every name here is absent in one of the releases or may be
       std::string got = Installed(name);
-      bool ok = (old_.count(name) && got == old_.at(name)) ||
-                (new_.count(name) && got == new_.at(name));
+      bool ok =
+          (old_.count(name) && got == old_.at(name)) || (new_.count(name) && got == new_.at(name));
       if (!ok) return name + " is damaged (" + std::to_string(got.size()) + " bytes)";
     }
     for (const auto& f : old_) {
@@ -181,8 +181,8 @@ TEST_F(FaultTest, FileSizeLimitWhileUpdating) {
     Reset();
     // Only the updater runs under the limit; its output goes through cat, which has none.
     std::string cmd = "(ulimit -f " + std::to_string(limit_kb) + "; exec '" +
-                      testutil::BinPath("updater") + "' --server " + site_->ServerArg() +
-                      " -d '" + install_.path() + "') 2>&1 | cat; exit ${PIPESTATUS[0]}";
+                      testutil::BinPath("updater") + "' --server " + site_->ServerArg() + " -d '" +
+                      install_.path() + "') 2>&1 | cat; exit ${PIPESTATUS[0]}";
     std::string out;
     int sig = 0;
     int code = testutil::RunProgram({"/bin/bash", "-c", cmd}, &out, nullptr, work_.path(), &sig);

@@ -94,6 +94,10 @@ bool SaveToHistory(const std::string& site_dir, const std::string& text, size_t 
     return false;
   }
   std::vector<long> numbers = HistoryNumbers(dir);
+  std::string newest;
+  if (!numbers.empty() && ReadText(HistoryName(dir, numbers.back()), &newest) && newest == text) {
+    return true;  // the same document published again
+  }
   const std::string path = HistoryName(dir, numbers.empty() ? 1 : numbers.back() + 1);
   const std::string tmp = path + ".tmp";
   FILE* f = fopen(tmp.c_str(), "wb");

@@ -24,8 +24,8 @@ const char* const kHistoryDir = "history";
 bool LoadReleases(const std::string& site_dir, const std::string& current, size_t count,
                   std::vector<InfoDocument>* releases, std::string* error);
 
-// Adds text as the newest document of the site's history and removes all but the newest keep
-// copies. True on success; false with *error naming the path.
+// Adds text as the newest document of the site's history (unless the newest is the same text)
+// and removes all but the newest keep copies. True on success; false with *error naming the path.
 bool SaveToHistory(const std::string& site_dir, const std::string& text, size_t keep,
                    std::string* error);
 
