@@ -70,18 +70,16 @@ bool LoadReleases(const std::string& site_dir, const std::string& current, size_
   for (auto it = numbers.rbegin(); it != numbers.rend(); ++it) {
     paths.push_back(HistoryName(dir, *it));
   }
+  // A release published again (with a new serial, say) counts once.
   std::set<std::string> seen;
   for (const std::string& path : paths) {
     if (releases->size() >= count) break;
-    std::string text;
-    if (!ReadText(path, &text)) {
-      *error = "cannot read " + path + ": " + strerror(errno);
-      return false;
-    }
-    if (!seen.insert(text).second) continue;
     InfoDocument doc;
     if (!ReadDocument(path, &doc, error)) return false;
-    if (doc.version > 1) releases->push_back(doc);
+    if (doc.version < 2) continue;
+    std::string contents;
+    for (const DocFile& f : doc.files) contents += f.name + '\0' + f.sha + '\n';
+    if (seen.insert(contents).second) releases->push_back(doc);
   }
   return true;
 }

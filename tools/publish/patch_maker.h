@@ -18,7 +18,7 @@
 const char* const kHistoryDir = "history";
 
 // The documents of the last count releases of the site, newest first: current (the document
-// the site serves now, when not empty) and then the history, skipping copies of one another.
+// the site serves now, when not empty) and then the history, each set of file contents once.
 // Documents of version 1 are left out (they carry no SHA-256). True on success (also when
 // there is no history); false with *error when a history document cannot be read.
 bool LoadReleases(const std::string& site_dir, const std::string& current, size_t count,
