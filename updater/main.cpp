@@ -93,8 +93,9 @@ UpdaterCallbacks g_callbacks = {InfoProgress, FileProgress, PrintLine, PrintLine
   printf("    --skip GROUP\tNeither install nor remove GROUP (repeatable)\n");
   printf("    --ca-file FILE\tTrust the certificates in FILE (PEM) instead of the system's\n");
   printf("    --ca-path DIR\tTrust the certificates in DIR (hashed names) instead\n");
-  printf("    --proxy URL\t\tUse this HTTP proxy (http://[USER:PASSWORD@]HOST[:PORT]; \"\" for "
-         "none)\n");
+  printf(
+      "    --proxy URL\t\tUse this HTTP proxy (http://[USER:PASSWORD@]HOST[:PORT]; \"\" for "
+      "none)\n");
   printf("    --noproxy LIST\tHosts reached without proxy (comma-separated suffixes, * for all)\n");
   fflush(stdout);
   exit(1);
@@ -286,6 +287,7 @@ int Run(int argc, char** argv) {
   Updater updater;
   updater.setup(s.channelUrl, s.baseDir, file_part(argc > 0 ? argv[0] : ""), ".updater.ini",
                 &g_callbacks);
+  updater.setNetOptions(s.net);
 
   if (!updater.fetchInfo()) {
     printf("\nError downloading info files: %s\n", updater.lastError());
@@ -306,7 +308,7 @@ int Run(int argc, char** argv) {
   if (!ApplyGroupChoices(&updater, s.choices)) return 1;
 
   if (s.list) {
-    PrintPlan(&updater, s.baseDir);
+    PrintPlan(&updater);
     return 0;
   }
 
