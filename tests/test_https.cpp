@@ -516,4 +516,62 @@ TEST_F(HttpsTest, BuiltinServerRefusesUnusableCertificates) {
   }
 }
 
+// The updater itself over https: a full install, then an update through a proxy (--proxy),
+// whose log shows the tunnel; without the CA the server is refused.
+TEST_F(HttpsTest, UpdaterInstallsAndUpdatesOverHttps) {
+  TempDir site, install, work;
+  std::unique_ptr<NginxServer> server(new NginxServer(
+      site.path(), "", pki_->CertFile(ServerCert::kGood), pki_->KeyFile(ServerCert::kGood)));
+  ASSERT_TRUE(server->ok()) << server->error();
+  std::string origin = "https://localhost:" + std::to_string(server->port());
+  auto publish = [&](const std::string& version) {
+    std::string out;
+    return testutil::RunProgram(
+        {testutil::BinPath("updater-publish"), "publish",
+         testutil::SourcePath("examples/vantorex-" + version), site.path(), "--site-url",
+         origin + "/", "--groups", testutil::SourcePath("examples/vantorex.groups.ini"), "--quiet"},
+        &out);
+  };
+  auto update = [&](std::vector<std::string> extra, std::string* out) {
+    std::vector<std::string> argv = {testutil::BinPath("updater"),
+                                     "--server",
+                                     origin,
+                                     "-d",
+                                     install.path(),
+                                     "--ca-file",
+                                     pki_->CaFile()};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    return testutil::RunProgram(argv, out, nullptr, work.path());
+  };
+  auto same_as_release = [&](const std::string& version, const std::string& name) {
+    return testutil::ReadFileOr(install.Sub(name), "(missing)") ==
+           testutil::ReadFileOr(testutil::SourcePath("examples/vantorex-" + version + "/" + name));
+  };
+  std::string out;
+  ASSERT_EQ(publish("1.0"), 0);
+  ASSERT_EQ(update({}, &out), 0) << out;
+  EXPECT_NE(out.find("Update Complete!"), std::string::npos) << out;
+  EXPECT_TRUE(same_as_release("1.0", "vantorex"));
+  EXPECT_TRUE(same_as_release("1.0", "docs/plugins.txt"));
+
+  TinyProxy proxy;
+  ASSERT_TRUE(proxy.ok()) << proxy.error();
+  ASSERT_EQ(publish("1.1"), 0);
+  ASSERT_EQ(update({"--proxy", proxy.Url()}, &out), 0) << out;
+  EXPECT_TRUE(same_as_release("1.1", "vantorex"));
+  EXPECT_TRUE(same_as_release("1.1", "plugins/fun/8ball.plugin"));
+  EXPECT_FALSE(testutil::FileExists(install.Sub("docs/plugins.txt")));
+  EXPECT_NE(proxy.Requests().find("CONNECT localhost:" + std::to_string(server->port())),
+            std::string::npos)
+      << proxy.Requests();
+
+  // Without the CA the same server is refused before any request reaches it.
+  std::string requests_before = server->AccessLog();
+  std::vector<std::string> argv = {testutil::BinPath("updater"), "--server", origin, "-d",
+                                   install.path()};
+  EXPECT_EQ(testutil::RunProgram(argv, &out, nullptr, work.path()), 1);
+  EXPECT_NE(out.find("The certificate of localhost is not trusted"), std::string::npos) << out;
+  EXPECT_EQ(server->AccessLog(), requests_before);
+}
+
 }  // namespace
