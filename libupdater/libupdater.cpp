@@ -204,6 +204,7 @@ void Updater::statusf(const char* fmt, ...) {
 
 bool Updater::fetchInfo() {
   AutoMutex hold(lock_);
+  if (ChecksDocuments(trust_)) return fetchCheckedInfo();
   DownloadProgressCallback progress = callbacks_ ? callbacks_->infoProgress : nullptr;
   std::unique_ptr<OrvexDownloadNoCurl> client(
       new OrvexDownloadNoCurl(channelUrl_.c_str(), progress, nullptr, nullptr, nullptr));
@@ -221,7 +222,11 @@ bool Updater::fetchInfo() {
   } temp{fopen(kInfoFile, "w+b")};
   FILE* fp = temp.fp;
   if (!fp) return setError("Error opening updater-info.xml");
-  if (!client->DownloadToFP(fp)) return setError("ODL reports %s", client->GetErrorString());
+  bool over = false;
+  if (!DownloadBounded(client.get(), fp, trust_.maxInfoSize, &over)) {
+    if (over) return setError("%s", DocumentTooLarge(channelUrl_, trust_.maxInfoSize).c_str());
+    return setError("ODL reports %s", client->GetErrorString());
+  }
   off_t size = ftello(fp);
   fseeko(fp, 0, SEEK_SET);
   bool ok = false;
@@ -294,6 +299,7 @@ bool Updater::parseInfo() {
   }
   TiXmlElement* root = doc->FirstChildElement("update_info");
   if (!root) return setError("Unable to find update_info element!");
+  if (!checkGuards(root)) return false;
   infoVersion_ = static_cast<int32_t>(strtol(attrOr(root, "version", "0"), nullptr, 10));
   debugf("Info version: %d", infoVersion_);
 
@@ -376,6 +382,7 @@ bool Updater::parseInfo() {
     f->name = name;
     f->size = strtoll(attrOr(fe, "size", "0"), nullptr, 10);
     f->modes = static_cast<uint32_t>(strtoul(attrOr(fe, "modes", "0"), nullptr, 10));
+    f->packSize = strtoll(attrOr(fe, "packsize", "0"), nullptr, 10);
 
     std::string fullUrl;
     if (current && !startsWithNoCase(url, "http://") && !startsWithNoCase(url, "https://") &&
@@ -789,6 +796,7 @@ bool Updater::installFile(UpdateFile* f, const char* digestName, bool keepPack, 
     ~Digest() { finish(); }
   } digest{hash_init(digestName)};
   const bool haveDigest = digest.ctx != nullptr;
+  if (!checkPack(f, digestName)) return false;
   bool unpackedOk = unpackTo(source.c_str(), unpacked.c_str(), unpacked.c_str(), f->key, f->size,
                              inBlock, outBlock, digest.ctx);
   digest.finish();
@@ -804,7 +812,8 @@ bool Updater::installFile(UpdateFile* f, const char* digestName, bool keepPack, 
     remove(source.c_str());
     return setError("Checksum does not match for file '%s'!", file_part(f->name.c_str()));
   }
-  if (f->modes != 0) chmod(unpacked.c_str(), f->modes);
+  // Never setuid, setgid or sticky, never writable by others.
+  if (f->modes != 0) chmod(unpacked.c_str(), f->modes & kModesMask);
 
   statusf("Installing %s ... ", f->name.c_str());
   if (rename(unpacked.c_str(), dest.c_str()) != 0) {
@@ -836,6 +845,7 @@ bool Updater::installFile(UpdateFile* f, const char* digestName, bool keepPack, 
 bool Updater::performUpdate() {
   AutoMutex hold(lock_);
   if (!iniFile_.empty()) saveGroupStates();
+  if (!recordSerial()) return false;
   const char* digestName = infoVersion_ <= 1 ? "md5" : "sha256";
   const std::string tmpDir = baseDir_ + "tmp/updater";
 
