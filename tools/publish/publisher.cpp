@@ -17,6 +17,7 @@
 #include "groups_file.h"
 #include "info_document.h"
 #include "pack_writer.h"
+#include "patch_maker.h"
 #include "release_tree.h"
 
 namespace {
@@ -24,20 +25,6 @@ namespace {
 std::string Join(const std::string& dir, const std::string& name) {
   if (dir.empty() || dir.back() == '/') return dir + name;
   return dir + "/" + name;
-}
-
-// mkdir -p; false with errno set.
-bool MakeDirs(const std::string& path) {
-  std::string cur;
-  size_t pos = 0;
-  while (pos != std::string::npos) {
-    pos = path.find('/', pos + 1);
-    cur = path.substr(0, pos);
-    if (cur.empty()) continue;
-    if (mkdir(cur.c_str(), 0755) != 0 && errno != EEXIST) return false;
-  }
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 bool Exists(const std::string& path) {
@@ -84,6 +71,9 @@ bool SameHex(const std::string& a, const std::string& b) {
   return !a.empty() && strcasecmp(a.c_str(), b.c_str()) == 0;
 }
 
+// Documents kept in the site's history (at least as many as anyone asks --deltas for).
+const size_t kHistoryKeep = 16;
+
 class Publication {
  public:
   Publication(const PublishOptions& opts) : opts_(opts), v2_(opts.info_version > 1) {}
@@ -105,7 +95,7 @@ class Publication {
     files_dir_ = Join(opts_.site_dir, kFilesDir);
     updates_dir_ = Join(opts_.site_dir, kUpdatesDir);
     for (const std::string& d : {opts_.site_dir, files_dir_, updates_dir_}) {
-      if (!MakeDirs(d)) {
+      if (!make_directories(d.c_str(), 0755)) {
         *error = "cannot create directory " + d + ": " + strerror(errno);
         return false;
       }
@@ -122,7 +112,7 @@ class Publication {
     if (!LoadSignKeys(opts_.sign_keys, &sign_keys_, error)) return false;
     doc_files_.resize(files_.size());
     done_.assign(files_.size(), false);
-    if (!KeepUnchanged(error) || !PackTheRest(error)) return false;
+    if (!KeepUnchanged(error) || !PackTheRest(error) || !MakePatches(error)) return false;
     return WriteDocuments(error);
   }
 
@@ -153,6 +143,7 @@ class Publication {
     }
     InfoDocument prev;
     if (!ReadDocument(path, &prev, error)) return false;
+    previous_path_ = path;
     prev_version_ = prev.version;
     prev_serial_ = prev.serial;
     for (DocFile& f : prev.files) prev_files_[f.name] = f;
@@ -268,7 +259,7 @@ class Publication {
       std::string sub = name.substr(0, 2);
       std::string dir = Join(files_dir_, sub);
       if (!made_dirs.count(sub)) {
-        if (!MakeDirs(dir)) {
+        if (!make_directories(dir.c_str(), 0755)) {
           *error = "cannot create directory " + dir + ": " + strerror(errno);
           unlink(tmp.c_str());
           return false;
@@ -290,6 +281,28 @@ class Publication {
       doc_files_[n] = d;
       ++packed_;
     }
+    return true;
+  }
+
+  // Patches from the versions of each file in the last opts_.deltas releases of the site.
+  bool MakePatches(std::string* error) {
+    if (!v2_ || opts_.no_previous || opts_.deltas <= 0) return true;
+    std::vector<InfoDocument> releases;
+    if (!LoadReleases(opts_.site_dir, previous_path_, static_cast<size_t>(opts_.deltas), &releases,
+                      error)) {
+      return false;
+    }
+    if (releases.empty()) return true;
+    PatchMaker maker(files_dir_, opts_.delta_max_size);
+    for (size_t n = 0; n < files_.size(); ++n) {
+      auto prev = prev_files_.find(files_[n].name);
+      const DocFile* reusable = prev == prev_files_.end() ? nullptr : &prev->second;
+      if (!maker.AddPatches(files_[n].path, doc_files_[n].packsize, releases, reusable,
+                            &doc_files_[n], error)) {
+        return false;
+      }
+    }
+    patch_counts_ = maker.counts();
     return true;
   }
 
@@ -332,11 +345,19 @@ class Publication {
         printf("Removed %s: it signed the previous document\n", sig_path.c_str());
       }
     }
+    if (v2_ && !SaveToHistory(opts_.site_dir, text, kHistoryKeep, error)) return false;
     if (!opts_.quiet) {
       printf("Published %zu files from %s: %zu packed, %zu unchanged and kept, %zu to delete\n",
              files_.size(), opts_.release_dir.c_str(), packed_, kept_, doc.deletes.size());
       printf("Serial %llu, expires %s\n", static_cast<unsigned long long>(serial_),
              doc.expires.c_str());
+      const PatchCounts& pc = patch_counts_;
+      if (pc.made + pc.reused + pc.too_large + pc.skipped > 0) {
+        printf(
+            "Patches: %zu made, %zu kept from the previous release, %zu not smaller than 60%% "
+            "of the full pack, %zu without a usable old version\n",
+            pc.made, pc.reused, pc.too_large, pc.skipped);
+      }
       for (const std::string& c : channels_) {
         printf("Wrote %s%s\n", Join(updates_dir_, c).c_str(),
                sign_keys_.empty() ? "" : " and its signature");
@@ -360,6 +381,8 @@ class Publication {
   std::map<std::string, DocFile> prev_files_;
   std::vector<DocFile> doc_files_;
   std::vector<bool> done_;
+  std::string previous_path_;
+  PatchCounts patch_counts_;
   std::set<std::string> used_names_;
   size_t kept_ = 0, packed_ = 0;
 };
