@@ -1,6 +1,7 @@
 // The command-line updater: reads the options, forms the channel URL of the installation and
 // drives one Updater through fetch, parse, plan and perform, printing what the engine reports.
 #include <ctype.h>
+#include <errno.h>
 #include <getopt.h>
 #include <signal.h>
 #include <stdio.h>
@@ -16,6 +17,8 @@
 #include "groups.h"
 #include "libupdater.h"
 #include "progress.h"
+#include "trust.h"
+#include "trusted_keys.h"
 
 #ifndef UPDATER_DEFAULT_SERVER
 #define UPDATER_DEFAULT_SERVER "updates.example.invalid"
@@ -34,6 +37,9 @@ enum LongOnlyOption {
   OPT_CA_PATH,
   OPT_PROXY,
   OPT_NOPROXY,
+  OPT_TRUSTED_KEY,
+  OPT_REQUIRE_SIGNATURE,
+  OPT_MAX_INFO_SIZE,
 };
 
 const struct option kLongOptions[] = {
@@ -50,6 +56,9 @@ const struct option kLongOptions[] = {
     {"ca-path", required_argument, nullptr, OPT_CA_PATH},
     {"proxy", required_argument, nullptr, OPT_PROXY},
     {"noproxy", required_argument, nullptr, OPT_NOPROXY},
+    {"trusted-key", required_argument, nullptr, OPT_TRUSTED_KEY},
+    {"require-signature", no_argument, nullptr, OPT_REQUIRE_SIGNATURE},
+    {"max-info-size", required_argument, nullptr, OPT_MAX_INFO_SIZE},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -71,6 +80,9 @@ struct Settings {
   std::vector<GroupChoice> choices;
   // Trusted certificates and proxies.
   NetOptions net;
+  // Trust in the update documents.
+  std::vector<std::string> trustedKeyFiles;
+  TrustSettings trust;
 };
 
 bool PrintLine(const char* text) {
@@ -97,6 +109,10 @@ UpdaterCallbacks g_callbacks = {InfoProgress, FileProgress, PrintLine, PrintLine
       "    --proxy URL\t\tUse this HTTP proxy (http://[USER:PASSWORD@]HOST[:PORT]; \"\" for "
       "none)\n");
   printf("    --noproxy LIST\tHosts reached without proxy (comma-separated suffixes, * for all)\n");
+  printf("    --trusted-key FILE\tTrust the minisign public key(s) in FILE (repeatable)\n");
+  printf("    --require-signature\tRefuse to update when no trusted key is known\n");
+  printf("    --max-info-size BYTES\tRefuse update documents larger than BYTES (default %llu)\n",
+         static_cast<unsigned long long>(kDefaultMaxInfoSize));
   fflush(stdout);
   exit(1);
 }
@@ -228,6 +244,24 @@ void ParseOptions(int argc, char** argv, Settings* s) {
         s->net.noproxy_given = true;
         s->net.noproxy = optarg;
         break;
+      case OPT_TRUSTED_KEY:
+        s->trustedKeyFiles.push_back(optarg);
+        break;
+      case OPT_REQUIRE_SIGNATURE:
+        s->trust.requireSignature = true;
+        break;
+      case OPT_MAX_INFO_SIZE: {
+        char* end = nullptr;
+        errno = 0;
+        unsigned long long v = strtoull(optarg, &end, 10);
+        if (!*optarg || *end || *optarg == '-' || errno != 0 || v == 0) {
+          fprintf(stderr, "Invalid --max-info-size '%s': must be a number of bytes above 0\n",
+                  optarg);
+          exit(1);
+        }
+        s->trust.maxInfoSize = v;
+        break;
+      }
       case '?':
         if (optopt == 'd' || optopt == 'p' || optopt == 't') {
           fprintf(stderr, "Option -%c requires an argument.\n", optopt);
@@ -284,10 +318,18 @@ int Run(int argc, char** argv) {
     return 1;
   }
 
+  std::string keyError;
+  if (!LoadTrustedKeys(kBuiltInTrustedKeys, s.trustedKeyFiles, s.baseDir, &s.trust.keys,
+                       &keyError)) {
+    printf("\n%s\n", keyError.c_str());
+    return 1;
+  }
+
   Updater updater;
   updater.setup(s.channelUrl, s.baseDir, file_part(argc > 0 ? argv[0] : ""), ".updater.ini",
                 &g_callbacks);
   updater.setNetOptions(s.net);
+  updater.setTrust(s.trust);
 
   if (!updater.fetchInfo()) {
     printf("\nError downloading info files: %s\n", updater.lastError());
@@ -315,6 +357,7 @@ int Run(int argc, char** argv) {
   if (!updater.needsUpdate()) {
     // Choices named on the command line hold for later runs even when nothing is to be done now.
     if (!s.choices.empty()) updater.saveGroupStates();
+    updater.recordSerial();
     printf("\nAbort: Nothing to be done, you are up-to-date\n");
     return 0;
   }
