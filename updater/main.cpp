@@ -30,6 +30,7 @@ enum LongOnlyOption {
   OPT_INSTALL,
   OPT_REMOVE,
   OPT_SKIP,
+  OPT_ALLOW_SHARED_DIR,
 };
 
 const struct option kLongOptions[] = {
@@ -42,6 +43,7 @@ const struct option kLongOptions[] = {
     {"install", required_argument, nullptr, OPT_INSTALL},
     {"remove", required_argument, nullptr, OPT_REMOVE},
     {"skip", required_argument, nullptr, OPT_SKIP},
+    {"allow-shared-dir", no_argument, nullptr, OPT_ALLOW_SHARED_DIR},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -60,6 +62,7 @@ struct Settings {
   // Our own additions: server override, plan preview and group choices.
   std::string server;
   bool list;
+  bool allowSharedDir;
   std::vector<GroupChoice> choices;
 };
 
@@ -81,6 +84,7 @@ UpdaterCallbacks g_callbacks = {InfoProgress, FileProgress, PrintLine, PrintLine
   printf("    --install GROUP\tInstall GROUP and keep it up to date (repeatable)\n");
   printf("    --remove GROUP\tRemove the files of GROUP (repeatable)\n");
   printf("    --skip GROUP\tNeither install nor remove GROUP (repeatable)\n");
+  printf("    --allow-shared-dir\tAs root, also write into directories other users can write\n");
   fflush(stdout);
   exit(1);
 }
@@ -181,6 +185,9 @@ void ParseOptions(int argc, char** argv, Settings* s) {
       case OPT_SKIP:
         s->choices.push_back({optarg, UPDATE_GROUP_NOT_SELECTED});
         break;
+      case OPT_ALLOW_SHARED_DIR:
+        s->allowSharedDir = true;
+        break;
       case '?':
         if (optopt == 'd' || optopt == 'p' || optopt == 't') {
           fprintf(stderr, "Option -%c requires an argument.\n", optopt);
@@ -239,6 +246,13 @@ int Run(int argc, char** argv) {
   Updater updater;
   updater.setup(s.channelUrl, s.baseDir, file_part(argc > 0 ? argv[0] : ""), ".updater.ini",
                 &g_callbacks);
+  updater.setAllowSharedDir(s.allowSharedDir);
+  // A run that may change the installation holds its lock from before the document is fetched
+  // to the end; a second one stops here, having touched nothing.
+  if (!s.list && !updater.beginRun()) {
+    printf("\nError: %s\n", updater.lastError());
+    return 1;
+  }
 
   if (!updater.fetchInfo()) {
     printf("\nError downloading info files: %s\n", updater.lastError());
@@ -265,7 +279,10 @@ int Run(int argc, char** argv) {
 
   if (!updater.needsUpdate()) {
     // Choices named on the command line hold for later runs even when nothing is to be done now.
-    if (!s.choices.empty()) updater.saveGroupStates();
+    if (!s.choices.empty() && !updater.saveGroupStates()) {
+      printf("\nError: %s\n", updater.lastError());
+      return 1;
+    }
     printf("\nAbort: Nothing to be done, you are up-to-date\n");
     return 0;
   }
@@ -276,7 +293,10 @@ int Run(int argc, char** argv) {
     return 1;
   }
 
-  updater.saveGroupStates();
+  if (!updater.saveGroupStates()) {
+    printf("\nError: %s\n", updater.lastError());
+    return 1;
+  }
   printf("\nUpdate Complete!\n");
   return 0;
 }
