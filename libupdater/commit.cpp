@@ -21,6 +21,7 @@ using engine::TrackedBlock;
 bool Updater::performUpdate() {
   AutoMutex hold(lock_);
   if (!beginRun()) return false;
+  if (!recordSerial()) return false;
   const Plan p = plan();
   if (!checkPlanTargets(p)) return false;
   if (!iniFile_.empty() && !saveGroupStates()) return false;

@@ -87,6 +87,7 @@ bool Updater::parseInfo() {
   }
   TiXmlElement* root = doc->FirstChildElement("update_info");
   if (!root) return setError("Unable to find update_info element!");
+  if (!checkGuards(root)) return false;
   return parseRootElements(root);
 }
 
@@ -195,6 +196,7 @@ bool Updater::parseFileRecord(TiXmlElement* fe, int index, const char* sumAttr,
   f->name = name;
   f->size = strtoll(attrOr(fe, "size", "0"), nullptr, 10);
   f->modes = static_cast<uint32_t>(strtoul(attrOr(fe, "modes", "0"), nullptr, 10));
+  f->packSize = strtoll(attrOr(fe, "packsize", "0"), nullptr, 10);
   if (infoVersion_ > 1) readFileGroups(fe, f.get());
   if (!formUrl(fe, index, f.get())) return false;
   strlcpy(f->key, attrOr(fe, "key", ""), sizeof(f->key));
@@ -256,7 +258,7 @@ void Updater::checkInstalledCopy(UpdateFile* f) {
   f->needsUpdate = !(hashed && strcasecmp(digest, f->checksum) == 0);
   if (f->needsUpdate || f->modes == 0) return;
   f->installedModes = modes;
-  f->modesDiffer = f->installedModes != (f->modes & 07777);
+  f->modesDiffer = f->installedModes != (f->modes & kModesMask);
 }
 
 void Updater::appendFile(UpdateFile* f) {

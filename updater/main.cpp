@@ -1,6 +1,7 @@
 // The command-line updater: reads the options, forms the channel URL of the installation and
 // drives one Updater through fetch, parse, plan and perform, printing what the engine reports.
 #include <ctype.h>
+#include <errno.h>
 #include <getopt.h>
 #include <signal.h>
 #include <stdio.h>
@@ -16,6 +17,8 @@
 #include "groups.h"
 #include "libupdater.h"
 #include "progress.h"
+#include "trust.h"
+#include "trusted_keys.h"
 
 #ifndef UPDATER_DEFAULT_SERVER
 #define UPDATER_DEFAULT_SERVER "updates.example.invalid"
@@ -31,6 +34,9 @@ enum LongOnlyOption {
   OPT_REMOVE,
   OPT_SKIP,
   OPT_ALLOW_SHARED_DIR,
+  OPT_TRUSTED_KEY,
+  OPT_REQUIRE_SIGNATURE,
+  OPT_MAX_INFO_SIZE,
 };
 
 const struct option kLongOptions[] = {
@@ -44,6 +50,9 @@ const struct option kLongOptions[] = {
     {"remove", required_argument, nullptr, OPT_REMOVE},
     {"skip", required_argument, nullptr, OPT_SKIP},
     {"allow-shared-dir", no_argument, nullptr, OPT_ALLOW_SHARED_DIR},
+    {"trusted-key", required_argument, nullptr, OPT_TRUSTED_KEY},
+    {"require-signature", no_argument, nullptr, OPT_REQUIRE_SIGNATURE},
+    {"max-info-size", required_argument, nullptr, OPT_MAX_INFO_SIZE},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -64,6 +73,9 @@ struct Settings {
   bool list;
   bool allowSharedDir;
   std::vector<GroupChoice> choices;
+  // Trust in the update documents.
+  std::vector<std::string> trustedKeyFiles;
+  TrustSettings trust;
 };
 
 bool PrintLine(const char* text) {
@@ -85,6 +97,10 @@ UpdaterCallbacks g_callbacks = {InfoProgress, FileProgress, PrintLine, PrintLine
   printf("    --remove GROUP\tRemove the files of GROUP (repeatable)\n");
   printf("    --skip GROUP\tNeither install nor remove GROUP (repeatable)\n");
   printf("    --allow-shared-dir\tAs root, also write into directories other users can write\n");
+  printf("    --trusted-key FILE\tTrust the minisign public key(s) in FILE (repeatable)\n");
+  printf("    --require-signature\tRefuse to update when no trusted key is known\n");
+  printf("    --max-info-size BYTES\tRefuse update documents larger than BYTES (default %llu)\n",
+         static_cast<unsigned long long>(kDefaultMaxInfoSize));
   fflush(stdout);
   exit(1);
 }
@@ -188,6 +204,24 @@ void ParseOptions(int argc, char** argv, Settings* s) {
       case OPT_ALLOW_SHARED_DIR:
         s->allowSharedDir = true;
         break;
+      case OPT_TRUSTED_KEY:
+        s->trustedKeyFiles.push_back(optarg);
+        break;
+      case OPT_REQUIRE_SIGNATURE:
+        s->trust.requireSignature = true;
+        break;
+      case OPT_MAX_INFO_SIZE: {
+        char* end = nullptr;
+        errno = 0;
+        unsigned long long v = strtoull(optarg, &end, 10);
+        if (!*optarg || *end || *optarg == '-' || errno != 0 || v == 0) {
+          fprintf(stderr, "Invalid --max-info-size '%s': must be a number of bytes above 0\n",
+                  optarg);
+          exit(1);
+        }
+        s->trust.maxInfoSize = v;
+        break;
+      }
       case '?':
         if (optopt == 'd' || optopt == 'p' || optopt == 't') {
           fprintf(stderr, "Option -%c requires an argument.\n", optopt);
@@ -243,9 +277,17 @@ int Run(int argc, char** argv) {
     return 1;
   }
 
+  std::string keyError;
+  if (!LoadTrustedKeys(kBuiltInTrustedKeys, s.trustedKeyFiles, s.baseDir, &s.trust.keys,
+                       &keyError)) {
+    printf("\n%s\n", keyError.c_str());
+    return 1;
+  }
+
   Updater updater;
   updater.setup(s.channelUrl, s.baseDir, file_part(argc > 0 ? argv[0] : ""), ".updater.ini",
                 &g_callbacks);
+  updater.setTrust(s.trust);
   updater.setAllowSharedDir(s.allowSharedDir);
   // A run that may change the installation holds its lock from before the document is fetched
   // to the end; a second one stops here, having touched nothing.
@@ -283,6 +325,7 @@ int Run(int argc, char** argv) {
       printf("\nError: %s\n", updater.lastError());
       return 1;
     }
+    updater.recordSerial();
     printf("\nAbort: Nothing to be done, you are up-to-date\n");
     return 0;
   }
