@@ -26,6 +26,7 @@ bool Updater::performUpdate() {
   if (!checkPlanTargets(p)) return false;
   if (!iniFile_.empty() && !saveGroupStates()) return false;
   if (!downloadPacks(p)) return false;
+  if (!checkPacks(p)) return false;
   if (!installFiles(p)) return false;
   if (!applyModeChanges(p)) return false;
   removeMarkedFiles(p);
