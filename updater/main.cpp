@@ -37,6 +37,7 @@ enum LongOnlyOption {
   OPT_CA_PATH,
   OPT_PROXY,
   OPT_NOPROXY,
+  OPT_ALLOW_SHARED_DIR,
   OPT_TRUSTED_KEY,
   OPT_REQUIRE_SIGNATURE,
   OPT_MAX_INFO_SIZE,
@@ -56,6 +57,7 @@ const struct option kLongOptions[] = {
     {"ca-path", required_argument, nullptr, OPT_CA_PATH},
     {"proxy", required_argument, nullptr, OPT_PROXY},
     {"noproxy", required_argument, nullptr, OPT_NOPROXY},
+    {"allow-shared-dir", no_argument, nullptr, OPT_ALLOW_SHARED_DIR},
     {"trusted-key", required_argument, nullptr, OPT_TRUSTED_KEY},
     {"require-signature", no_argument, nullptr, OPT_REQUIRE_SIGNATURE},
     {"max-info-size", required_argument, nullptr, OPT_MAX_INFO_SIZE},
@@ -77,6 +79,7 @@ struct Settings {
   // Our own additions: server override, plan preview and group choices.
   std::string server;
   bool list;
+  bool allowSharedDir;
   std::vector<GroupChoice> choices;
   // Trusted certificates and proxies.
   NetOptions net;
@@ -109,6 +112,7 @@ UpdaterCallbacks g_callbacks = {InfoProgress, FileProgress, PrintLine, PrintLine
       "    --proxy URL\t\tUse this HTTP proxy (http://[USER:PASSWORD@]HOST[:PORT]; \"\" for "
       "none)\n");
   printf("    --noproxy LIST\tHosts reached without proxy (comma-separated suffixes, * for all)\n");
+  printf("    --allow-shared-dir\tAs root, also write into directories other users can write\n");
   printf("    --trusted-key FILE\tTrust the minisign public key(s) in FILE (repeatable)\n");
   printf("    --require-signature\tRefuse to update when no trusted key is known\n");
   printf("    --max-info-size BYTES\tRefuse update documents larger than BYTES (default %llu)\n",
@@ -244,6 +248,9 @@ void ParseOptions(int argc, char** argv, Settings* s) {
         s->net.noproxy_given = true;
         s->net.noproxy = optarg;
         break;
+      case OPT_ALLOW_SHARED_DIR:
+        s->allowSharedDir = true;
+        break;
       case OPT_TRUSTED_KEY:
         s->trustedKeyFiles.push_back(optarg);
         break;
@@ -330,6 +337,13 @@ int Run(int argc, char** argv) {
                 &g_callbacks);
   updater.setNetOptions(s.net);
   updater.setTrust(s.trust);
+  updater.setAllowSharedDir(s.allowSharedDir);
+  // A run that may change the installation holds its lock from before the document is fetched
+  // to the end; a second one stops here, having touched nothing.
+  if (!s.list && !updater.beginRun()) {
+    printf("\nError: %s\n", updater.lastError());
+    return 1;
+  }
 
   if (!updater.fetchInfo()) {
     printf("\nError downloading info files: %s\n", updater.lastError());
@@ -356,7 +370,10 @@ int Run(int argc, char** argv) {
 
   if (!updater.needsUpdate()) {
     // Choices named on the command line hold for later runs even when nothing is to be done now.
-    if (!s.choices.empty()) updater.saveGroupStates();
+    if (!s.choices.empty() && !updater.saveGroupStates()) {
+      printf("\nError: %s\n", updater.lastError());
+      return 1;
+    }
     updater.recordSerial();
     printf("\nAbort: Nothing to be done, you are up-to-date\n");
     return 0;
@@ -368,7 +385,10 @@ int Run(int argc, char** argv) {
     return 1;
   }
 
-  updater.saveGroupStates();
+  if (!updater.saveGroupStates()) {
+    printf("\nError: %s\n", updater.lastError());
+    return 1;
+  }
   printf("\nUpdate Complete!\n");
   return 0;
 }
