@@ -454,7 +454,12 @@ TEST_F(HttpsTest, BuiltinServerServesOthersWhileClientsDawdle) {
     testutil::PeerProcess server;
     ASSERT_TRUE(server.Start(argv, "", run.Sub("log")));
     ASSERT_TRUE(server.WaitForOutput(tls ? "on https://" : "on http://", 60000)) << server.Output();
-    int port = atoi(testutil::ReadFileOr(run.Sub("port")).c_str());
+    // The port is in the announcement ("Serving SITE on http://127.0.0.1:PORT/ ..."), which
+    // comes before the port file is written.
+    std::string said = server.Output();
+    size_t colon = said.find(':', said.find("://127.0.0.1") + 3);
+    int port = atoi(said.c_str() + colon + 1);
+    ASSERT_GT(port, 0) << said;
     // A client that connects and sends nothing, and one that sends a request head a byte at a
     // time for as long as the fetch below runs (at most two minutes). A server that served
     // one connection after the other could answer the fetch only after the dribbling ended.
