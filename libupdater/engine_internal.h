@@ -15,6 +15,8 @@
 
 #include "memleak.h"
 
+struct TransferError;
+
 namespace engine {
 
 // Temporary document file of fetchInfo, in the working directory.
@@ -52,6 +54,10 @@ class TrackedBlock {
 // The formatted text; no length limit and no tracked block. "vasprintf error" when the format
 // cannot be expanded.
 std::string vformat(const char* fmt, va_list args);
+
+// The text an "ODL reports" line gives for a failed transfer: the download client's error text,
+// or for certificate, proxy and redirect failures the transport's text naming host and cause.
+std::string transferErrorText(const TransferError& error);
 
 // True when anything stands at path, a symbolic link whose target is gone included.
 bool pathExists(const std::string& path);

@@ -25,9 +25,12 @@
 #include "download_nocurl.h"
 #include "plan.h"
 #include "transport.h"
+#include "trust.h"
 
 class TiXmlElement;
 struct HashContext;
+class ConfinedDir;
+class RunLock;
 
 // Output channel of the engine, owned by the caller and borrowed by the Updater (it must
 // outlive the object). Any slot may be null; the engine then drops that output.
@@ -41,6 +44,9 @@ struct UpdaterCallbacks {
   // Progress of the update proper: banners, empty lines, per-file steps; result ignored.
   bool (*statusMessage)(const char* text);
 };
+
+// The permission bits "modes" may set: never setuid, setgid or sticky, never writable by others.
+const uint32_t kModesMask = 0775;
 
 // Group states.
 enum {
@@ -73,10 +79,10 @@ struct UpdateFile {
   uint32_t installedModes = 0;
   char checksum[65] = {};      // "sha" (version 2+) or "md5" (version 1), at most 64 characters
   char packChecksum[65] = {};  // "packsha" or "packmd5"
-  int64_t packSize = 0;        // "packsize": bytes of the pack, 0 = not given
   char key[17] = {};           // RC4 key, empty = pack not enciphered; always used as 16 bytes
   int64_t size = 0;            // "size": bytes after unpacking
-  uint32_t modes = 0;          // "modes": permission bits to set after installing, 0 = leave
+  int64_t packSize = 0;        // "packsize": bytes of the pack, 0 = not given
+  uint32_t modes = 0;  // "modes": permission bits to set (masked with kModesMask), 0 = leave
   std::vector<UpdateGroup*> groups;  // groups named in "group", in order, repeats kept
   // Where the pack is stored: tmp/updater/ + last component of the URL (with "~2", "~3" ...
   // appended when another URL of the same run ends alike, or when the name ends in
@@ -97,6 +103,13 @@ class Updater {
   // (no group states are read or written); callbacks may be null. Always true.
   bool setup(const char* channelUrl, const char* baseDir, const char* programName,
              const char* iniFile, UpdaterCallbacks* callbacks);
+  // Trusted certificates and proxies for every download (https and proxies, see connector.h);
+  // kept across setup and reset.
+  void setNetOptions(const NetOptions& options) {
+    net_ = options;
+    transport_.reset();
+    connector_.reset();
+  }
 
   // Time-outs, crawl limit and retries of every download (the document and each pack), and
   // the clock they run on (null: the real one; tests give their own). Kept across setup and
@@ -104,7 +117,8 @@ class Updater {
   void setTransfer(const TransportSettings& settings, TransportClock* clock = nullptr);
 
   // Downloads the channel document into the info text (through the temporary file
-  // "updater-info.xml" in the working directory), at most kMaxInfoBytes of it. True on
+  // "updater-info.xml" in the working directory), at most the trust settings' maxInfoSize. True
+  // on
   // success; false with lastError() (a line naming what failed goes out as a status message
   // first).
   bool fetchInfo();
@@ -133,8 +147,27 @@ class Updater {
   // note about it follows the "Installing %s ... " line. Packs already present with the
   // expected checksum are not downloaded again.
   bool performUpdate();
-  // Writes every group's state to section "groups" of the INI file. Always true.
+  // Writes every group's state to section "groups" of the INI file. True when written (or no
+  // INI file is set); false with lastError() when it cannot be, a symbolic link or another
+  // user's file at its name included (such a file is never written).
   bool saveGroupStates();
+
+  // Opens the installation (creating the base directory when missing), refuses as root a base
+  // directory that other users can write (unless setAllowSharedDir), prepares the private
+  // staging directory tmp/updater and takes the run lock in it, held until endRun, setup, reset
+  // or destruction. Call it before fetchInfo so that the whole run holds the lock; performUpdate
+  // takes it itself when it is not held yet. True when held; false with lastError() at once
+  // when another process holds it ("another update is running (pid N) in BASE; ...") or when
+  // the directories are unsafe, nothing changed then.
+  bool beginRun();
+  // Releases the run lock, if held.
+  void endRun();
+  // With allow set, a run as root also writes into directories that other users can write.
+  void setAllowSharedDir(bool allow);
+  // Puts layer (borrowed; a fault-injecting wrapper in tests) in place of the POSIX
+  // installation-directory layer for everything the engine does to the installation; null
+  // returns to the POSIX one. Kept across setup and reset.
+  void setDirectoryLayer(ConfinedDir* layer);
   // The last error text, empty when none was set.
   const char* lastError();
   // Frees all records and settings and removes "updater-info.xml" from the working directory.
@@ -164,6 +197,14 @@ class Updater {
   // Formats the message and passes it to the statusMessage slot, if any.
   void statusf(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 
+  // Trust in the documents (see trust.h): the keys, whether a signature is required, the size
+  // limit and the clock. Takes effect from the next fetchInfo.
+  void setTrust(const TrustSettings& trust);
+  // Keeps the serial of the document parsed last as the highest accepted for the channel, when
+  // documents are checked. True on success; false with lastError() when the INI file cannot be
+  // written.
+  bool recordSerial();
+
   // Read-only views of the parsed information (lock held while copying). The pending count is
   // the number of files to install plus those to remove (mode-only changes not included).
   int32_t infoVersion();
@@ -178,9 +219,6 @@ class Updater {
   std::string infoText();
   // The mirrors of the document (<mirrors><mirror url=.../>), in order.
   std::vector<std::string> mirrors();
-
-  // The largest document fetchInfo accepts.
-  static const uint64_t kMaxInfoBytes = 64ULL << 20;
 
  private:
   // parse.cpp: one step each of parseInfo.
@@ -208,6 +246,25 @@ class Updater {
 
   // state.cpp
   int32_t storedGroupState(const std::string& name, int32_t fallback);
+
+  // guard.cpp: the installation-directory layer and the checks that keep a run inside it.
+  // The layer bound to the base directory, opened on first use; null when the base directory
+  // cannot be opened (it does not exist yet, for instance).
+  ConfinedDir* installation() const;
+  // The path of name below the base directory as the layer takes it; full paths (baseDir_
+  // followed by the name) are cut to it.
+  std::string relativeToBase(const std::string& path) const;
+  // Hashes the installed copy of name without following links; true with the hex digest in hex
+  // (at least 65 bytes) and the permission bits in *modes; false when it is missing, not a
+  // regular file, behind or at a link, or unreadable.
+  bool hashInstalled(const std::string& name, char* hex, uint32_t* modes);
+  // Whether anything stands at name; a symbolic link on the way counts, so that the step that
+  // would write there reports it.
+  bool installedEntryExists(const std::string& name) const;
+  // Before anything of the plan is changed: every path it writes or deletes is reached without
+  // a symbolic link, and, as root, through directories root alone can write. True when so;
+  // false with lastError() naming the entry and the link or directory.
+  bool checkPlanTargets(const Plan& p);
 
   // stage.cpp: downloading and unpacking.
   // The one way the engine downloads: url into sink through the run's transport (retries
@@ -238,6 +295,14 @@ class Updater {
 
   void message(bool (*slot)(const char*), const char* fmt, va_list args);
 
+  // trust.cpp: the checked fetch, the rollback and freeze guards, the check of every pack
+  // against its "packsha" before any is unpacked.
+  bool fetchCheckedInfo();
+  bool checkGuards(const TiXmlElement* root);
+  bool checkPacks(const Plan& p);
+
+  TrustSettings trust_;
+  uint64_t acceptedSerial_ = 0;
   UpdateFile* filesHead_ = nullptr;
   UpdateFile* filesTail_ = nullptr;
   UpdateGroup* groupsHead_ = nullptr;
@@ -255,13 +320,21 @@ class Updater {
   std::string infoText_;
   std::string lastError_;
   std::string channelUrl_;
+  NetOptions net_;
   std::string baseDir_;
   std::string iniFile_;
   std::string programName_;
   UpdaterCallbacks* callbacks_ = nullptr;
+  mutable std::unique_ptr<ConfinedDir> ownDir_;  // the POSIX layer on baseDir_, once opened
+  ConfinedDir* customDir_ = nullptr;             // set by setDirectoryLayer, borrowed
+  std::unique_ptr<RunLock> runLock_;
+  bool allowSharedDir_ = false;
   TransportSettings transferSettings_;
   TransportClock* transferClock_ = nullptr;
-  std::unique_ptr<Transport> transport_;  // made on first use; keeps one idle connection
+  // Made on first use from net_; the transport keeps one idle connection and borrows the
+  // connector, so it is declared after it (and goes first).
+  std::unique_ptr<TransportConnector> connector_;
+  std::unique_ptr<Transport> transport_;
   Orvex_Mutex_pthreads lock_;
 };
 

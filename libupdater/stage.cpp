@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "GenLib.h"
+#include "connector.h"
 #include "download_nocurl.h"
 #include "engine_internal.h"
 #include "hash.h"
@@ -102,10 +103,17 @@ bool Updater::downloadPacks(const Plan& p) {
   return true;
 }
 
+std::string engine::transferErrorText(const TransferError& error) {
+  int32_t code = error.DownloadCode();
+  return code >= ODL_ERROR_TLS_UNTRUSTED && !error.text.empty() ? error.text
+                                                                : DownloadErrorText(code);
+}
+
 bool Updater::fetchUrl(const std::string& url, TransferSink* sink, uint64_t maxBytes, bool resume,
                        DownloadProgressCallback progress, void* user, TransferError* error) {
   if (!transport_) {
-    transport_.reset(new Transport(transferSettings_, nullptr, transferClock_));
+    connector_.reset(new NetConnector(net_));
+    transport_.reset(new Transport(transferSettings_, connector_.get(), transferClock_));
     transport_->SetRetryMessage([this](const std::string& line) { statusf("%s", line.c_str()); });
   }
   TransferRequest request;
@@ -175,7 +183,7 @@ bool Updater::downloadPack(const PlanInstall& item) {
         return setError("Error writing %s: %s", item.downloadPath.c_str(), error.text.c_str());
       }
       return setError("ODL reports '%s' while downloading '%s'",
-                      DownloadErrorText(error.DownloadCode()), f->name.c_str());
+                      engine::transferErrorText(error).c_str(), f->name.c_str());
     }
     char have[65] = "";
     if (!f->packChecksum[0] ||
@@ -188,7 +196,9 @@ bool Updater::downloadPack(const PlanInstall& item) {
       statusf("The pack of %s does not match its checksum; downloading it again", f->name.c_str());
     }
   }
-  return setError("The pack of '%s' does not match its checksum", f->name.c_str());
+  return setError(
+      "Checksum does not match for the pack of '%s' (%s); nothing was unpacked or installed",
+      f->name.c_str(), f->url.c_str());
 }
 
 // ---- Unpacking ----
@@ -213,7 +223,7 @@ bool Updater::unpackAndVerify(const PlanInstall& item, const std::string& unpack
     if (!unpackedOk) return setError("Error unpacking %s", source.c_str());
     return setError("Checksum does not match for file '%s'!", file_part(f->name.c_str()));
   }
-  if (f->modes != 0) chmod(unpacked.c_str(), f->modes);
+  if (f->modes != 0) chmod(unpacked.c_str(), f->modes & kModesMask);
   return true;
 }
 

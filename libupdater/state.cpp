@@ -48,6 +48,7 @@ struct TempDocument {
 
 bool Updater::fetchInfo() {
   AutoMutex hold(lock_);
+  if (ChecksDocuments(trust_)) return fetchCheckedInfo();
   DownloadProgressCallback progress = callbacks_ ? callbacks_->infoProgress : nullptr;
   TransportUrl url;
   TransferError error;
@@ -58,12 +59,15 @@ bool Updater::fetchInfo() {
   TempDocument temp{fopen(engine::kInfoFile, "w+b")};
   if (!temp.fp) return setError("Error opening updater-info.xml");
   StreamSink sink(temp.fp, "updater-info.xml");
-  if (!fetchUrl(channelUrl_, &sink, kMaxInfoBytes, false, progress, nullptr, &error)) {
+  if (!fetchUrl(channelUrl_, &sink, trust_.maxInfoSize, false, progress, nullptr, &error)) {
+    if (error.failure == TransferFailure::kTooLarge) {
+      return setError("%s", DocumentTooLarge(channelUrl_, trust_.maxInfoSize).c_str());
+    }
     statusf("%s", error.text.c_str());
     if (error.failure == TransferFailure::kWrite) {
       return setError("Error writing updater-info.xml: %s", error.text.c_str());
     }
-    return setError("ODL reports %s", DownloadErrorText(error.DownloadCode()));
+    return setError("ODL reports %s", engine::transferErrorText(error).c_str());
   }
   if (fflush(temp.fp) != 0) return setError("Error writing updater-info.xml: %s", strerror(errno));
   off_t size = ftello(temp.fp);
@@ -96,7 +100,22 @@ bool Updater::saveGroupStates() {
   for (UpdateGroup* g = groupsHead_; g; g = g->next) {
     char value[16];
     snprintf(value, sizeof(value), "%d", g->state);
-    Write_INI_String(iniFile_.c_str(), "groups", g->name.c_str(), value);
+    if (Write_INI_String(iniFile_.c_str(), "groups", g->name.c_str(), value) == 0) continue;
+    const int err = errno;
+    if (err == ELOOP) {
+      return setError(
+          "Refusing to write the group states to %s: it is a symbolic link; remove it "
+          "and run again",
+          iniFile_.c_str());
+    }
+    if (err == EPERM) {
+      return setError(
+          "Refusing to write the group states to %s: it belongs to another user; "
+          "remove it or run as its owner",
+          iniFile_.c_str());
+    }
+    return setError("Error writing the group states to %s (%s)", iniFile_.c_str(),
+                    strerror(err ? err : EIO));
   }
   return true;
 }

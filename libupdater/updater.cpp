@@ -6,9 +6,11 @@
 #include <sys/stat.h>
 
 #include "GenLib.h"
+#include "confined_dir.h"
 #include "engine_internal.h"
 #include "libupdater.h"
 #include "memleak.h"
+#include "run_guard.h"
 
 #define UPD_SRC "libupdater/updater"
 
@@ -92,6 +94,9 @@ void Updater::reset() {
   fileBase_.clear();
   mirrors_.clear();
   transport_.reset();
+  connector_.reset();
+  runLock_.reset();
+  ownDir_.reset();
   remove(engine::kInfoFile);
 }
 
@@ -215,6 +220,7 @@ void Updater::setTransfer(const TransportSettings& settings, TransportClock* clo
   transferSettings_ = settings;
   transferClock_ = clock;
   transport_.reset();
+  connector_.reset();
 }
 
 std::string Updater::infoText() {

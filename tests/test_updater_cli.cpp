@@ -405,8 +405,9 @@ TEST_F(CliFailureTest, ServerNotListening) {
       {"--server", "127.0.0.1:" + std::to_string(port), "-d", install_.path(), "--retries", "0"},
       work_.path());
   ExpectFailure(r, "Error downloading info files: ODL reports Error Connecting to Host");
-  EXPECT_TRUE(HasLineStartingWith(OutputLines(r.out),
-                                  "Connecting to 127.0.0.1:" + std::to_string(port) + " failed: "))
+  // A line names the server and the reason.
+  EXPECT_NE(r.out.find("127.0.0.1:" + std::to_string(port) + ": Connection refused"),
+            std::string::npos)
       << Lines(r);
 }
 
@@ -457,7 +458,7 @@ TEST_F(CliFailureTest, PackMissingOnServer) {
 TEST_F(CliFailureTest, PackAddressTheClientCannotUse) {
   ReleaseSpec rel;
   FixtureFile f = File("secure.txt", "s\n");
-  f.attrs = {{"url", "https://127.0.0.1/packs/secure.pak"}};
+  f.attrs = {{"url", "https://" + std::string(200, 'h') + "/packs/secure.pak"}};
   rel.files = {File("before.txt", "b\n"), f};
   Publish(rel);
   ExpectFailure(
@@ -484,8 +485,13 @@ TEST_F(CliFailureTest, DamagedPackLeavesInstalledFileAlone) {
   WriteFile(base_ + "keep.txt", "old contents\n");
   std::string pack = base_ + "tmp/updater/" + DefaultPackName("keep.txt");
   // The pack does not match its "packsha": fetched twice, then refused before unpacking.
-  ExpectFailure(Run(),
-                "Error performing update: The pack of 'keep.txt' does not match its checksum");
+  RunResult r = Run();
+  EXPECT_EQ(r.code, 1);
+  EXPECT_TRUE(
+      HasLineStartingWith(OutputLines(r.out),
+                          "Error performing update: Checksum does not match for the pack of "
+                          "'keep.txt'"))
+      << Lines(r);
   EXPECT_EQ(PackRequests().size(), 2u);
   EXPECT_EQ(Installed("keep.txt"), "old contents\n");
   EXPECT_FALSE(FileExists(pack));
@@ -860,16 +866,16 @@ TEST_F(CliCommandLineTest, HelpScreen) {
     EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 7),
               Concat({"*** Velmoras' Updater 2.01 (CLI) ***", ""}, usage));
     // Our own options follow the specified lines.
-    EXPECT_TRUE(
-        ContainsInOrder(std::vector<std::string>(lines.begin() + 7, lines.end()),
-                        {"    --server HOST[:PORT]\tFetch updates from this server instead "
-                         "of updates.example.invalid",
-                         "    --list\t\tShow the package groups and what an update would "
-                         "do; change nothing",
-                         "    --install GROUP\tInstall GROUP and keep it up to date "
-                         "(repeatable)",
-                         "    --remove GROUP\tRemove the files of GROUP (repeatable)",
-                         "    --skip GROUP\tNeither install nor remove GROUP (repeatable)"}))
+    EXPECT_TRUE(ContainsInOrder(
+        std::vector<std::string>(lines.begin() + 7, lines.end()),
+        {"    --server [https://]HOST[:PORT]\tFetch updates from this server instead "
+         "of updates.example.invalid",
+         "    --list\t\tShow the package groups and what an update would "
+         "do; change nothing",
+         "    --install GROUP\tInstall GROUP and keep it up to date "
+         "(repeatable)",
+         "    --remove GROUP\tRemove the files of GROUP (repeatable)",
+         "    --skip GROUP\tNeither install nor remove GROUP (repeatable)"}))
         << Lines(r);
     EXPECT_EQ(r.err, "");
   }

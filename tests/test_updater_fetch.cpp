@@ -112,7 +112,7 @@ TEST_F(FetchProgram, FailuresPrintTheClientsTextAndExitOne) {
                      std::to_string(server_->port()) +
                      " answered 404 Not Found for /pub/none.bin\n");
 
-  EXPECT_EQ(RunProgram({Fetch(), "https://127.0.0.1/x", out_.Sub("h")}, &out, &err), 1);
+  EXPECT_EQ(RunProgram({Fetch(), "gopher://127.0.0.1/x", out_.Sub("h")}, &out, &err), 1);
   EXPECT_EQ(err, "updater-fetch: Invalid URL\n");
   EXPECT_FALSE(testutil::FileExists(out_.Sub("h")));
 
@@ -126,8 +126,8 @@ TEST_F(FetchProgram, FailuresPrintTheClientsTextAndExitOne) {
   EXPECT_EQ(
       RunProgram({Fetch(), "--retries", "0", "http://" + where + "/x", out_.Sub("c")}, &out, &err),
       1);
-  EXPECT_EQ(err, "updater-fetch: Error Connecting to Host\nupdater-fetch: Connecting to " + where +
-                     " failed: Connection refused\n");
+  EXPECT_EQ(err.rfind("updater-fetch: Error Connecting to Host\nupdater-fetch: ", 0), 0u) << err;
+  EXPECT_NE(err.find(where + ": Connection refused\n"), std::string::npos) << err;
 
   EXPECT_EQ(
       RunProgram({Fetch(), "--max-size", "1000", server_->Url("/pub/data.bin"), out_.Sub("m")},

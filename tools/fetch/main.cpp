@@ -1,9 +1,12 @@
 // updater-fetch [OPTIONS] URL OUTFILE
 //
-// Downloads one file with the project's transport: http://host[:port]/path (HTTP/1.1,
-// redirects followed) or ftp://[user[:password]@]host[:port]/path (passive mode, anonymous
-// unless a user is given), with the connect and stall time-outs, the crawl limit and the
-// retries of the options (--timeout, --speed-limit, --retries) and at most --max-size bytes.
+// Downloads one file with the project's transport: http://host[:port]/path or
+// https://host[:port]/path (HTTP/1.1; the server's certificate verified against --ca-file,
+// --ca-path or the system store; redirects followed, never from https to http; proxies from
+// --proxy/--noproxy or the environment) or ftp://[user[:password]@]host[:port]/path (passive
+// mode, anonymous unless a user is given), with the connect and stall time-outs, the crawl
+// limit and the retries of the options (--timeout, --speed-limit, --retries) and at most
+// --max-size bytes.
 // OUTFILE is written from its start; a retry continues where the failed attempt stopped. On a
 // terminal a progress line is kept up to date. Each retry is announced on standard error. On
 // failure the download client's error text and a line naming what failed go to standard error
@@ -20,7 +23,9 @@
 #include <string>
 #include <vector>
 
+#include "connector.h"
 #include "download_nocurl.h"
+#include "proxy.h"
 #include "transport.h"
 
 namespace {
@@ -57,12 +62,13 @@ bool ShowProgress(uint64_t received, uint64_t total, void* user_data) {
 
 const char kUsage[] =
     "usage: updater-fetch [--timeout SECONDS] [--speed-limit BYTES/S:SECONDS] [--retries N]\n"
-    "                     [--max-size BYTES] URL OUTFILE\n";
+    "                     [--max-size BYTES] [--ca-file FILE] [--ca-path DIR] [--proxy URL]\n"
+    "                     [--noproxy LIST] URL OUTFILE\n";
 
 // Reads the options before URL and OUTFILE. False (after a message) for an unknown option or a
 // bad value.
 bool ParseOptions(int argc, char** argv, TransportSettings* settings, uint64_t* max_bytes,
-                  std::vector<const char*>* operands) {
+                  NetOptions* net, std::vector<const char*>* operands) {
   for (int i = 1; i < argc; i++) {
     const char* arg = argv[i];
     if (strncmp(arg, "--", 2) != 0 || arg[2] == '\0') {
@@ -78,6 +84,18 @@ bool ParseOptions(int argc, char** argv, TransportSettings* settings, uint64_t* 
       ok = ParseSpeedLimitOption(value, &settings->speed_limit_bytes, &settings->speed_time_s);
     } else if (strcmp(arg, "--retries") == 0) {
       ok = ParseRetriesOption(value, &settings->retries);
+    } else if (strcmp(arg, "--ca-file") == 0 || strcmp(arg, "--ca-path") == 0 ||
+               strcmp(arg, "--proxy") == 0 || strcmp(arg, "--noproxy") == 0) {
+      ok = value != nullptr;
+      if (ok && arg[2] == 'c') (arg[5] == 'f' ? net->ca_file : net->ca_path) = value;
+      if (ok && strcmp(arg, "--proxy") == 0) {
+        net->proxy_given = true;
+        net->proxy = value;
+      }
+      if (ok && strcmp(arg, "--noproxy") == 0) {
+        net->noproxy_given = true;
+        net->noproxy = value;
+      }
     } else if (strcmp(arg, "--max-size") == 0) {
       char* end = nullptr;
       errno = 0;
@@ -102,8 +120,9 @@ bool ParseOptions(int argc, char** argv, TransportSettings* settings, uint64_t* 
 int main(int argc, char** argv) {
   TransportSettings settings;
   uint64_t max_bytes = 0;
+  NetOptions net;
   std::vector<const char*> operands;
-  if (!ParseOptions(argc, argv, &settings, &max_bytes, &operands)) return 1;
+  if (!ParseOptions(argc, argv, &settings, &max_bytes, &net, &operands)) return 1;
   if (operands.size() != 2) {
     fprintf(stderr, "%s", kUsage);
     return 1;
@@ -118,7 +137,7 @@ int main(int argc, char** argv) {
   TransportUrl parsed;
   TransferError error;
   if (!TransportUrl::Parse(url, &parsed, &error) ||
-      (parsed.scheme != "http" && parsed.scheme != "ftp")) {
+      (parsed.scheme != "http" && parsed.scheme != "https" && parsed.scheme != "ftp")) {
     fprintf(stderr, "updater-fetch: Invalid URL\n");
     return 1;
   }
@@ -128,7 +147,8 @@ int main(int argc, char** argv) {
     fprintf(stderr, "updater-fetch: File Access Error: %s\n", why.c_str());
     return 1;
   }
-  Transport transport(settings);
+  NetConnector connector(net);
+  Transport transport(settings, &connector);
   transport.SetRetryMessage(
       [](const std::string& line) { fprintf(stderr, "updater-fetch: %s\n", line.c_str()); });
   TransferRequest request;
