@@ -26,20 +26,6 @@ std::string Join(const std::string& dir, const std::string& name) {
   return dir + "/" + name;
 }
 
-// mkdir -p; false with errno set.
-bool MakeDirs(const std::string& path) {
-  std::string cur;
-  size_t pos = 0;
-  while (pos != std::string::npos) {
-    pos = path.find('/', pos + 1);
-    cur = path.substr(0, pos);
-    if (cur.empty()) continue;
-    if (mkdir(cur.c_str(), 0755) != 0 && errno != EEXIST) return false;
-  }
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 bool Exists(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0;
@@ -105,7 +91,7 @@ class Publication {
     files_dir_ = Join(opts_.site_dir, kFilesDir);
     updates_dir_ = Join(opts_.site_dir, kUpdatesDir);
     for (const std::string& d : {opts_.site_dir, files_dir_, updates_dir_}) {
-      if (!MakeDirs(d)) {
+      if (!make_directories(d.c_str(), 0755)) {
         *error = "cannot create directory " + d + ": " + strerror(errno);
         return false;
       }
@@ -268,7 +254,7 @@ class Publication {
       std::string sub = name.substr(0, 2);
       std::string dir = Join(files_dir_, sub);
       if (!made_dirs.count(sub)) {
-        if (!MakeDirs(dir)) {
+        if (!make_directories(dir.c_str(), 0755)) {
           *error = "cannot create directory " + dir + ": " + strerror(errno);
           unlink(tmp.c_str());
           return false;
