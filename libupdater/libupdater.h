@@ -22,6 +22,10 @@
 
 #include "Mutex_pthreads.h"
 #include "download_nocurl.h"
+#include "plan.h"
+
+class TiXmlElement;
+struct HashContext;
 
 // Output channel of the engine, owned by the caller and borrowed by the Updater (it must
 // outlive the object). Any slot may be null; the engine then drops that output.
@@ -58,9 +62,13 @@ struct UpdateGroup {
 
 // One file of the update information, in document order.
 struct UpdateFile {
-  std::string name;            // "file": path relative to the base directory
-  std::string url;             // full download URL (file base and "%20" rules applied)
-  bool needsUpdate = false;    // local copy missing, unreadable or different
+  std::string name;          // "file": path relative to the base directory
+  std::string url;           // full download URL (file base and "%20" rules applied)
+  bool needsUpdate = false;  // local copy missing, unreadable or different
+  // Content current, "modes" not 0, and the installed permission bits differ from it; they are
+  // in installedModes.
+  bool modesDiffer = false;
+  uint32_t installedModes = 0;
   char checksum[65] = {};      // "sha" (version 2+) or "md5" (version 1), at most 64 characters
   char packChecksum[65] = {};  // "packsha" or "packmd5"
   char key[17] = {};           // RC4 key, empty = pack not enciphered; always used as 16 bytes
@@ -69,7 +77,7 @@ struct UpdateFile {
   std::vector<UpdateGroup*> groups;  // groups named in "group", in order, repeats kept
   // Where the pack is stored: tmp/updater/ + last component of the URL (with "~2", "~3" ...
   // appended when another URL of the same run ends alike, or when the name ends in
-  // ".unpacked", the suffix of unpacked copies); empty until performUpdate.
+  // ".unpacked", the suffix of unpacked copies); empty until performUpdate (see Plan).
   std::string downloadPath;
   UpdateFile* prev = nullptr;
   UpdateFile* next = nullptr;
@@ -99,10 +107,16 @@ class Updater {
   UpdateGroup* firstGroup();
   // Stores state in group (when not null), then recomputes the pending count.
   void setGroupState(UpdateGroup* group, int32_t state);
-  // True when a file is to install or remove, or an obsolete file is to be deleted.
+  // True when a file is to install, remove or have its modes set, or an obsolete file is to be
+  // deleted.
   bool needsUpdate();
-  // Downloads, unpacks, verifies and installs what is to install, then deletes what is to
-  // remove and the obsolete files. True on success; false with lastError() at the first hard
+  // What performUpdate would do now: computed from the records, the group states and the
+  // installation (existence of files to remove, packs already in tmp/updater, which it hashes).
+  // Changes nothing.
+  Plan plan();
+  // Carries out plan(): downloads, unpacks, verifies and installs what is to install, sets the
+  // modes of files whose content is current, then deletes what is to remove and the obsolete
+  // files. True on success; false with lastError() at the first hard
   // failure. A replacement is unpacked and verified in tmp/updater and moved over the installed
   // file with one rename, so installed files are never left half written and a failed file
   // keeps its installed copy. When that rename fails, the file goes to name + ".upd" and the
@@ -140,7 +154,8 @@ class Updater {
   // Formats the message and passes it to the statusMessage slot, if any.
   void statusf(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 
-  // Read-only views of the parsed information (lock held while copying).
+  // Read-only views of the parsed information (lock held while copying). The pending count is
+  // the number of files to install plus those to remove (mode-only changes not included).
   int32_t infoVersion();
   int32_t fileCount();
   int32_t pendingCount();
@@ -153,16 +168,49 @@ class Updater {
   std::string infoText();
 
  private:
+  // parse.cpp: one step each of parseInfo.
+  bool parseRootElements(TiXmlElement* root);
+  bool parseGroups(TiXmlElement* groups);
+  bool parseGroup(TiXmlElement* element, int index);
+  bool parseFiles(TiXmlElement* files);
+  bool parseFileRecord(TiXmlElement* element, int index, const char* sumAttr, const char* packAttr);
+  bool formUrl(TiXmlElement* element, int index, UpdateFile* f);
+  void readFileGroups(TiXmlElement* element, UpdateFile* f);
+  void checkInstalledCopy(UpdateFile* f);
+  bool parseDeletes(TiXmlElement* del);
+  void appendGroup(UpdateGroup* g);
+  void appendFile(UpdateFile* f);
+  void sortGroups();
+
+  // plan.cpp: the rules that turn records and group states into a plan.
+  bool isSelected(const UpdateFile* f) const;
   bool isToInstall(const UpdateFile* f) const;
+  bool isModeChange(const UpdateFile* f) const;
   bool isToRemove(const UpdateFile* f) const;
   void recountPending();
-  void sortGroups();
-  bool installFile(UpdateFile* f, const char* digestName, bool keepPack, void* inBlock,
-                   void* outBlock);
-  void message(bool (*slot)(const char*), const char* fmt, va_list args);
+  void planInstalls(Plan* p);
+  const char* digestName() const;
+
+  // state.cpp
+  int32_t storedGroupState(const std::string& name, int32_t fallback);
+
+  // stage.cpp: downloading and unpacking.
+  bool downloadPacks(const Plan& p);
+  bool downloadPack(const PlanInstall& item);
+  bool unpackAndVerify(const PlanInstall& item, const std::string& unpacked, void* inBlock,
+                       void* outBlock);
   bool unpackTo(const char* source, const char* destination, const char* shownDestination,
-                const char* key, int64_t size, void* inBlock, void* outBlock,
-                struct HashContext* digest);
+                const char* key, int64_t size, void* inBlock, void* outBlock, HashContext* digest);
+
+  // commit.cpp: changing the installation.
+  bool installFiles(const Plan& p);
+  bool installFile(const PlanInstall& item, bool keepPack, void* inBlock, void* outBlock);
+  bool moveIntoPlace(const UpdateFile* f, const std::string& unpacked, std::string dest, bool self);
+  bool applyModeChanges(const Plan& p);
+  void removeMarkedFiles(const Plan& p);
+  void removeObsoleteFiles(const Plan& p);
+
+  void message(bool (*slot)(const char*), const char* fmt, va_list args);
 
   UpdateFile* filesHead_ = nullptr;
   UpdateFile* filesTail_ = nullptr;

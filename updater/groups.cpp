@@ -1,44 +1,6 @@
 #include "groups.h"
 
 #include <stdio.h>
-#include <strings.h>
-#include <sys/stat.h>
-
-#include <map>
-#include <utility>
-
-#include "GenLib.h"
-#include "hash.h"
-
-namespace {
-
-// Anything at the path, a symbolic link whose target is gone included, as the update sees it.
-bool PathExists(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0;
-}
-
-// The plan rules of the engine, read from the records: a file is to install when it needs an
-// update and has no groups or one at state 1; to remove when all its groups (at least one)
-// are at state 2 and it exists in the installation.
-bool IsToInstall(const UpdateFile* f) {
-  if (!f->needsUpdate) return false;
-  if (f->groups.empty()) return true;
-  for (const UpdateGroup* g : f->groups) {
-    if (g->state == UPDATE_GROUP_INSTALL) return true;
-  }
-  return false;
-}
-
-bool IsToRemove(const UpdateFile* f, const std::string& baseDir) {
-  if (f->groups.empty()) return false;
-  for (const UpdateGroup* g : f->groups) {
-    if (g->state != UPDATE_GROUP_REMOVE) return false;
-  }
-  return PathExists(baseDir + f->name);
-}
-
-}  // namespace
 
 std::string GroupStateWord(int32_t state) {
   switch (state) {
@@ -77,10 +39,7 @@ bool ApplyGroupChoices(Updater* updater, const std::vector<GroupChoice>& choices
   return true;
 }
 
-void PrintPlan(Updater* updater, const char* baseDir) {
-  const std::string base = baseDir;
-  const char* digestName = updater->infoVersion() <= 1 ? "md5" : "sha256";
-
+void PrintPlan(Updater* updater) {
   UpdateGroup* first = updater->firstGroup();
   printf("\nPackage groups:%s\n", first ? "" : " none");
   for (UpdateGroup* g = first; g; g = g->next) {
@@ -95,73 +54,40 @@ void PrintPlan(Updater* updater, const char* baseDir) {
     }
   }
 
-  std::vector<const UpdateFile*> install, remove;
-  for (const UpdateFile* f = updater->firstFile(); f; f = f->next) {
-    if (IsToInstall(f)) {
-      install.push_back(f);
-    } else if (IsToRemove(f, base)) {
-      remove.push_back(f);
-    }
-  }
-  std::vector<std::string> outdated = updater->outdatedFiles();
-
-  int64_t total = 0;
-  int downloads = 0, alreadyThere = 0;
-  // Download path -> the URL and the first file whose pack goes there.
-  std::map<std::string, std::pair<std::string, const UpdateFile*>> packs;
-  if (!install.empty()) {
+  const Plan plan = updater->plan();
+  if (!plan.installs.empty()) {
     printf("\nFiles to install:\n");
-    for (const UpdateFile* f : install) {
-      // The pack's path as the update chooses it: files with the same URL share one pack;
-      // another URL whose last component is taken, or a name ending in ".unpacked", gets
-      // "~2", "~3" ... appended.
-      const std::string packBase = base + "tmp/updater/" + file_part(f->url.c_str());
-      auto taken = [&](const std::string& path) {
-        static const std::string kUnpacked = ".unpacked";
-        if (path.size() >= kUnpacked.size() &&
-            path.compare(path.size() - kUnpacked.size(), std::string::npos, kUnpacked) == 0) {
-          return true;
-        }
-        auto it = packs.find(path);
-        return it != packs.end() && it->second.first != f->url;
-      };
-      std::string packPath = packBase;
-      for (int n = 2; taken(packPath); n++) packPath = packBase + "~" + std::to_string(n);
-      auto shared = packs.find(packPath);
-      if (shared != packs.end()) {
+    for (const PlanInstall& item : plan.installs) {
+      const UpdateFile* f = item.file;
+      if (item.sharesPackOf >= 0) {
         printf("  %s (%lld bytes, same pack as %s)\n", f->name.c_str(),
-               static_cast<long long>(f->size), shared->second.second->name.c_str());
-        continue;
-      }
-      packs[packPath] = {f->url, f};
-      // The same test as the update itself makes before downloading a pack.
-      char digest[65] = "";
-      bool have = f->packChecksum[0] != '\0' &&
-                  hash_file(digestName, packPath.c_str(), digest, sizeof(digest)) &&
-                  strcasecmp(digest, f->packChecksum) == 0;
-      printf("  %s (%lld bytes%s)\n", f->name.c_str(), static_cast<long long>(f->size),
-             have ? ", already downloaded" : "");
-      if (have) {
-        alreadyThere++;
+               static_cast<long long>(f->size),
+               plan.installs[item.sharesPackOf].file->name.c_str());
       } else {
-        downloads++;
-        total += f->size;
+        printf("  %s (%lld bytes%s)\n", f->name.c_str(), static_cast<long long>(f->size),
+               item.packPresent ? ", already downloaded" : "");
       }
     }
   }
-  if (!remove.empty()) {
-    printf("\nFiles to remove:\n");
-    for (const UpdateFile* f : remove) printf("  %s\n", f->name.c_str());
+  if (!plan.modeChanges.empty()) {
+    printf("\nFiles whose modes change:\n");
+    for (const PlanModeChange& change : plan.modeChanges) {
+      printf("  %s (%04o to %04o)\n", change.file->name.c_str(), change.from, change.to);
+    }
   }
-  if (!outdated.empty()) {
+  if (!plan.removals.empty()) {
+    printf("\nFiles to remove:\n");
+    for (const UpdateFile* f : plan.removals) printf("  %s\n", f->name.c_str());
+  }
+  if (!plan.obsolete.empty()) {
     printf("\nOutdated files to delete:\n");
-    for (const std::string& name : outdated) printf("  %s\n", name.c_str());
+    for (const std::string& name : plan.obsolete) printf("  %s\n", name.c_str());
   }
 
-  if (install.empty() && remove.empty() && outdated.empty()) {
+  if (plan.empty()) {
     printf("\nNothing to be done, you are up-to-date\n");
     return;
   }
   printf("\nTotal to download: %lld bytes in %d file(s), %d already downloaded\n",
-         static_cast<long long>(total), downloads, alreadyThere);
+         static_cast<long long>(plan.downloadBytes), plan.downloads, plan.alreadyDownloaded);
 }

@@ -27,10 +27,10 @@ bool ApplyGroupChoices(Updater* updater, const std::vector<GroupChoice>& choices
 // The word shown for a group state: "not selected", "install", "remove", or "unknown (N)".
 std::string GroupStateWord(int32_t state);
 
-// Prints the groups in display order and the plan: files to install (with size; those whose
-// pack already lies in tmp/updater are marked, and so is a file that shares the pack of one
-// listed before it, which is not counted again), files to remove, outdated files to delete,
-// and the total to download. baseDir ends in "/". Reads the installation; changes nothing.
-void PrintPlan(Updater* updater, const char* baseDir);
+// Prints the groups in display order and the engine's plan: files to install (with size; those
+// whose pack already lies in tmp/updater are marked, and so is a file that shares the pack of
+// one listed before it, which is not counted again), files whose modes change, files to remove,
+// outdated files to delete, and the total to download. Reads the installation; changes nothing.
+void PrintPlan(Updater* updater);
 
 #endif  // UPDATER_GROUPS_H_

@@ -259,7 +259,7 @@ int Run(int argc, char** argv) {
   if (!ApplyGroupChoices(&updater, s.choices)) return 1;
 
   if (s.list) {
-    PrintPlan(&updater, s.baseDir);
+    PrintPlan(&updater);
     return 0;
   }
 
