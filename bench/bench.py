@@ -571,6 +571,17 @@ class Bench:
                 return "%s missing or wrong after install" % e["rel"]
         return None
 
+    def ready_installed(self, res):
+        """True when the updater is built and self.inst is installed; else res.error says why."""
+        if not self.program("updater"):
+            res.error = "not built yet (updater)"
+            return False
+        problem = self.ensure_installed()
+        if problem:
+            res.error = problem
+            return False
+        return True
+
     def ensure_installed(self):
         """Makes self.inst an up-to-date installation, with the updater itself."""
         if self.installed_ok:
@@ -590,12 +601,7 @@ class Bench:
         d = self.data
         res = CaseResult(3, "up-to-date check, %d files, %s (updater vs sha256sum)" % (
             len(d.files), human(d.release_bytes)))
-        if not self.program("updater"):
-            res.error = "not built yet (updater)"
-            return res
-        problem = self.ensure_installed()
-        if problem:
-            res.error = problem
+        if not self.ready_installed(res):
             return res
         rels = [e["rel"] for e in d.files]
 
@@ -788,12 +794,7 @@ class Bench:
         d = self.data
         res = CaseResult(7, "up-to-date check, %d files, %s (updater vs rsync quick check)" % (
             len(d.files), human(d.release_bytes)))
-        if not self.program("updater"):
-            res.error = "not built yet (updater)"
-            return res
-        problem = self.ensure_installed()
-        if problem:
-            res.error = problem
+        if not self.ready_installed(res):
             return res
         # Let the racy window of the last installed files pass, then one run records them.
         time.sleep(2.5)
@@ -833,9 +834,7 @@ class Bench:
         if not self.updater_supports("--verify") or not self.updater_supports("--hash-threads"):
             res.error = "not built yet (updater --verify --hash-threads)"
             return res
-        problem = self.ensure_installed()
-        if problem:
-            res.error = problem
+        if not self.ready_installed(res):
             return res
         rels = [e["rel"] for e in d.files]
         base = self.updater_argv(self.port_release, self.inst) + ["--verify"]

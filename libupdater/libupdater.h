@@ -16,7 +16,9 @@
 
 #include <stdarg.h>
 #include <stdint.h>
+#include <sys/stat.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -25,6 +27,7 @@
 #include "plan.h"
 
 class TiXmlElement;
+class FileCheck;
 struct HashContext;
 
 // Output channel of the engine, owned by the caller and borrowed by the Updater (it must
@@ -154,6 +157,21 @@ class Updater {
   // Formats the message and passes it to the statusMessage slot, if any.
   void statusf(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 
+  // How parseInfo checks the installed files. With verifyAll every listed file is read and
+  // hashed; otherwise a file whose stat data (size, times, inode, device) match what an earlier
+  // run recorded in the staging directory is taken as recorded without being read. Hashing
+  // runs on hashThreads threads (0: one per core). clock gives the time of recording for the
+  // rule that distrusts files changed just before (null: the system clock). Kept until the next
+  // setup or reset.
+  void setCheckOptions(bool verifyAll, unsigned hashThreads, int64_t (*clock)() = nullptr);
+  // Writes what the last parse and update learnt about the installed files to the state file
+  // in the staging directory, creating the directory when needed. True on success or when
+  // there is nothing to write; false with lastError().
+  bool saveFileStates();
+  // Number of installed files the last parseInfo read to check them (the others were taken
+  // from their records, or were missing).
+  int32_t hashedCount();
+
   // Read-only views of the parsed information (lock held while copying). The pending count is
   // the number of files to install plus those to remove (mode-only changes not included).
   int32_t infoVersion();
@@ -169,6 +187,7 @@ class Updater {
 
  private:
   // parse.cpp: one step each of parseInfo.
+  bool parseDocument();
   bool parseRootElements(TiXmlElement* root);
   bool parseGroups(TiXmlElement* groups);
   bool parseGroup(TiXmlElement* element, int index);
@@ -176,7 +195,10 @@ class Updater {
   bool parseFileRecord(TiXmlElement* element, int index, const char* sumAttr, const char* packAttr);
   bool formUrl(TiXmlElement* element, int index, UpdateFile* f);
   void readFileGroups(TiXmlElement* element, UpdateFile* f);
-  void checkInstalledCopy(UpdateFile* f);
+  void finishChecks();
+  static void onFileChecked(void* item, bool current, bool exists, const struct stat& st,
+                            void* user);
+  void recordInstalled(const UpdateFile* f, const struct stat& copy);
   bool parseDeletes(TiXmlElement* del);
   void appendGroup(UpdateGroup* g);
   void appendFile(UpdateFile* f);
@@ -212,6 +234,12 @@ class Updater {
 
   void message(bool (*slot)(const char*), const char* fmt, va_list args);
 
+  // The quick check of installed files (see setCheckOptions); made by parseInfo.
+  std::unique_ptr<FileCheck> fileCheck_;
+  bool verifyAll_ = false;
+  unsigned hashThreads_ = 0;
+  int64_t (*checkClock_)() = nullptr;
+  int32_t hashedCount_ = 0;
   UpdateFile* filesHead_ = nullptr;
   UpdateFile* filesTail_ = nullptr;
   UpdateGroup* groupsHead_ = nullptr;

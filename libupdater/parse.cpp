@@ -12,6 +12,7 @@
 
 #include "GenLib.h"
 #include "engine_internal.h"
+#include "file_check.h"
 #include "hash.h"
 #include "libupdater.h"
 #include "memleak.h"
@@ -65,6 +66,14 @@ bool isAbsoluteUrl(const char* url) {
 
 bool Updater::parseInfo() {
   AutoMutex hold(lock_);
+  fileCheck_.reset();
+  hashedCount_ = 0;
+  bool ok = parseDocument();
+  finishChecks();
+  return ok;
+}
+
+bool Updater::parseDocument() {
   std::unique_ptr<TiXmlDocument> doc(new TiXmlDocument());
   // TinyXML steps over a multi-byte character by its lead byte alone, so a damaged sequence at
   // the end of the text makes it read a few bytes past the terminator. It parses a copy padded
@@ -147,6 +156,13 @@ void Updater::appendGroup(UpdateGroup* g) {
 }
 
 bool Updater::parseFiles(TiXmlElement* files) {
+  FileCheck::Options options;
+  options.verifyAll = verifyAll_;
+  options.threads = hashThreads_;
+  if (checkClock_) options.clock = checkClock_;
+  fileCheck_.reset(new FileCheck(baseDir_,
+                                 baseDir_ + engine::kStagingDir + "/" + engine::kStateFile,
+                                 digestName(), options, &Updater::onFileChecked, this));
   const bool current = infoVersion_ > 1;
   const char* sumAttr = current ? "sha" : "md5";
   const char* packAttr = current ? "packsha" : "packmd5";
@@ -188,10 +204,12 @@ bool Updater::parseFileRecord(TiXmlElement* fe, int index, const char* sumAttr,
   strlcpy(f->checksum, sum, sizeof(f->checksum));
   strlcpy(f->packChecksum, attrOr(fe, packAttr, ""), sizeof(f->packChecksum));
 
-  checkInstalledCopy(f.get());
-  if (isToInstall(f.get()) || isToRemove(f.get())) pendingCount_++;
+  // The answer may come later, from another check or from finishChecks; the pending count is
+  // taken then.
+  UpdateFile* rec = f.release();
   fileCount_++;
-  appendFile(f.release());
+  appendFile(rec);
+  fileCheck_->check(rec->name, rec->checksum, rec);
   return true;
 }
 
@@ -233,18 +251,24 @@ void Updater::readFileGroups(TiXmlElement* fe, UpdateFile* f) {
   }
 }
 
-// Sets needsUpdate (anything that cannot be hashed, missing or unreadable, needs an update)
-// and, for a current copy whose permission bits differ from "modes", modesDiffer.
-void Updater::checkInstalledCopy(UpdateFile* f) {
-  const std::string localPath = baseDir_ + f->name;
-  char digest[65] = "";
-  bool hashed = hash_file(digestName(), localPath.c_str(), digest, sizeof(digest));
-  f->needsUpdate = !(hashed && strcasecmp(digest, f->checksum) == 0);
-  if (f->needsUpdate || f->modes == 0) return;
-  struct stat st;
-  if (stat(localPath.c_str(), &st) != 0) return;
+// An answer of the file check: needsUpdate unless the installed copy is a regular file with the
+// listed checksum; for a current copy whose permission bits differ from "modes", modesDiffer.
+void Updater::onFileChecked(void* item, bool current, bool /*exists*/, const struct stat& st,
+                            void* /*user*/) {
+  UpdateFile* f = static_cast<UpdateFile*>(item);
+  f->needsUpdate = !current;
+  if (!current || f->modes == 0) return;
   f->installedModes = static_cast<uint32_t>(st.st_mode & 07777);
   f->modesDiffer = f->installedModes != (f->modes & 07777);
+}
+
+// Waits for the files still being hashed, then counts what is pending.
+void Updater::finishChecks() {
+  if (fileCheck_) {
+    fileCheck_->finish();
+    hashedCount_ = static_cast<int32_t>(fileCheck_->hashedCount());
+  }
+  recountPending();
 }
 
 void Updater::appendFile(UpdateFile* f) {

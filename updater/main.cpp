@@ -30,6 +30,8 @@ enum LongOnlyOption {
   OPT_INSTALL,
   OPT_REMOVE,
   OPT_SKIP,
+  OPT_VERIFY,
+  OPT_HASH_THREADS,
 };
 
 const struct option kLongOptions[] = {
@@ -42,6 +44,8 @@ const struct option kLongOptions[] = {
     {"install", required_argument, nullptr, OPT_INSTALL},
     {"remove", required_argument, nullptr, OPT_REMOVE},
     {"skip", required_argument, nullptr, OPT_SKIP},
+    {"verify", no_argument, nullptr, OPT_VERIFY},
+    {"hash-threads", required_argument, nullptr, OPT_HASH_THREADS},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -61,6 +65,8 @@ struct Settings {
   std::string server;
   bool list;
   std::vector<GroupChoice> choices;
+  bool verify;
+  unsigned hashThreads;  // 0: one per core
 };
 
 bool PrintLine(const char* text) {
@@ -81,6 +87,8 @@ UpdaterCallbacks g_callbacks = {InfoProgress, FileProgress, PrintLine, PrintLine
   printf("    --install GROUP\tInstall GROUP and keep it up to date (repeatable)\n");
   printf("    --remove GROUP\tRemove the files of GROUP (repeatable)\n");
   printf("    --skip GROUP\tNeither install nor remove GROUP (repeatable)\n");
+  printf("    --verify\t\tRead every installed file to check it, trusting no recorded state\n");
+  printf("    --hash-threads N\tCheck files on N threads (default: one per core)\n");
   fflush(stdout);
   exit(1);
 }
@@ -181,6 +189,19 @@ void ParseOptions(int argc, char** argv, Settings* s) {
       case OPT_SKIP:
         s->choices.push_back({optarg, UPDATE_GROUP_NOT_SELECTED});
         break;
+      case OPT_VERIFY:
+        s->verify = true;
+        break;
+      case OPT_HASH_THREADS: {
+        char* end = nullptr;
+        long n = strtol(optarg, &end, 10);
+        if (!*optarg || *end || n < 1 || n > 256) {
+          fprintf(stderr, "Invalid thread count '%s': must be a number from 1 to 256\n", optarg);
+          exit(1);
+        }
+        s->hashThreads = static_cast<unsigned>(n);
+        break;
+      }
       case '?':
         if (optopt == 'd' || optopt == 'p' || optopt == 't') {
           fprintf(stderr, "Option -%c requires an argument.\n", optopt);
@@ -240,6 +261,8 @@ int Run(int argc, char** argv) {
   updater.setup(s.channelUrl, s.baseDir, file_part(argc > 0 ? argv[0] : ""), ".updater.ini",
                 &g_callbacks);
 
+  updater.setCheckOptions(s.verify, s.hashThreads);
+
   if (!updater.fetchInfo()) {
     printf("\nError downloading info files: %s\n", updater.lastError());
     return 1;
@@ -266,6 +289,8 @@ int Run(int argc, char** argv) {
   if (!updater.needsUpdate()) {
     // Choices named on the command line hold for later runs even when nothing is to be done now.
     if (!s.choices.empty()) updater.saveGroupStates();
+    // What this run learnt about the installed files spares the next run from reading them.
+    updater.saveFileStates();
     printf("\nAbort: Nothing to be done, you are up-to-date\n");
     return 0;
   }

@@ -19,12 +19,12 @@ std::string DirectoryOf(const std::string& path) {
   return slash == std::string::npos ? std::string() : path.substr(0, slash);
 }
 
-// Creates every missing directory of path with mode 0755; true when path is a directory then.
-bool MakeDirectories(const std::string& path) {
+// Creates path (mode) and its missing parents (0755); true when path is a directory then.
+bool MakeDirectories(const std::string& path, mode_t mode) {
   struct stat st;
   if (path.empty() || (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))) return true;
-  if (!MakeDirectories(DirectoryOf(path))) return false;
-  return mkdir(path.c_str(), 0755) == 0 || errno == EEXIST;
+  if (!MakeDirectories(DirectoryOf(path), 0755)) return false;
+  return mkdir(path.c_str(), mode) == 0 || errno == EEXIST;
 }
 
 }  // namespace
@@ -157,7 +157,7 @@ void FileCheck::forget(const std::string& name) {
 bool FileCheck::save(std::string* error) {
   finish();
   if (!changed_) return true;
-  if (!MakeDirectories(DirectoryOf(statePath_))) {
+  if (!MakeDirectories(DirectoryOf(statePath_), 0700)) {
     if (error) *error = "cannot create " + DirectoryOf(statePath_) + " (" + strerror(errno) + ")";
     return false;
   }

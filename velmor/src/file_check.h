@@ -58,7 +58,8 @@ class FileCheck {
   // Drops the record of name (the file was removed, say).
   void forget(const std::string& name);
   // Writes the state file when a record changed since it was read, creating its directory
-  // when needed. True on success or when nothing changed; false with the cause in *error.
+  // (private, 0700) when needed. True on success or when nothing changed; false with the cause in
+  // *error.
   bool save(std::string* error);
   // Why the state file was not used at start, empty when it was read.
   const std::string& ignoredStateReason() const { return ignored_; }
