@@ -9,6 +9,7 @@
 #include <map>
 
 #include "GenLib.h"
+#include "confined_dir.h"
 #include "engine_internal.h"
 #include "file_check.h"
 #include "libupdater.h"
@@ -21,6 +22,7 @@ using engine::TrackedBlock;
 
 bool Updater::performUpdate() {
   AutoMutex hold(lock_);
+  if (!beginRun()) return false;
   // Whatever this run installed is recorded for the quick check of the next run, also when it
   // stops early. A state that cannot be written only costs the next run some reading.
   struct SaveStates {
@@ -30,9 +32,12 @@ bool Updater::performUpdate() {
       if (check) check->save(&ignored);
     }
   } saveStates{fileCheck_.get()};
-  if (!iniFile_.empty()) saveGroupStates();
+  if (!recordSerial()) return false;
   const Plan p = plan();
+  if (!checkPlanTargets(p)) return false;
+  if (!iniFile_.empty() && !saveGroupStates()) return false;
   if (!downloadPacks(p)) return false;
+  if (!checkPacks(p)) return false;
   if (!installFiles(p)) return false;
   if (!applyModeChanges(p)) return false;
   removeMarkedFiles(p);
@@ -79,7 +84,8 @@ bool Updater::installFile(const PlanInstall& item, bool keepPack, void* inBlock,
   if (!unpackAndVerify(item, unpacked, inBlock, outBlock)) return false;
   statusf("Installing %s ... ", f->name.c_str());
   struct stat copy;
-  const bool haveCopy = !self && stat(unpacked.c_str(), &copy) == 0;
+  ConfinedDir* dir = installation();
+  const bool haveCopy = !self && dir && dir->Stat(relativeToBase(unpacked), &copy).ok();
   if (!moveIntoPlace(f, unpacked, dest, self)) return false;
   if (haveCopy) recordInstalled(f, copy);
   if (!keepPack) remove(item.downloadPath.c_str());
@@ -89,10 +95,10 @@ bool Updater::installFile(const PlanInstall& item, bool keepPack, void* inBlock,
 // Records f's installed copy for the quick check when it is the verified copy (same inode),
 // not a file left in place because the copy went beside it.
 void Updater::recordInstalled(const UpdateFile* f, const struct stat& copy) {
-  if (!fileCheck_) return;
+  ConfinedDir* dir = installation();
+  if (!fileCheck_ || !dir) return;
   struct stat now;
-  if (stat((baseDir_ + f->name).c_str(), &now) == 0 && now.st_ino == copy.st_ino &&
-      now.st_dev == copy.st_dev) {
+  if (dir->Stat(f->name, &now).ok() && now.st_ino == copy.st_ino && now.st_dev == copy.st_dev) {
     fileCheck_->recordInstalled(f->name, f->checksum);
   } else {
     fileCheck_->forget(f->name);

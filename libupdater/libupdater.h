@@ -25,10 +25,13 @@
 #include "Mutex_pthreads.h"
 #include "download_nocurl.h"
 #include "plan.h"
+#include "trust.h"
 
 class TiXmlElement;
 class FileCheck;
 struct HashContext;
+class ConfinedDir;
+class RunLock;
 
 // Output channel of the engine, owned by the caller and borrowed by the Updater (it must
 // outlive the object). Any slot may be null; the engine then drops that output.
@@ -42,6 +45,9 @@ struct UpdaterCallbacks {
   // Progress of the update proper: banners, empty lines, per-file steps; result ignored.
   bool (*statusMessage)(const char* text);
 };
+
+// The permission bits "modes" may set: never setuid, setgid or sticky, never writable by others.
+const uint32_t kModesMask = 0775;
 
 // Group states.
 enum {
@@ -76,7 +82,8 @@ struct UpdateFile {
   char packChecksum[65] = {};  // "packsha" or "packmd5"
   char key[17] = {};           // RC4 key, empty = pack not enciphered; always used as 16 bytes
   int64_t size = 0;            // "size": bytes after unpacking
-  uint32_t modes = 0;          // "modes": permission bits to set after installing, 0 = leave
+  int64_t packSize = 0;        // "packsize": bytes of the pack, 0 = not given
+  uint32_t modes = 0;  // "modes": permission bits to set (masked with kModesMask), 0 = leave
   std::vector<UpdateGroup*> groups;  // groups named in "group", in order, repeats kept
   // Where the pack is stored: tmp/updater/ + last component of the URL (with "~2", "~3" ...
   // appended when another URL of the same run ends alike, or when the name ends in
@@ -126,8 +133,27 @@ class Updater {
   // note about it follows the "Installing %s ... " line. Packs already present with the
   // expected checksum are not downloaded again.
   bool performUpdate();
-  // Writes every group's state to section "groups" of the INI file. Always true.
+  // Writes every group's state to section "groups" of the INI file. True when written (or no
+  // INI file is set); false with lastError() when it cannot be, a symbolic link or another
+  // user's file at its name included (such a file is never written).
   bool saveGroupStates();
+
+  // Opens the installation (creating the base directory when missing), refuses as root a base
+  // directory that other users can write (unless setAllowSharedDir), prepares the private
+  // staging directory tmp/updater and takes the run lock in it, held until endRun, setup, reset
+  // or destruction. Call it before fetchInfo so that the whole run holds the lock; performUpdate
+  // takes it itself when it is not held yet. True when held; false with lastError() at once
+  // when another process holds it ("another update is running (pid N) in BASE; ...") or when
+  // the directories are unsafe, nothing changed then.
+  bool beginRun();
+  // Releases the run lock, if held.
+  void endRun();
+  // With allow set, a run as root also writes into directories that other users can write.
+  void setAllowSharedDir(bool allow);
+  // Puts layer (borrowed; a fault-injecting wrapper in tests) in place of the POSIX
+  // installation-directory layer for everything the engine does to the installation; null
+  // returns to the POSIX one. Kept across setup and reset.
+  void setDirectoryLayer(ConfinedDir* layer);
   // The last error text, empty when none was set.
   const char* lastError();
   // Frees all records and settings and removes "updater-info.xml" from the working directory.
@@ -171,6 +197,13 @@ class Updater {
   // Number of installed files the last parseInfo read to check them (the others were taken
   // from their records, or were missing).
   int32_t hashedCount();
+  // Trust in the documents (see trust.h): the keys, whether a signature is required, the size
+  // limit and the clock. Takes effect from the next fetchInfo.
+  void setTrust(const TrustSettings& trust);
+  // Keeps the serial of the document parsed last as the highest accepted for the channel, when
+  // documents are checked. True on success; false with lastError() when the INI file cannot be
+  // written.
+  bool recordSerial();
 
   // Read-only views of the parsed information (lock held while copying). The pending count is
   // the number of files to install plus those to remove (mode-only changes not included).
@@ -216,6 +249,21 @@ class Updater {
   // state.cpp
   int32_t storedGroupState(const std::string& name, int32_t fallback);
 
+  // guard.cpp: the installation-directory layer and the checks that keep a run inside it.
+  // The layer bound to the base directory, opened on first use; null when the base directory
+  // cannot be opened (it does not exist yet, for instance).
+  ConfinedDir* installation() const;
+  // The path of name below the base directory as the layer takes it; full paths (baseDir_
+  // followed by the name) are cut to it.
+  std::string relativeToBase(const std::string& path) const;
+  // Whether anything stands at name; a symbolic link on the way counts, so that the step that
+  // would write there reports it.
+  bool installedEntryExists(const std::string& name) const;
+  // Before anything of the plan is changed: every path it writes or deletes is reached without
+  // a symbolic link, and, as root, through directories root alone can write. True when so;
+  // false with lastError() naming the entry and the link or directory.
+  bool checkPlanTargets(const Plan& p);
+
   // stage.cpp: downloading and unpacking.
   bool downloadPacks(const Plan& p);
   bool downloadPack(const PlanInstall& item);
@@ -240,6 +288,14 @@ class Updater {
   unsigned hashThreads_ = 0;
   int64_t (*checkClock_)() = nullptr;
   int32_t hashedCount_ = 0;
+  // trust.cpp: the checked fetch, the rollback and freeze guards, the check of every pack
+  // against its "packsha" before any is unpacked.
+  bool fetchCheckedInfo();
+  bool checkGuards(const TiXmlElement* root);
+  bool checkPacks(const Plan& p);
+
+  TrustSettings trust_;
+  uint64_t acceptedSerial_ = 0;
   UpdateFile* filesHead_ = nullptr;
   UpdateFile* filesTail_ = nullptr;
   UpdateGroup* groupsHead_ = nullptr;
@@ -260,6 +316,10 @@ class Updater {
   std::string iniFile_;
   std::string programName_;
   UpdaterCallbacks* callbacks_ = nullptr;
+  mutable std::unique_ptr<ConfinedDir> ownDir_;  // the POSIX layer on baseDir_, once opened
+  ConfinedDir* customDir_ = nullptr;             // set by setDirectoryLayer, borrowed
+  std::unique_ptr<RunLock> runLock_;
+  bool allowSharedDir_ = false;
   Orvex_Mutex_pthreads lock_;
 };
 

@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "GenLib.h"
+#include "doc_limits.h"
 #include "engine_internal.h"
 #include "file_check.h"
 #include "hash.h"
@@ -74,6 +75,13 @@ bool Updater::parseInfo() {
 }
 
 bool Updater::parseDocument() {
+  // The parser recurses once per nesting level: a deep document is refused before it.
+  int row = 0;
+  if (!CheckDocumentDepth(infoText_.data(), infoText_.size(), kMaxDocumentDepth, &row)) {
+    return setError(
+        "Error parsing updater-info.xml (elements nested deeper than %d levels at row %d)",
+        kMaxDocumentDepth, row);
+  }
   std::unique_ptr<TiXmlDocument> doc(new TiXmlDocument());
   // TinyXML steps over a multi-byte character by its lead byte alone, so a damaged sequence at
   // the end of the text makes it read a few bytes past the terminator. It parses a copy padded
@@ -88,6 +96,7 @@ bool Updater::parseDocument() {
   }
   TiXmlElement* root = doc->FirstChildElement("update_info");
   if (!root) return setError("Unable to find update_info element!");
+  if (!checkGuards(root)) return false;
   return parseRootElements(root);
 }
 
@@ -127,6 +136,11 @@ bool Updater::parseGroup(TiXmlElement* ge, int index) {
   if (!name) {
     return setError("Missing attribute \"name\" in <group> entry %d of <groups>", index);
   }
+  std::string why;
+  if (!IsUsableGroupName(name, &why)) {
+    return setError("Unusable group name \"%s\" in <group> entry %d of <groups>: %s",
+                    EscapeForMessage(name).c_str(), index, why.c_str());
+  }
   UpdateGroup* g = new UpdateGroup;
   g->name = name;
   const char* disp = ge->Attribute("dispName");
@@ -156,13 +170,15 @@ void Updater::appendGroup(UpdateGroup* g) {
 }
 
 bool Updater::parseFiles(TiXmlElement* files) {
-  FileCheck::Options options;
-  options.verifyAll = verifyAll_;
-  options.threads = hashThreads_;
-  if (checkClock_) options.clock = checkClock_;
-  fileCheck_.reset(new FileCheck(baseDir_,
-                                 baseDir_ + engine::kStagingDir + "/" + engine::kStateFile,
-                                 digestName(), options, &Updater::onFileChecked, this));
+  fileCheck_.reset();
+  if (ConfinedDir* dir = installation()) {
+    FileCheck::Options options;
+    options.verifyAll = verifyAll_;
+    options.threads = hashThreads_;
+    if (checkClock_) options.clock = checkClock_;
+    fileCheck_.reset(new FileCheck(dir, std::string(engine::kStagingDir) + "/" + engine::kStateFile,
+                                   digestName(), options, &Updater::onFileChecked, this));
+  }
   const bool current = infoVersion_ > 1;
   const char* sumAttr = current ? "sha" : "md5";
   const char* packAttr = current ? "packsha" : "packmd5";
@@ -198,6 +214,7 @@ bool Updater::parseFileRecord(TiXmlElement* fe, int index, const char* sumAttr,
   f->name = name;
   f->size = strtoll(attrOr(fe, "size", "0"), nullptr, 10);
   f->modes = static_cast<uint32_t>(strtoul(attrOr(fe, "modes", "0"), nullptr, 10));
+  f->packSize = strtoll(attrOr(fe, "packsize", "0"), nullptr, 10);
   if (infoVersion_ > 1) readFileGroups(fe, f.get());
   if (!formUrl(fe, index, f.get())) return false;
   strlcpy(f->key, attrOr(fe, "key", ""), sizeof(f->key));
@@ -209,7 +226,11 @@ bool Updater::parseFileRecord(TiXmlElement* fe, int index, const char* sumAttr,
   UpdateFile* rec = f.release();
   fileCount_++;
   appendFile(rec);
-  fileCheck_->check(rec->name, rec->checksum, rec);
+  if (fileCheck_) {
+    fileCheck_->check(rec->name, rec->checksum, rec);
+  } else {
+    rec->needsUpdate = true;  // no installation to look into
+  }
   return true;
 }
 
@@ -259,7 +280,7 @@ void Updater::onFileChecked(void* item, bool current, bool /*exists*/, const str
   f->needsUpdate = !current;
   if (!current || f->modes == 0) return;
   f->installedModes = static_cast<uint32_t>(st.st_mode & 07777);
-  f->modesDiffer = f->installedModes != (f->modes & 07777);
+  f->modesDiffer = f->installedModes != (f->modes & kModesMask);
 }
 
 // Waits for the files still being hashed, then counts what is pending.
@@ -297,7 +318,7 @@ bool Updater::parseDeletes(TiXmlElement* del) {
           "inside the base directory",
           name, de->Value(), index);
     }
-    if (engine::pathExists(baseDir_ + name)) outdated_.push_back(name);
+    if (installedEntryExists(name)) outdated_.push_back(name);
   }
   return true;
 }

@@ -147,7 +147,7 @@ bool Updater::unpackAndVerify(const PlanInstall& item, const std::string& unpack
     if (!unpackedOk) return setError("Error unpacking %s", source.c_str());
     return setError("Checksum does not match for file '%s'!", file_part(f->name.c_str()));
   }
-  if (f->modes != 0) chmod(unpacked.c_str(), f->modes);
+  if (f->modes != 0) chmod(unpacked.c_str(), f->modes & kModesMask);
   return true;
 }
 

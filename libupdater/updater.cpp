@@ -6,10 +6,12 @@
 #include <sys/stat.h>
 
 #include "GenLib.h"
+#include "confined_dir.h"
 #include "engine_internal.h"
 #include "file_check.h"
 #include "libupdater.h"
 #include "memleak.h"
+#include "run_guard.h"
 
 #define UPD_SRC "libupdater/updater"
 
@@ -97,6 +99,8 @@ void Updater::reset() {
   appName_.clear();
   author_.clear();
   homeUrl_.clear();
+  runLock_.reset();
+  ownDir_.reset();
   remove(engine::kInfoFile);
 }
 
@@ -180,6 +184,8 @@ void Updater::setCheckOptions(bool verifyAll, unsigned hashThreads, int64_t (*cl
 bool Updater::saveFileStates() {
   AutoMutex hold(lock_);
   if (!fileCheck_) return true;
+  // The state file lives in the staging directory, which the run prepares.
+  if (!beginRun()) return false;
   std::string error;
   if (!fileCheck_->save(&error)) return setError("Error saving the file states: %s", error.c_str());
   return true;

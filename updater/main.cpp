@@ -1,6 +1,7 @@
 // The command-line updater: reads the options, forms the channel URL of the installation and
 // drives one Updater through fetch, parse, plan and perform, printing what the engine reports.
 #include <ctype.h>
+#include <errno.h>
 #include <getopt.h>
 #include <signal.h>
 #include <stdio.h>
@@ -16,6 +17,8 @@
 #include "groups.h"
 #include "libupdater.h"
 #include "progress.h"
+#include "trust.h"
+#include "trusted_keys.h"
 
 #ifndef UPDATER_DEFAULT_SERVER
 #define UPDATER_DEFAULT_SERVER "updates.example.invalid"
@@ -32,6 +35,10 @@ enum LongOnlyOption {
   OPT_SKIP,
   OPT_VERIFY,
   OPT_HASH_THREADS,
+  OPT_ALLOW_SHARED_DIR,
+  OPT_TRUSTED_KEY,
+  OPT_REQUIRE_SIGNATURE,
+  OPT_MAX_INFO_SIZE,
 };
 
 const struct option kLongOptions[] = {
@@ -46,6 +53,10 @@ const struct option kLongOptions[] = {
     {"skip", required_argument, nullptr, OPT_SKIP},
     {"verify", no_argument, nullptr, OPT_VERIFY},
     {"hash-threads", required_argument, nullptr, OPT_HASH_THREADS},
+    {"allow-shared-dir", no_argument, nullptr, OPT_ALLOW_SHARED_DIR},
+    {"trusted-key", required_argument, nullptr, OPT_TRUSTED_KEY},
+    {"require-signature", no_argument, nullptr, OPT_REQUIRE_SIGNATURE},
+    {"max-info-size", required_argument, nullptr, OPT_MAX_INFO_SIZE},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -64,9 +75,13 @@ struct Settings {
   // Our own additions: server override, plan preview and group choices.
   std::string server;
   bool list;
+  bool allowSharedDir;
   std::vector<GroupChoice> choices;
   bool verify;
   unsigned hashThreads;  // 0: one per core
+  // Trust in the update documents.
+  std::vector<std::string> trustedKeyFiles;
+  TrustSettings trust;
 };
 
 bool PrintLine(const char* text) {
@@ -89,6 +104,11 @@ UpdaterCallbacks g_callbacks = {InfoProgress, FileProgress, PrintLine, PrintLine
   printf("    --skip GROUP\tNeither install nor remove GROUP (repeatable)\n");
   printf("    --verify\t\tRead every installed file to check it, trusting no recorded state\n");
   printf("    --hash-threads N\tCheck files on N threads (default: one per core)\n");
+  printf("    --allow-shared-dir\tAs root, also write into directories other users can write\n");
+  printf("    --trusted-key FILE\tTrust the minisign public key(s) in FILE (repeatable)\n");
+  printf("    --require-signature\tRefuse to update when no trusted key is known\n");
+  printf("    --max-info-size BYTES\tRefuse update documents larger than BYTES (default %llu)\n",
+         static_cast<unsigned long long>(kDefaultMaxInfoSize));
   fflush(stdout);
   exit(1);
 }
@@ -202,6 +222,27 @@ void ParseOptions(int argc, char** argv, Settings* s) {
         s->hashThreads = static_cast<unsigned>(n);
         break;
       }
+      case OPT_ALLOW_SHARED_DIR:
+        s->allowSharedDir = true;
+        break;
+      case OPT_TRUSTED_KEY:
+        s->trustedKeyFiles.push_back(optarg);
+        break;
+      case OPT_REQUIRE_SIGNATURE:
+        s->trust.requireSignature = true;
+        break;
+      case OPT_MAX_INFO_SIZE: {
+        char* end = nullptr;
+        errno = 0;
+        unsigned long long v = strtoull(optarg, &end, 10);
+        if (!*optarg || *end || *optarg == '-' || errno != 0 || v == 0) {
+          fprintf(stderr, "Invalid --max-info-size '%s': must be a number of bytes above 0\n",
+                  optarg);
+          exit(1);
+        }
+        s->trust.maxInfoSize = v;
+        break;
+      }
       case '?':
         if (optopt == 'd' || optopt == 'p' || optopt == 't') {
           fprintf(stderr, "Option -%c requires an argument.\n", optopt);
@@ -257,9 +298,24 @@ int Run(int argc, char** argv) {
     return 1;
   }
 
+  std::string keyError;
+  if (!LoadTrustedKeys(kBuiltInTrustedKeys, s.trustedKeyFiles, s.baseDir, &s.trust.keys,
+                       &keyError)) {
+    printf("\n%s\n", keyError.c_str());
+    return 1;
+  }
+
   Updater updater;
   updater.setup(s.channelUrl, s.baseDir, file_part(argc > 0 ? argv[0] : ""), ".updater.ini",
                 &g_callbacks);
+  updater.setTrust(s.trust);
+  updater.setAllowSharedDir(s.allowSharedDir);
+  // A run that may change the installation holds its lock from before the document is fetched
+  // to the end; a second one stops here, having touched nothing.
+  if (!s.list && !updater.beginRun()) {
+    printf("\nError: %s\n", updater.lastError());
+    return 1;
+  }
 
   updater.setCheckOptions(s.verify, s.hashThreads);
 
@@ -288,9 +344,14 @@ int Run(int argc, char** argv) {
 
   if (!updater.needsUpdate()) {
     // Choices named on the command line hold for later runs even when nothing is to be done now.
-    if (!s.choices.empty()) updater.saveGroupStates();
-    // What this run learnt about the installed files spares the next run from reading them.
+    if (!s.choices.empty() && !updater.saveGroupStates()) {
+      printf("\nError: %s\n", updater.lastError());
+      return 1;
+    }
+    // What this run learnt about the installed files spares the next run from reading them;
+    // a state that cannot be kept only costs the next run some reading.
     updater.saveFileStates();
+    updater.recordSerial();
     printf("\nAbort: Nothing to be done, you are up-to-date\n");
     return 0;
   }
@@ -301,7 +362,10 @@ int Run(int argc, char** argv) {
     return 1;
   }
 
-  updater.saveGroupStates();
+  if (!updater.saveGroupStates()) {
+    printf("\nError: %s\n", updater.lastError());
+    return 1;
+  }
   printf("\nUpdate Complete!\n");
   return 0;
 }

@@ -10,6 +10,7 @@
 
 #include <string>
 
+#include "delta_commands.h"
 #include "publisher.h"
 #include "signing.h"
 #include "static_server.h"
@@ -24,6 +25,8 @@ void Usage(FILE* out) {
       "  updater-publish keygen --secret-key FILE --public-key FILE [--password-file FILE]\n"
       "  updater-publish sign DOCUMENT --sign-key FILE [--password-file FILE] [--expires-in DAYS]\n"
       "                  [--serial N]\n"
+      "  updater-publish diff OLD NEW PATCH [--level N] [--quiet]\n"
+      "  updater-publish apply OLD PATCH NEW\n"
       "  updater-publish --help\n"
       "\n"
       "publish: writes the packs of RELEASE under SITE/files/ and its update-information\n"
@@ -42,6 +45,9 @@ void Usage(FILE* out) {
       "  --previous FILE      previous release's document (default: the one in SITE)\n"
       "  --no-previous        publish as a first release: no deletions, no kept packs\n"
       "  --level N            deflate level 1 to 9 (default 6)\n"
+      "  --deltas N           patches from each of the last N releases in SITE (default 2;\n"
+      "                       0: none)\n"
+      "  --delta-max-size MIB no patches for files larger than MIB MiB (default 512)\n"
       "  --quiet              print nothing on success\n"
       "  --sign-key FILE      sign every document with this minisign secret key, writing\n"
       "                       DOCUMENT.minisig beside it (repeatable: one signature per key)\n"
@@ -61,7 +67,10 @@ void Usage(FILE* out) {
       "  --port N             port to listen on (default 8080; 0 picks a free one)\n"
       "  --bind ADDRESS       local address to listen on (default 127.0.0.1; * for all)\n"
       "  --port-file FILE     write the port to FILE once listening\n"
-      "  --quiet              do not log requests\n",
+      "  --quiet              do not log requests\n"
+      "\n"
+      "diff: writes the patch that turns OLD into NEW (zstd level N, 1 to 22; default 19).\n"
+      "apply: builds NEW from OLD and PATCH, checking both files' SHA-256 digests.\n",
       out);
 }
 
@@ -233,7 +242,9 @@ int RunPublish(int argc, char** argv) {
     kSignKey,
     kPasswordFile,
     kSerial,
-    kExpiresIn
+    kExpiresIn,
+    kDeltas,
+    kDeltaMaxSize
   };
   static const struct option kOptions[] = {
       {"site-url", required_argument, nullptr, kSiteUrl},
@@ -255,6 +266,8 @@ int RunPublish(int argc, char** argv) {
       {"password-file", required_argument, nullptr, kPasswordFile},
       {"serial", required_argument, nullptr, kSerial},
       {"expires-in", required_argument, nullptr, kExpiresIn},
+      {"deltas", required_argument, nullptr, kDeltas},
+      {"delta-max-size", required_argument, nullptr, kDeltaMaxSize},
       {"help", no_argument, nullptr, 'h'},
       {nullptr, 0, nullptr, 0}};
   PublishOptions opts;
@@ -326,6 +339,20 @@ int RunPublish(int argc, char** argv) {
           return 2;
         }
         opts.level = static_cast<int>(num);
+        break;
+      case kDeltas:
+        if (!ParseInt(optarg, 0, 16, &num)) {
+          fprintf(stderr, "updater-publish: --deltas must be from 0 to 16\n");
+          return 2;
+        }
+        opts.deltas = static_cast<int>(num);
+        break;
+      case kDeltaMaxSize:
+        if (!ParseInt(optarg, 0, 4095, &num)) {
+          fprintf(stderr, "updater-publish: --delta-max-size must be from 0 to 4095 (MiB)\n");
+          return 2;
+        }
+        opts.delta_max_size = static_cast<uint64_t>(num) << 20;
         break;
       case 'h':
         Usage(stdout);
@@ -450,6 +477,8 @@ int main(int argc, char** argv) {
   if (strcmp(argv[1], "serve") == 0) return RunServe(argc - 1, argv + 1);
   if (strcmp(argv[1], "keygen") == 0) return RunKeygen(argc - 1, argv + 1);
   if (strcmp(argv[1], "sign") == 0) return RunSign(argc - 1, argv + 1);
+  if (strcmp(argv[1], "diff") == 0) return RunDiffCommand(argc - 1, argv + 1);
+  if (strcmp(argv[1], "apply") == 0) return RunApplyCommand(argc - 1, argv + 1);
   fprintf(stderr, "updater-publish: unknown command '%s'\n", argv[1]);
   Usage(stderr);
   return 2;
