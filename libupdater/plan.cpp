@@ -62,6 +62,7 @@ Plan Updater::plan() {
   AutoMutex hold(lock_);
   Plan p;
   planInstalls(&p);
+  planPatches(&p);
   for (UpdateFile* f = filesHead_; f; f = f->next) {
     if (isModeChange(f)) {
       p.modeChanges.push_back({f, f->installedModes, f->modes & 07777});

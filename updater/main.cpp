@@ -30,6 +30,7 @@ enum LongOnlyOption {
   OPT_INSTALL,
   OPT_REMOVE,
   OPT_SKIP,
+  OPT_NO_DELTA,
 };
 
 const struct option kLongOptions[] = {
@@ -42,6 +43,7 @@ const struct option kLongOptions[] = {
     {"install", required_argument, nullptr, OPT_INSTALL},
     {"remove", required_argument, nullptr, OPT_REMOVE},
     {"skip", required_argument, nullptr, OPT_SKIP},
+    {"no-delta", no_argument, nullptr, OPT_NO_DELTA},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -60,6 +62,7 @@ struct Settings {
   // Our own additions: server override, plan preview and group choices.
   std::string server;
   bool list;
+  bool noDelta;
   std::vector<GroupChoice> choices;
 };
 
@@ -81,6 +84,7 @@ UpdaterCallbacks g_callbacks = {InfoProgress, FileProgress, PrintLine, PrintLine
   printf("    --install GROUP\tInstall GROUP and keep it up to date (repeatable)\n");
   printf("    --remove GROUP\tRemove the files of GROUP (repeatable)\n");
   printf("    --skip GROUP\tNeither install nor remove GROUP (repeatable)\n");
+  printf("    --no-delta\t\tDownload whole files, never patches\n");
   fflush(stdout);
   exit(1);
 }
@@ -172,6 +176,9 @@ void ParseOptions(int argc, char** argv, Settings* s) {
       case OPT_LIST:
         s->list = true;
         break;
+      case OPT_NO_DELTA:
+        s->noDelta = true;
+        break;
       case OPT_INSTALL:
         s->choices.push_back({optarg, UPDATE_GROUP_INSTALL});
         break;
@@ -239,6 +246,7 @@ int Run(int argc, char** argv) {
   Updater updater;
   updater.setup(s.channelUrl, s.baseDir, file_part(argc > 0 ? argv[0] : ""), ".updater.ini",
                 &g_callbacks);
+  updater.setUseDeltas(!s.noDelta);
 
   if (!updater.fetchInfo()) {
     printf("\nError downloading info files: %s\n", updater.lastError());
