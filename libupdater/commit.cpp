@@ -21,6 +21,7 @@ using engine::TrackedBlock;
 bool Updater::performUpdate() {
   AutoMutex hold(lock_);
   if (!iniFile_.empty()) saveGroupStates();
+  if (!recordSerial()) return false;
   const Plan p = plan();
   if (!downloadPacks(p)) return false;
   if (!installFiles(p)) return false;

@@ -23,6 +23,7 @@
 #include "Mutex_pthreads.h"
 #include "download_nocurl.h"
 #include "plan.h"
+#include "trust.h"
 
 class TiXmlElement;
 struct HashContext;
@@ -39,6 +40,9 @@ struct UpdaterCallbacks {
   // Progress of the update proper: banners, empty lines, per-file steps; result ignored.
   bool (*statusMessage)(const char* text);
 };
+
+// The permission bits "modes" may set: never setuid, setgid or sticky, never writable by others.
+const uint32_t kModesMask = 0775;
 
 // Group states.
 enum {
@@ -82,7 +86,8 @@ struct UpdateFile {
   char packChecksum[65] = {};  // "packsha" or "packmd5"
   char key[17] = {};           // RC4 key, empty = pack not enciphered; always used as 16 bytes
   int64_t size = 0;            // "size": bytes after unpacking
-  uint32_t modes = 0;          // "modes": permission bits to set after installing, 0 = leave
+  int64_t packSize = 0;        // "packsize": bytes of the pack, 0 = not given
+  uint32_t modes = 0;  // "modes": permission bits to set (masked with kModesMask), 0 = leave
   std::vector<UpdateGroup*> groups;  // groups named in "group", in order, repeats kept
   std::vector<UpdatePatch> patches;  // usable "patch" elements, in order
   char installedChecksum[65] = {};   // digest of the installed copy when it differs, else empty
@@ -170,6 +175,14 @@ class Updater {
   // Formats the message and passes it to the statusMessage slot, if any.
   void statusf(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 
+  // Trust in the documents (see trust.h): the keys, whether a signature is required, the size
+  // limit and the clock. Takes effect from the next fetchInfo.
+  void setTrust(const TrustSettings& trust);
+  // Keeps the serial of the document parsed last as the highest accepted for the channel, when
+  // documents are checked. True on success; false with lastError() when the INI file cannot be
+  // written.
+  bool recordSerial();
+
   // Read-only views of the parsed information (lock held while copying). The pending count is
   // the number of files to install plus those to remove (mode-only changes not included).
   int32_t infoVersion();
@@ -233,6 +246,13 @@ class Updater {
 
   void message(bool (*slot)(const char*), const char* fmt, va_list args);
 
+  // trust.cpp: the checked fetch, the rollback and freeze guards, the pack check.
+  bool fetchCheckedInfo();
+  bool checkGuards(const TiXmlElement* root);
+  bool checkPack(const UpdateFile* f, const char* digestName);
+
+  TrustSettings trust_;
+  uint64_t acceptedSerial_ = 0;
   UpdateFile* filesHead_ = nullptr;
   UpdateFile* filesTail_ = nullptr;
   UpdateGroup* groupsHead_ = nullptr;

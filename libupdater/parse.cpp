@@ -79,6 +79,7 @@ bool Updater::parseInfo() {
   }
   TiXmlElement* root = doc->FirstChildElement("update_info");
   if (!root) return setError("Unable to find update_info element!");
+  if (!checkGuards(root)) return false;
   return parseRootElements(root);
 }
 
@@ -182,6 +183,7 @@ bool Updater::parseFileRecord(TiXmlElement* fe, int index, const char* sumAttr,
   f->name = name;
   f->size = strtoll(attrOr(fe, "size", "0"), nullptr, 10);
   f->modes = static_cast<uint32_t>(strtoul(attrOr(fe, "modes", "0"), nullptr, 10));
+  f->packSize = strtoll(attrOr(fe, "packsize", "0"), nullptr, 10);
   if (infoVersion_ > 1) readFileGroups(fe, f.get());
   if (!formUrl(fe, index, f.get())) return false;
   strlcpy(f->key, attrOr(fe, "key", ""), sizeof(f->key));
@@ -246,7 +248,7 @@ void Updater::checkInstalledCopy(UpdateFile* f) {
   struct stat st;
   if (stat(localPath.c_str(), &st) != 0) return;
   f->installedModes = static_cast<uint32_t>(st.st_mode & 07777);
-  f->modesDiffer = f->installedModes != (f->modes & 07777);
+  f->modesDiffer = f->installedModes != (f->modes & kModesMask);
 }
 
 void Updater::appendFile(UpdateFile* f) {

@@ -65,7 +65,7 @@ Plan Updater::plan() {
   planPatches(&p);
   for (UpdateFile* f = filesHead_; f; f = f->next) {
     if (isModeChange(f)) {
-      p.modeChanges.push_back({f, f->installedModes, f->modes & 07777});
+      p.modeChanges.push_back({f, f->installedModes, f->modes & kModesMask});
     } else if (isToRemove(f)) {
       p.removals.push_back(f);
     }

@@ -135,6 +135,7 @@ bool Updater::unpackAndVerify(const PlanInstall& item, const std::string& unpack
                               void* outBlock) {
   const UpdateFile* f = item.file;
   const std::string& source = item.downloadPath;
+  if (!checkPack(f, digestName())) return false;
   Digest digest{hash_init(digestName())};
   const bool haveDigest = digest.ctx != nullptr;
   bool unpackedOk = unpackTo(source.c_str(), unpacked.c_str(), unpacked.c_str(), f->key, f->size,
@@ -148,7 +149,7 @@ bool Updater::unpackAndVerify(const PlanInstall& item, const std::string& unpack
     if (!unpackedOk) return setError("Error unpacking %s", source.c_str());
     return setError("Checksum does not match for file '%s'!", file_part(f->name.c_str()));
   }
-  if (f->modes != 0) chmod(unpacked.c_str(), f->modes);
+  if (f->modes != 0) chmod(unpacked.c_str(), f->modes & kModesMask);
   return true;
 }
 

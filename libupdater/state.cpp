@@ -46,6 +46,7 @@ struct TempDocument {
 
 bool Updater::fetchInfo() {
   AutoMutex hold(lock_);
+  if (ChecksDocuments(trust_)) return fetchCheckedInfo();
   DownloadProgressCallback progress = callbacks_ ? callbacks_->infoProgress : nullptr;
   std::unique_ptr<OrvexDownloadNoCurl> client(
       new OrvexDownloadNoCurl(channelUrl_.c_str(), progress, nullptr, nullptr, nullptr));
@@ -53,7 +54,9 @@ bool Updater::fetchInfo() {
 
   TempDocument temp{fopen(engine::kInfoFile, "w+b")};
   if (!temp.fp) return setError("Error opening updater-info.xml");
-  if (!client->DownloadToFP(temp.fp)) {
+  bool over = false;
+  if (!DownloadBounded(client.get(), temp.fp, trust_.maxInfoSize, &over)) {
+    if (over) return setError("%s", DocumentTooLarge(channelUrl_, trust_.maxInfoSize).c_str());
     return setError("ODL reports %s", client->GetErrorString());
   }
   off_t size = ftello(temp.fp);

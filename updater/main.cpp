@@ -1,6 +1,7 @@
 // The command-line updater: reads the options, forms the channel URL of the installation and
 // drives one Updater through fetch, parse, plan and perform, printing what the engine reports.
 #include <ctype.h>
+#include <errno.h>
 #include <getopt.h>
 #include <signal.h>
 #include <stdio.h>
@@ -16,6 +17,8 @@
 #include "groups.h"
 #include "libupdater.h"
 #include "progress.h"
+#include "trust.h"
+#include "trusted_keys.h"
 
 #ifndef UPDATER_DEFAULT_SERVER
 #define UPDATER_DEFAULT_SERVER "updates.example.invalid"
@@ -30,6 +33,9 @@ enum LongOnlyOption {
   OPT_INSTALL,
   OPT_REMOVE,
   OPT_SKIP,
+  OPT_TRUSTED_KEY,
+  OPT_REQUIRE_SIGNATURE,
+  OPT_MAX_INFO_SIZE,
   OPT_NO_DELTA,
 };
 
@@ -43,6 +49,9 @@ const struct option kLongOptions[] = {
     {"install", required_argument, nullptr, OPT_INSTALL},
     {"remove", required_argument, nullptr, OPT_REMOVE},
     {"skip", required_argument, nullptr, OPT_SKIP},
+    {"trusted-key", required_argument, nullptr, OPT_TRUSTED_KEY},
+    {"require-signature", no_argument, nullptr, OPT_REQUIRE_SIGNATURE},
+    {"max-info-size", required_argument, nullptr, OPT_MAX_INFO_SIZE},
     {"no-delta", no_argument, nullptr, OPT_NO_DELTA},
     {nullptr, 0, nullptr, 0},
 };
@@ -64,6 +73,9 @@ struct Settings {
   bool list;
   bool noDelta;
   std::vector<GroupChoice> choices;
+  // Trust in the update documents.
+  std::vector<std::string> trustedKeyFiles;
+  TrustSettings trust;
 };
 
 bool PrintLine(const char* text) {
@@ -84,6 +96,10 @@ UpdaterCallbacks g_callbacks = {InfoProgress, FileProgress, PrintLine, PrintLine
   printf("    --install GROUP\tInstall GROUP and keep it up to date (repeatable)\n");
   printf("    --remove GROUP\tRemove the files of GROUP (repeatable)\n");
   printf("    --skip GROUP\tNeither install nor remove GROUP (repeatable)\n");
+  printf("    --trusted-key FILE\tTrust the minisign public key(s) in FILE (repeatable)\n");
+  printf("    --require-signature\tRefuse to update when no trusted key is known\n");
+  printf("    --max-info-size BYTES\tRefuse update documents larger than BYTES (default %llu)\n",
+         static_cast<unsigned long long>(kDefaultMaxInfoSize));
   printf("    --no-delta\t\tDownload whole files, never patches\n");
   fflush(stdout);
   exit(1);
@@ -188,6 +204,24 @@ void ParseOptions(int argc, char** argv, Settings* s) {
       case OPT_SKIP:
         s->choices.push_back({optarg, UPDATE_GROUP_NOT_SELECTED});
         break;
+      case OPT_TRUSTED_KEY:
+        s->trustedKeyFiles.push_back(optarg);
+        break;
+      case OPT_REQUIRE_SIGNATURE:
+        s->trust.requireSignature = true;
+        break;
+      case OPT_MAX_INFO_SIZE: {
+        char* end = nullptr;
+        errno = 0;
+        unsigned long long v = strtoull(optarg, &end, 10);
+        if (!*optarg || *end || *optarg == '-' || errno != 0 || v == 0) {
+          fprintf(stderr, "Invalid --max-info-size '%s': must be a number of bytes above 0\n",
+                  optarg);
+          exit(1);
+        }
+        s->trust.maxInfoSize = v;
+        break;
+      }
       case '?':
         if (optopt == 'd' || optopt == 'p' || optopt == 't') {
           fprintf(stderr, "Option -%c requires an argument.\n", optopt);
@@ -243,9 +277,17 @@ int Run(int argc, char** argv) {
     return 1;
   }
 
+  std::string keyError;
+  if (!LoadTrustedKeys(kBuiltInTrustedKeys, s.trustedKeyFiles, s.baseDir, &s.trust.keys,
+                       &keyError)) {
+    printf("\n%s\n", keyError.c_str());
+    return 1;
+  }
+
   Updater updater;
   updater.setup(s.channelUrl, s.baseDir, file_part(argc > 0 ? argv[0] : ""), ".updater.ini",
                 &g_callbacks);
+  updater.setTrust(s.trust);
   updater.setUseDeltas(!s.noDelta);
 
   if (!updater.fetchInfo()) {
@@ -274,6 +316,7 @@ int Run(int argc, char** argv) {
   if (!updater.needsUpdate()) {
     // Choices named on the command line hold for later runs even when nothing is to be done now.
     if (!s.choices.empty()) updater.saveGroupStates();
+    updater.recordSerial();
     printf("\nAbort: Nothing to be done, you are up-to-date\n");
     return 0;
   }
