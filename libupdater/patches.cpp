@@ -92,7 +92,8 @@ void Updater::planPatches(Plan* p) {
     }
     if (item.patch < 0) continue;
     item.patchPath = item.downloadPath + ".patch";
-    p->downloadBytes += f->patches[item.patch].packSize - f->size;
+    const int64_t full = f->packSize > 0 ? f->packSize : f->size;
+    p->downloadBytes += f->patches[item.patch].packSize - full;
     p->patches++;
   }
 }
@@ -110,6 +111,7 @@ bool Updater::stagePatch(const PlanInstall& item) {
   UpdateFile stand = *f;
   stand.url = patch.url;
   strlcpy(stand.packChecksum, patch.packChecksum, sizeof(stand.packChecksum));
+  stand.packSize = patch.packSize;
   stand.patches.clear();
   stand.prev = stand.next = nullptr;
   PlanInstall fetch;

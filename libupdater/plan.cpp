@@ -106,7 +106,7 @@ void Updater::planInstalls(Plan* p) {
         p->alreadyDownloaded++;
       } else {
         p->downloads++;
-        p->downloadBytes += f->size;
+        p->downloadBytes += f->packSize > 0 ? f->packSize : f->size;
       }
     }
     p->installs.push_back(item);

@@ -43,7 +43,7 @@ struct Plan {
   std::vector<PlanModeChange> modeChanges;  // document order
   std::vector<UpdateFile*> removals;        // files of groups at state 2 that exist
   std::vector<std::string> obsolete;        // "delete" entries that existed when parsed
-  // Sum of "size" over the full packs to download and of "packsize" over the patches.
+  // Bytes to download: "packsize" of each pack and patch (a pack without one counts "size").
   int64_t downloadBytes = 0;
   int32_t downloads = 0;           // packs and patches to download
   int32_t patches = 0;             // of those, patches

@@ -244,6 +244,13 @@ TEST_F(DeltaUpdate, ChangedFileComesFromItsPatch) {
             std::string::npos)
       << list.out;
   EXPECT_NE(list.out.find("(1 of them patches"), std::string::npos) << list.out;
+  // The total counts what really goes over the wire: the patch, and the other file's pack.
+  std::string blob;
+  PatchesOf(Doc(), "data/blob", &blob);
+  const long long total = std::stoll(patches[0].packsize) + std::stoll(Attr(blob, "packsize"));
+  EXPECT_NE(list.out.find("Total to download: " + std::to_string(total) + " bytes in 2 file(s)"),
+            std::string::npos)
+      << list.out;
 
   updtest::RunResult r = Update();
   ASSERT_EQ(r.code, 0) << r.out;
