@@ -24,6 +24,7 @@ bool Updater::performUpdate() {
   if (!recordSerial()) return false;
   const Plan p = plan();
   if (!downloadPacks(p)) return false;
+  if (!checkPacks(p)) return false;
   if (!installFiles(p)) return false;
   if (!applyModeChanges(p)) return false;
   removeMarkedFiles(p);

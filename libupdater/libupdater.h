@@ -246,10 +246,11 @@ class Updater {
 
   void message(bool (*slot)(const char*), const char* fmt, va_list args);
 
-  // trust.cpp: the checked fetch, the rollback and freeze guards, the pack check.
+  // trust.cpp: the checked fetch, the rollback and freeze guards, the check of every pack
+  // against its "packsha" before any is unpacked.
   bool fetchCheckedInfo();
   bool checkGuards(const TiXmlElement* root);
-  bool checkPack(const UpdateFile* f, const char* digestName);
+  bool checkPacks(const Plan& p);
 
   TrustSettings trust_;
   uint64_t acceptedSerial_ = 0;
