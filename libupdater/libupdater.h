@@ -17,6 +17,7 @@
 #include <stdarg.h>
 #include <stdint.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,8 @@
 
 class TiXmlElement;
 struct HashContext;
+class ConfinedDir;
+class RunLock;
 
 // Output channel of the engine, owned by the caller and borrowed by the Updater (it must
 // outlive the object). Any slot may be null; the engine then drops that output.
@@ -144,8 +147,27 @@ class Updater {
   // Turns the use of patches on (the default) or off; with them off every file comes from its
   // full pack.
   void setUseDeltas(bool on);
-  // Writes every group's state to section "groups" of the INI file. Always true.
+  // Writes every group's state to section "groups" of the INI file. True when written (or no
+  // INI file is set); false with lastError() when it cannot be, a symbolic link or another
+  // user's file at its name included (such a file is never written).
   bool saveGroupStates();
+
+  // Opens the installation (creating the base directory when missing), refuses as root a base
+  // directory that other users can write (unless setAllowSharedDir), prepares the private
+  // staging directory tmp/updater and takes the run lock in it, held until endRun, setup, reset
+  // or destruction. Call it before fetchInfo so that the whole run holds the lock; performUpdate
+  // takes it itself when it is not held yet. True when held; false with lastError() at once
+  // when another process holds it ("another update is running (pid N) in BASE; ...") or when
+  // the directories are unsafe, nothing changed then.
+  bool beginRun();
+  // Releases the run lock, if held.
+  void endRun();
+  // With allow set, a run as root also writes into directories that other users can write.
+  void setAllowSharedDir(bool allow);
+  // Puts layer (borrowed; a fault-injecting wrapper in tests) in place of the POSIX
+  // installation-directory layer for everything the engine does to the installation; null
+  // returns to the POSIX one. Kept across setup and reset.
+  void setDirectoryLayer(ConfinedDir* layer);
   // The last error text, empty when none was set.
   const char* lastError();
   // Frees all records and settings and removes "updater-info.xml" from the working directory.
@@ -228,6 +250,25 @@ class Updater {
   // state.cpp
   int32_t storedGroupState(const std::string& name, int32_t fallback);
 
+  // guard.cpp: the installation-directory layer and the checks that keep a run inside it.
+  // The layer bound to the base directory, opened on first use; null when the base directory
+  // cannot be opened (it does not exist yet, for instance).
+  ConfinedDir* installation() const;
+  // The path of name below the base directory as the layer takes it; full paths (baseDir_
+  // followed by the name) are cut to it.
+  std::string relativeToBase(const std::string& path) const;
+  // Hashes the installed copy of name without following links; true with the hex digest in hex
+  // (at least 65 bytes) and the permission bits in *modes; false when it is missing, not a
+  // regular file, behind or at a link, or unreadable.
+  bool hashInstalled(const std::string& name, char* hex, uint32_t* modes);
+  // Whether anything stands at name; a symbolic link on the way counts, so that the step that
+  // would write there reports it.
+  bool installedEntryExists(const std::string& name) const;
+  // Before anything of the plan is changed: every path it writes or deletes is reached without
+  // a symbolic link, and, as root, through directories root alone can write. True when so;
+  // false with lastError() naming the entry and the link or directory.
+  bool checkPlanTargets(const Plan& p);
+
   // stage.cpp: downloading and unpacking.
   bool downloadPacks(const Plan& p);
   bool downloadPack(const PlanInstall& item);
@@ -275,6 +316,10 @@ class Updater {
   std::string programName_;
   UpdaterCallbacks* callbacks_ = nullptr;
   bool useDeltas_ = true;
+  mutable std::unique_ptr<ConfinedDir> ownDir_;  // the POSIX layer on baseDir_, once opened
+  ConfinedDir* customDir_ = nullptr;             // set by setDirectoryLayer, borrowed
+  std::unique_ptr<RunLock> runLock_;
+  bool allowSharedDir_ = false;
   Orvex_Mutex_pthreads lock_;
 };
 

@@ -33,6 +33,7 @@ enum LongOnlyOption {
   OPT_INSTALL,
   OPT_REMOVE,
   OPT_SKIP,
+  OPT_ALLOW_SHARED_DIR,
   OPT_TRUSTED_KEY,
   OPT_REQUIRE_SIGNATURE,
   OPT_MAX_INFO_SIZE,
@@ -49,6 +50,7 @@ const struct option kLongOptions[] = {
     {"install", required_argument, nullptr, OPT_INSTALL},
     {"remove", required_argument, nullptr, OPT_REMOVE},
     {"skip", required_argument, nullptr, OPT_SKIP},
+    {"allow-shared-dir", no_argument, nullptr, OPT_ALLOW_SHARED_DIR},
     {"trusted-key", required_argument, nullptr, OPT_TRUSTED_KEY},
     {"require-signature", no_argument, nullptr, OPT_REQUIRE_SIGNATURE},
     {"max-info-size", required_argument, nullptr, OPT_MAX_INFO_SIZE},
@@ -72,6 +74,7 @@ struct Settings {
   std::string server;
   bool list;
   bool noDelta;
+  bool allowSharedDir;
   std::vector<GroupChoice> choices;
   // Trust in the update documents.
   std::vector<std::string> trustedKeyFiles;
@@ -96,6 +99,7 @@ UpdaterCallbacks g_callbacks = {InfoProgress, FileProgress, PrintLine, PrintLine
   printf("    --install GROUP\tInstall GROUP and keep it up to date (repeatable)\n");
   printf("    --remove GROUP\tRemove the files of GROUP (repeatable)\n");
   printf("    --skip GROUP\tNeither install nor remove GROUP (repeatable)\n");
+  printf("    --allow-shared-dir\tAs root, also write into directories other users can write\n");
   printf("    --trusted-key FILE\tTrust the minisign public key(s) in FILE (repeatable)\n");
   printf("    --require-signature\tRefuse to update when no trusted key is known\n");
   printf("    --max-info-size BYTES\tRefuse update documents larger than BYTES (default %llu)\n",
@@ -204,6 +208,9 @@ void ParseOptions(int argc, char** argv, Settings* s) {
       case OPT_SKIP:
         s->choices.push_back({optarg, UPDATE_GROUP_NOT_SELECTED});
         break;
+      case OPT_ALLOW_SHARED_DIR:
+        s->allowSharedDir = true;
+        break;
       case OPT_TRUSTED_KEY:
         s->trustedKeyFiles.push_back(optarg);
         break;
@@ -289,6 +296,13 @@ int Run(int argc, char** argv) {
                 &g_callbacks);
   updater.setTrust(s.trust);
   updater.setUseDeltas(!s.noDelta);
+  updater.setAllowSharedDir(s.allowSharedDir);
+  // A run that may change the installation holds its lock from before the document is fetched
+  // to the end; a second one stops here, having touched nothing.
+  if (!s.list && !updater.beginRun()) {
+    printf("\nError: %s\n", updater.lastError());
+    return 1;
+  }
 
   if (!updater.fetchInfo()) {
     printf("\nError downloading info files: %s\n", updater.lastError());
@@ -315,7 +329,10 @@ int Run(int argc, char** argv) {
 
   if (!updater.needsUpdate()) {
     // Choices named on the command line hold for later runs even when nothing is to be done now.
-    if (!s.choices.empty()) updater.saveGroupStates();
+    if (!s.choices.empty() && !updater.saveGroupStates()) {
+      printf("\nError: %s\n", updater.lastError());
+      return 1;
+    }
     updater.recordSerial();
     printf("\nAbort: Nothing to be done, you are up-to-date\n");
     return 0;
@@ -327,7 +344,10 @@ int Run(int argc, char** argv) {
     return 1;
   }
 
-  updater.saveGroupStates();
+  if (!updater.saveGroupStates()) {
+    printf("\nError: %s\n", updater.lastError());
+    return 1;
+  }
   printf("\nUpdate Complete!\n");
   return 0;
 }
