@@ -21,6 +21,7 @@
 #include "proxy.h"
 #include "test_util.h"
 #include "tls_fixtures.h"
+#include "transport.h"
 
 using testutil::NginxServer;
 using testutil::ServerCert;
@@ -454,7 +455,12 @@ TEST_F(HttpsTest, BuiltinServerServesOthersWhileClientsDawdle) {
     testutil::PeerProcess server;
     ASSERT_TRUE(server.Start(argv, "", run.Sub("log")));
     ASSERT_TRUE(server.WaitForOutput(tls ? "on https://" : "on http://", 60000)) << server.Output();
-    int port = atoi(testutil::ReadFileOr(run.Sub("port")).c_str());
+    // The port is in the announcement ("Serving SITE on http://127.0.0.1:PORT/ ..."), which
+    // comes before the port file is written.
+    std::string said = server.Output();
+    size_t colon = said.find(':', said.find("://127.0.0.1") + 3);
+    int port = atoi(said.c_str() + colon + 1);
+    ASSERT_GT(port, 0) << said;
     // A client that connects and sends nothing, and one that sends a request head a byte at a
     // time for as long as the fetch below runs (at most two minutes). A server that served
     // one connection after the other could answer the fetch only after the dribbling ended.
@@ -572,6 +578,67 @@ TEST_F(HttpsTest, UpdaterInstallsAndUpdatesOverHttps) {
   EXPECT_EQ(testutil::RunProgram(argv, &out, nullptr, work.path()), 1);
   EXPECT_NE(out.find("The certificate of localhost is not trusted"), std::string::npos) << out;
   EXPECT_EQ(server->AccessLog(), requests_before);
+}
+
+// The transport over the same connector: https, the refused downgrade, proxies, and
+// certificate failures that are final (no retry).
+TEST_F(HttpsTest, TransportThroughTheConnector) {
+  std::unique_ptr<NginxServer> secure = Tls(ServerCert::kGood);
+  std::unique_ptr<NginxServer> plain = Plain();
+  std::unique_ptr<NginxServer> expired = Tls(ServerCert::kExpired);
+  std::unique_ptr<NginxServer> downgrading =
+      Tls(ServerCert::kGood, "location = /down { return 302 " + plain->Url("/data.bin") + "; }");
+  TinyProxy proxy("bob", "pw");
+  ASSERT_TRUE(proxy.ok()) << proxy.error();
+  NetOptions proxied = Trusting();
+  proxied.proxy_given = true;
+  proxied.proxy = proxy.Url();
+  const struct {
+    const char* name;
+    NetOptions options;
+    std::string url;
+    TransferFailure failure;
+    int code;
+  } cases[] = {
+      {"https", Trusting(), secure->Url("/data.bin"), TransferFailure::kNone, ODL_ERROR_NONE},
+      {"https via proxy", proxied, secure->Url("/data.bin"), TransferFailure::kNone,
+       ODL_ERROR_NONE},
+      {"http via proxy", proxied, plain->Url("/data.bin"), TransferFailure::kNone, ODL_ERROR_NONE},
+      {"downgrade", Trusting(), downgrading->Url("/down"), TransferFailure::kInsecureRedirect,
+       ODL_ERROR_INSECURE_REDIRECT},
+      {"expired", Trusting(), expired->Url("/data.bin"), TransferFailure::kTls,
+       ODL_ERROR_TLS_EXPIRED},
+      {"untrusted", NetOptions(), secure->Url("/data.bin"), TransferFailure::kTls,
+       ODL_ERROR_TLS_UNTRUSTED},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    NetConnector connector(c.options, kNoEnv);
+    TransportSettings settings;
+    settings.retries = 2;
+    Transport transport(settings, &connector);
+    int retries = 0;
+    transport.SetRetryMessage([&](const std::string&) { retries++; });
+    TransferRequest request;
+    request.url = c.url;
+    StringSink sink;
+    TransferError error;
+    bool ok = transport.Fetch(request, &sink, &error);
+    EXPECT_EQ(ok, c.failure == TransferFailure::kNone) << error.text;
+    EXPECT_EQ(error.failure, c.failure) << error.text;
+    EXPECT_EQ(error.DownloadCode(), c.code) << error.text;
+    EXPECT_EQ(retries, 0);
+    EXPECT_EQ(sink.data(), ok ? Body() : "");
+  }
+  std::string requests = proxy.Requests();
+  EXPECT_NE(requests.find("GET " + plain->Url("/data.bin") + " HTTP/1.1"), std::string::npos)
+      << requests;
+  EXPECT_NE(requests.find("CONNECT 127.0.0.1:" + std::to_string(secure->port())), std::string::npos)
+      << requests;
+  EXPECT_EQ(plain->HeaderLog().find("Basic"), std::string::npos) << plain->HeaderLog();
+  // The plain server saw the proxied request only, not the refused downgrade.
+  std::string plain_log = plain->AccessLog();
+  EXPECT_EQ(plain_log.find("GET /data.bin"), plain_log.rfind("GET /data.bin")) << plain_log;
 }
 
 }  // namespace
