@@ -530,14 +530,27 @@ TEST_F(HttpsTest, UpdaterInstallsAndUpdatesOverHttps) {
       site.path(), "", pki_->CertFile(ServerCert::kGood), pki_->KeyFile(ServerCert::kGood)));
   ASSERT_TRUE(server->ok()) << server->error();
   std::string origin = "https://localhost:" + std::to_string(server->port());
-  auto publish = [&](const std::string& version) {
-    std::string out;
-    return testutil::RunProgram(
-        {testutil::BinPath("updater-publish"), "publish",
-         testutil::SourcePath("examples/vantorex-" + version), site.path(), "--site-url",
-         origin + "/", "--groups", testutil::SourcePath("examples/vantorex.groups.ini"), "--quiet"},
-        &out);
+  // The second release is signed, and the updater then checks the signature it fetches too.
+  std::string out;
+  ASSERT_EQ(testutil::RunProgram({testutil::BinPath("updater-publish"), "keygen", "--secret-key",
+                                  work.Sub("vendor.key"), "--public-key", work.Sub("vendor.pub")},
+                                 &out),
+            0)
+      << out;
+  auto publish = [&](const std::string& version, std::vector<std::string> extra) {
+    std::vector<std::string> argv = {testutil::BinPath("updater-publish"),
+                                     "publish",
+                                     testutil::SourcePath("examples/vantorex-" + version),
+                                     site.path(),
+                                     "--site-url",
+                                     origin + "/",
+                                     "--groups",
+                                     testutil::SourcePath("examples/vantorex.groups.ini"),
+                                     "--quiet"};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    return testutil::RunProgram(argv, &out);
   };
+
   auto update = [&](std::vector<std::string> extra, std::string* out) {
     std::vector<std::string> argv = {testutil::BinPath("updater"),
                                      "--server",
@@ -553,8 +566,7 @@ TEST_F(HttpsTest, UpdaterInstallsAndUpdatesOverHttps) {
     return testutil::ReadFileOr(install.Sub(name), "(missing)") ==
            testutil::ReadFileOr(testutil::SourcePath("examples/vantorex-" + version + "/" + name));
   };
-  std::string out;
-  ASSERT_EQ(publish("1.0"), 0);
+  ASSERT_EQ(publish("1.0", {}), 0) << out;
   ASSERT_EQ(update({}, &out), 0) << out;
   EXPECT_NE(out.find("Update Complete!"), std::string::npos) << out;
   EXPECT_TRUE(same_as_release("1.0", "vantorex"));
@@ -562,8 +574,9 @@ TEST_F(HttpsTest, UpdaterInstallsAndUpdatesOverHttps) {
 
   TinyProxy proxy;
   ASSERT_TRUE(proxy.ok()) << proxy.error();
-  ASSERT_EQ(publish("1.1"), 0);
-  ASSERT_EQ(update({"--proxy", proxy.Url()}, &out), 0) << out;
+  ASSERT_EQ(publish("1.1", {"--sign-key", work.Sub("vendor.key")}), 0) << out;
+  ASSERT_EQ(update({"--proxy", proxy.Url(), "--trusted-key", work.Sub("vendor.pub")}, &out), 0)
+      << out;
   EXPECT_TRUE(same_as_release("1.1", "vantorex"));
   EXPECT_TRUE(same_as_release("1.1", "plugins/fun/8ball.plugin"));
   EXPECT_FALSE(testutil::FileExists(install.Sub("docs/plugins.txt")));
