@@ -58,12 +58,12 @@ bool startsWithNoCase(const char* s, const char* prefix) {
   return strncasecmp(s, prefix, strlen(prefix)) == 0;
 }
 
-bool isAbsoluteUrl(const char* url) {
+}  // namespace
+
+bool engine::isAbsoluteUrl(const char* url) {
   return startsWithNoCase(url, "http://") || startsWithNoCase(url, "https://") ||
          startsWithNoCase(url, "ftp://");
 }
-
-}  // namespace
 
 bool Updater::parseInfo() {
   AutoMutex hold(lock_);
@@ -220,6 +220,7 @@ bool Updater::parseFileRecord(TiXmlElement* fe, int index, const char* sumAttr,
   strlcpy(f->key, attrOr(fe, "key", ""), sizeof(f->key));
   strlcpy(f->checksum, sum, sizeof(f->checksum));
   strlcpy(f->packChecksum, attrOr(fe, packAttr, ""), sizeof(f->packChecksum));
+  if (infoVersion_ > 1) readFilePatches(fe, f.get());
 
   // The answer may come later, from another check or from finishChecks; the pending count is
   // taken then.
@@ -238,7 +239,7 @@ bool Updater::parseFileRecord(TiXmlElement* fe, int index, const char* sumAttr,
 // "%20"; the last component must name a file.
 bool Updater::formUrl(TiXmlElement* fe, int index, UpdateFile* f) {
   const char* url = fe->Attribute("url");
-  std::string fullUrl = (infoVersion_ > 1 && !isAbsoluteUrl(url)) ? fileBase_ + url : url;
+  std::string fullUrl = (infoVersion_ > 1 && !engine::isAbsoluteUrl(url)) ? fileBase_ + url : url;
   size_t blanks = std::count(fullUrl.begin(), fullUrl.end(), ' ');
   if (blanks > 0) {
     size_t room = fullUrl.size() + 2 * blanks + 1;
@@ -273,11 +274,13 @@ void Updater::readFileGroups(TiXmlElement* fe, UpdateFile* f) {
 }
 
 // An answer of the file check: needsUpdate unless the installed copy is a regular file with the
-// listed checksum; for a current copy whose permission bits differ from "modes", modesDiffer.
-void Updater::onFileChecked(void* item, bool current, bool /*exists*/, const struct stat& st,
+// listed checksum (a differing copy keeps its digest in installedChecksum, for patches); for a
+// current copy whose permission bits differ from "modes", modesDiffer.
+void Updater::onFileChecked(void* item, bool current, const char* digestHex, const struct stat& st,
                             void* /*user*/) {
   UpdateFile* f = static_cast<UpdateFile*>(item);
   f->needsUpdate = !current;
+  if (!current && digestHex) strlcpy(f->installedChecksum, digestHex, sizeof(f->installedChecksum));
   if (!current || f->modes == 0) return;
   f->installedModes = static_cast<uint32_t>(st.st_mode & 07777);
   f->modesDiffer = f->installedModes != (f->modes & kModesMask);

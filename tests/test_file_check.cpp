@@ -182,13 +182,16 @@ class FileCheckTest : public ::testing::Test {
   struct Answer {
     bool current = false;
     bool exists = false;
+    std::string digest;  // what the file holds, when known
     int count = 0;
   };
-  static void Collect(void* item, bool current, bool exists, const struct stat&, void* user) {
+  static void Collect(void* item, bool current, const char* digestHex, const struct stat& st,
+                      void* user) {
     auto* answers = static_cast<std::map<std::string, Answer>*>(user);
     Answer& a = (*answers)[static_cast<const char*>(item)];
     a.current = current;
-    a.exists = exists;
+    a.exists = st.st_mode != 0;
+    a.digest = digestHex ? digestHex : "";
     a.count++;
   }
 
@@ -241,12 +244,15 @@ TEST_F(FileCheckTest, ChangedFilesAreFoundWhateverStatDataTheyKeep) {
   EXPECT_TRUE(first["same.txt"].current);
   EXPECT_FALSE(first["missing.txt"].current);
   EXPECT_FALSE(first["missing.txt"].exists);
+  EXPECT_EQ(first["missing.txt"].digest, "");
+  EXPECT_EQ(first["same.txt"].digest, Sha256Hex("unchanged"));
   // Nothing changed: nothing is read.
   auto second = Check(expected, false, 2, &hashed);
   EXPECT_EQ(hashed, 0u);
   for (const auto& e : expected) {
     EXPECT_EQ(second[e.first].current, first[e.first].current) << e.first;
     EXPECT_EQ(second[e.first].count, 1) << e.first;
+    EXPECT_EQ(second[e.first].digest, first[e.first].digest) << e.first;
   }
 
   // Same size, times put back: the status-change time still moved.
@@ -263,6 +269,7 @@ TEST_F(FileCheckTest, ChangedFilesAreFoundWhateverStatDataTheyKeep) {
     EXPECT_EQ(hashed, verifyAll ? 3u : 2u);
     EXPECT_TRUE(third["same.txt"].current);
     EXPECT_FALSE(third["edited.txt"].current);
+    EXPECT_EQ(third["edited.txt"].digest, Sha256Hex("after!!!"));
     EXPECT_FALSE(third["replaced.txt"].current);
   }
 }

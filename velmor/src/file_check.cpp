@@ -39,11 +39,11 @@ void FileCheck::check(const std::string& name, const char* expectedHex, void* it
   struct stat st;
   if (!dir_->Stat(name, &st).ok()) {
     memset(&st, 0, sizeof(st));
-    done_(item, false, false, st, user_);
+    done_(item, false, nullptr, st, user_);
     return;
   }
   if (!S_ISREG(st.st_mode)) {
-    done_(item, false, true, st, user_);
+    done_(item, false, nullptr, st, user_);
     return;
   }
   uint8_t digest[StatCache::kMaxDigest];
@@ -51,7 +51,7 @@ void FileCheck::check(const std::string& name, const char* expectedHex, void* it
   if (!options_.verifyAll && cache_->lookup(name, file_stat_from(st), digest, &size)) {
     char hex[2 * StatCache::kMaxDigest + 1];
     bin_to_hex(digest, size, hex);
-    done_(item, strcasecmp(hex, expectedHex ? expectedHex : "") == 0, true, st, user_);
+    done_(item, strcasecmp(hex, expectedHex ? expectedHex : "") == 0, hex, st, user_);
     return;
   }
   if (!pool_) pool_.reset(new WorkPool(options_.threads));
@@ -94,15 +94,16 @@ void FileCheck::run(Job* job) {
 
 void FileCheck::deliver(Job* job) {
   bool current = false;
+  char hex[2 * StatCache::kMaxDigest + 1] = "";
   if (job->hashed) {
     hashed_++;
-    char hex[2 * StatCache::kMaxDigest + 1];
     bin_to_hex(job->digest, job->digestSize, hex);
     current = strcasecmp(hex, job->expected) == 0;
     cache_->record(job->name, file_stat_from(job->st), job->digest, job->digestSize);
     changed_ = true;
   }
-  done_(job->item, current, job->exists, job->st, user_);
+  if (!job->exists) memset(&job->st, 0, sizeof(job->st));
+  done_(job->item, current, job->hashed ? hex : nullptr, job->st, user_);
 }
 
 void FileCheck::drainFinished() {

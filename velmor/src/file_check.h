@@ -35,8 +35,10 @@ class FileCheck {
   };
 
   // Answer for one file: current is true when the entry name is a regular file with the
-  // expected digest; st holds its stat data (valid when exists is true).
-  typedef void (*Done)(void* item, bool current, bool exists, const struct stat& st, void* user);
+  // expected digest; digestHex is the digest it has (lower-case hex; null when the file is
+  // missing, not a regular file or unreadable); st holds its stat data (zero when missing).
+  typedef void (*Done)(void* item, bool current, const char* digestHex, const struct stat& st,
+                       void* user);
 
   // dir is the tree (borrowed; it must outlive the check); statePath is the state file in it
   // (read now; a missing, damaged or foreign one is ignored); digestName names the digest of
