@@ -268,6 +268,21 @@ TEST_F(UpdaterTrust, HostilePacksAreRefusedBeforeUnpacking) {
   EXPECT_EQ(Update({"--trusted-key", vendor_.publicFile, "-a"}).code, 0);
 }
 
+TEST_F(UpdaterTrust, SignedUpdateThroughAPatch) {
+  TempDir release;
+  const std::string big = updtest::RandomBytes(200000, 7);
+  ASSERT_TRUE(WriteFile(release.Sub("data.bin"), big));
+  Publish(release.path(), {"--sign-key", vendor_.secretFile});
+  ASSERT_EQ(Update({"--trusted-key", vendor_.publicFile}).code, 0);
+  ASSERT_TRUE(
+      WriteFile(release.Sub("data.bin"), big.substr(0, 1000) + "changed" + big.substr(1007)));
+  Publish(release.path(), {"--sign-key", vendor_.secretFile});
+  RunResult r = Update({"--trusted-key", vendor_.publicFile});
+  ASSERT_EQ(r.code, 0) << r.out;
+  EXPECT_NE(r.out.find("Patched data.bin"), std::string::npos) << r.out;
+  EXPECT_EQ(ReadFileOr(install_.Sub("data.bin")).substr(1000, 7), "changed");
+}
+
 TEST_F(UpdaterTrust, MinisignSignedDocumentsAndKeyRotation) {
   if (!FileExists("/usr/bin/minisign")) GTEST_SKIP() << "minisign is not installed";
   std::string out;
