@@ -63,8 +63,10 @@ bool Updater::beginRun() {
     return true;
   }
   std::string error;
-  if (!CheckRootOnlyDirs(dir, engine::kStagingDir, allowSharedDir_, &error) ||
-      !PrepareStagingDir(dir, engine::kStagingDir, &error)) {
+  // The base is checked before anything is made in it, the staging directory once it is there.
+  if (!CheckRootOnlyDirs(dir, "", allowSharedDir_, &error) ||
+      !PrepareStagingDir(dir, engine::kStagingDir, &error) ||
+      !CheckRootOnlyDirs(dir, engine::kStagingDir, allowSharedDir_, &error)) {
     return setError("%s", error.c_str());
   }
   std::unique_ptr<RunLock> lock(new RunLock);
@@ -146,4 +148,12 @@ bool Updater::checkPlanTargets(const Plan& p) {
     if (!CheckRootOnlyDirs(dir, d, allowSharedDir_, &error)) return setError("%s", error.c_str());
   }
   return true;
+}
+
+bool Updater::discardLeftover(const std::string& path) {
+  ConfinedDir* dir = installation();
+  if (!dir) return true;
+  DirStatus s = dir->Unlink(relativeToBase(path));
+  if (s.ok() || s.code() == ENOENT) return true;
+  return setError("Cannot remove the leftover %s: %s", path.c_str(), s.message().c_str());
 }
