@@ -102,6 +102,9 @@ class Updater {
   // (no group states are read or written); callbacks may be null. Always true.
   bool setup(const char* channelUrl, const char* baseDir, const char* programName,
              const char* iniFile, UpdaterCallbacks* callbacks);
+  // Trusted certificates and proxies for every download (https and proxies, see connector.h);
+  // kept across setup and reset.
+  void setNetOptions(const NetOptions& options) { net_ = options; }
 
   // Downloads the channel document into the info text (through the temporary file
   // "updater-info.xml" in the working directory). True on success; false with lastError().
@@ -293,6 +296,7 @@ class Updater {
   std::string infoText_;
   std::string lastError_;
   std::string channelUrl_;
+  NetOptions net_;
   std::string baseDir_;
   std::string iniFile_;
   std::string programName_;

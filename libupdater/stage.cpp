@@ -109,6 +109,7 @@ bool Updater::downloadPack(const PlanInstall& item) {
     return setError("ODL reports '%s' while downloading '%s'", client->GetErrorString(),
                     f->name.c_str());
   }
+  client->SetNetOptions(net_);
   // Packs are written in large blocks rather than the stream's default small ones; the block
   // outlives the stream.
   TrackedBlock writeBuffer(nullptr, UPD_SRC);
@@ -120,7 +121,7 @@ bool Updater::downloadPack(const PlanInstall& item) {
     setvbuf(fp.get(), static_cast<char*>(writeBuffer.ptr), _IOFBF, kUnpackBlock);
   }
   if (!client->DownloadToFP(fp.get())) {
-    return setError("ODL reports '%s' while downloading '%s'", client->GetErrorString(),
+    return setError("ODL reports '%s' while downloading '%s'", client->GetErrorDetail(),
                     f->name.c_str());
   }
   return true;

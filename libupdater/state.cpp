@@ -53,13 +53,14 @@ bool Updater::fetchInfo() {
   std::unique_ptr<OrvexDownloadNoCurl> client(
       new OrvexDownloadNoCurl(channelUrl_.c_str(), progress, nullptr, nullptr, nullptr));
   if (client->GetError() != 0) return setError("ODL reports %s", client->GetErrorString());
+  client->SetNetOptions(net_);
 
   TempDocument temp{fopen(engine::kInfoFile, "w+b")};
   if (!temp.fp) return setError("Error opening updater-info.xml");
   bool over = false;
   if (!DownloadBounded(client.get(), temp.fp, trust_.maxInfoSize, &over)) {
     if (over) return setError("%s", DocumentTooLarge(channelUrl_, trust_.maxInfoSize).c_str());
-    return setError("ODL reports %s", client->GetErrorString());
+    return setError("ODL reports %s", client->GetErrorDetail());
   }
   off_t size = ftello(temp.fp);
   fseeko(temp.fp, 0, SEEK_SET);

@@ -33,6 +33,10 @@ enum LongOnlyOption {
   OPT_INSTALL,
   OPT_REMOVE,
   OPT_SKIP,
+  OPT_CA_FILE,
+  OPT_CA_PATH,
+  OPT_PROXY,
+  OPT_NOPROXY,
   OPT_ALLOW_SHARED_DIR,
   OPT_TRUSTED_KEY,
   OPT_REQUIRE_SIGNATURE,
@@ -49,6 +53,10 @@ const struct option kLongOptions[] = {
     {"install", required_argument, nullptr, OPT_INSTALL},
     {"remove", required_argument, nullptr, OPT_REMOVE},
     {"skip", required_argument, nullptr, OPT_SKIP},
+    {"ca-file", required_argument, nullptr, OPT_CA_FILE},
+    {"ca-path", required_argument, nullptr, OPT_CA_PATH},
+    {"proxy", required_argument, nullptr, OPT_PROXY},
+    {"noproxy", required_argument, nullptr, OPT_NOPROXY},
     {"allow-shared-dir", no_argument, nullptr, OPT_ALLOW_SHARED_DIR},
     {"trusted-key", required_argument, nullptr, OPT_TRUSTED_KEY},
     {"require-signature", no_argument, nullptr, OPT_REQUIRE_SIGNATURE},
@@ -73,6 +81,8 @@ struct Settings {
   bool list;
   bool allowSharedDir;
   std::vector<GroupChoice> choices;
+  // Trusted certificates and proxies.
+  NetOptions net;
   // Trust in the update documents.
   std::vector<std::string> trustedKeyFiles;
   TrustSettings trust;
@@ -90,12 +100,18 @@ UpdaterCallbacks g_callbacks = {InfoProgress, FileProgress, PrintLine, PrintLine
   printf("-a, --all\t\tMark all packages before performing upgrade\n");
   printf("-d, --dir\t\tUse alternate base directory instead of current working directory\n");
   printf("-h, --help\t\tThis screen\n");
-  printf("    --server HOST[:PORT]\tFetch updates from this server instead of %s\n",
+  printf("    --server [https://]HOST[:PORT]\tFetch updates from this server instead of %s\n",
          UPDATER_DEFAULT_SERVER);
   printf("    --list\t\tShow the package groups and what an update would do; change nothing\n");
   printf("    --install GROUP\tInstall GROUP and keep it up to date (repeatable)\n");
   printf("    --remove GROUP\tRemove the files of GROUP (repeatable)\n");
   printf("    --skip GROUP\tNeither install nor remove GROUP (repeatable)\n");
+  printf("    --ca-file FILE\tTrust the certificates in FILE (PEM) instead of the system's\n");
+  printf("    --ca-path DIR\tTrust the certificates in DIR (hashed names) instead\n");
+  printf(
+      "    --proxy URL\t\tUse this HTTP proxy (http://[USER:PASSWORD@]HOST[:PORT]; \"\" for "
+      "none)\n");
+  printf("    --noproxy LIST\tHosts reached without proxy (comma-separated suffixes, * for all)\n");
   printf("    --allow-shared-dir\tAs root, also write into directories other users can write\n");
   printf("    --trusted-key FILE\tTrust the minisign public key(s) in FILE (repeatable)\n");
   printf("    --require-signature\tRefuse to update when no trusted key is known\n");
@@ -112,9 +128,26 @@ const char* LongOnlyName(int value) {
   return nullptr;
 }
 
+// The scheme of a server given as "https://HOST[:PORT]" or "http://HOST[:PORT]" (a "/" after
+// it is dropped) and the HOST[:PORT] part; "http" for a server given without a scheme.
+std::string SplitServer(std::string* server) {
+  std::string scheme = "http";
+  for (const char* prefix : {"https://", "http://"}) {
+    size_t len = strlen(prefix);
+    if (strncasecmp(server->c_str(), prefix, len) == 0) {
+      scheme.assign(prefix, len - 3);
+      server->erase(0, len);
+      if (!server->empty() && server->back() == '/') server->pop_back();
+      break;
+    }
+  }
+  return scheme;
+}
+
 // HOST or HOST:PORT with a host of letters, digits, dots, hyphens and underscores and a port
-// from 1 to 65535.
-bool ValidServer(const std::string& server) {
+// from 1 to 65535, after an optional "https://" or "http://".
+bool ValidServer(std::string server) {
+  SplitServer(&server);
   if (server.empty() || server.size() > kMaxServerLength) return false;
   size_t colon = server.find(':');
   std::string host = server.substr(0, colon);
@@ -184,7 +217,7 @@ void ParseOptions(int argc, char** argv, Settings* s) {
         break;
       case OPT_SERVER:
         if (!ValidServer(optarg)) {
-          fprintf(stderr, "Invalid server '%s': must be HOST or HOST:PORT\n", optarg);
+          fprintf(stderr, "Invalid server '%s': must be [https://]HOST[:PORT]\n", optarg);
           exit(1);
         }
         s->server = optarg;
@@ -200,6 +233,20 @@ void ParseOptions(int argc, char** argv, Settings* s) {
         break;
       case OPT_SKIP:
         s->choices.push_back({optarg, UPDATE_GROUP_NOT_SELECTED});
+        break;
+      case OPT_CA_FILE:
+        s->net.ca_file = optarg;
+        break;
+      case OPT_CA_PATH:
+        s->net.ca_path = optarg;
+        break;
+      case OPT_PROXY:
+        s->net.proxy_given = true;
+        s->net.proxy = optarg;
+        break;
+      case OPT_NOPROXY:
+        s->net.noproxy_given = true;
+        s->net.noproxy = optarg;
         break;
       case OPT_ALLOW_SHARED_DIR:
         s->allowSharedDir = true;
@@ -264,8 +311,9 @@ int Run(int argc, char** argv) {
 
   if (s.platform[0] == '\0') snprintf(s.platform, sizeof(s.platform), "debian9.x86_64");
 
-  snprintf(s.channelUrl, sizeof(s.channelUrl), "http://%s/updates/kestrl%s-%s-%s.info",
-           s.server.c_str(), s.typeLetter, s.kind, s.platform);
+  std::string scheme = SplitServer(&s.server);
+  snprintf(s.channelUrl, sizeof(s.channelUrl), "%s://%s/updates/kestrl%s-%s-%s.info",
+           scheme.c_str(), s.server.c_str(), s.typeLetter, s.kind, s.platform);
 
   printf("Downloading update info files for: %s\n", s.platform);
 
@@ -287,6 +335,7 @@ int Run(int argc, char** argv) {
   Updater updater;
   updater.setup(s.channelUrl, s.baseDir, file_part(argc > 0 ? argv[0] : ""), ".updater.ini",
                 &g_callbacks);
+  updater.setNetOptions(s.net);
   updater.setTrust(s.trust);
   updater.setAllowSharedDir(s.allowSharedDir);
   // A run that may change the installation holds its lock from before the document is fetched
