@@ -654,4 +654,42 @@ TEST_F(HttpsTest, TransportThroughTheConnector) {
   EXPECT_EQ(plain_log.find("GET /data.bin"), plain_log.rfind("GET /data.bin")) << plain_log;
 }
 
+// updater-fetch takes the same trust and proxy options.
+TEST_F(HttpsTest, FetchProgramOptions) {
+  std::unique_ptr<NginxServer> secure = Tls(ServerCert::kGood);
+  TinyProxy proxy;
+  ASSERT_TRUE(proxy.ok()) << proxy.error();
+  const std::string url = secure->Url("/data.bin");
+  const struct {
+    std::vector<std::string> options;
+    int code;
+    const char* err;
+    bool proxied;
+  } cases[] = {
+      {{"--ca-file", pki_->CaFile()}, 0, "", false},
+      {{"--ca-path", pki_->CaDir()}, 0, "", false},
+      {{}, 1, "The certificate of 127.0.0.1 is not trusted", false},
+      {{"--ca-file", pki_->CaFile(), "--proxy", proxy.Url()}, 0, "", true},
+      {{"--ca-file", pki_->CaFile(), "--proxy", proxy.Url(), "--noproxy", "127.0.0.1"},
+       0,
+       "",
+       false},
+      {{"--ca-file"}, 1, "usage: updater-fetch", false},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> argv = {testutil::BinPath("updater-fetch")};
+    argv.insert(argv.end(), c.options.begin(), c.options.end());
+    argv.insert(argv.end(), {url, out_.Sub("fetched")});
+    SCOPED_TRACE(argv.size());
+    std::string before = proxy.Requests();
+    std::string out, err;
+    EXPECT_EQ(testutil::RunProgram(argv, &out, &err), c.code) << err;
+    EXPECT_NE(err.find(c.err), std::string::npos) << err;
+    if (c.code == 0) {
+      EXPECT_EQ(testutil::ReadFileOr(out_.Sub("fetched")), Body());
+    }
+    EXPECT_EQ(proxy.Requests() != before, c.proxied) << proxy.Requests();
+  }
+}
+
 }  // namespace
