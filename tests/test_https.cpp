@@ -154,34 +154,6 @@ TEST(ProxyRules, ProxyAddresses) {
   EXPECT_EQ(Authority("h.test", 80), "h.test:80");
 }
 
-TEST(ProxyRules, Origins) {
-  const struct {
-    const char* url;
-    bool ok;
-    bool tls;
-    const char* host;
-    int port;
-  } cases[] = {
-      {"http://h.test/x", true, false, "h.test", 80},
-      {"https://h.test/x", true, true, "h.test", 443},
-      {"HTTPS://h.test:8443", true, true, "h.test", 8443},
-      {"https://[::1]:9/x?q", true, true, "::1", 9},
-      {"https://u:p@h.test/", false, false, "", 0},
-      {"https://h.test:0/", false, false, "", 0},
-      {"https://h.test:99999/", false, false, "", 0},
-      {"https://:1/", false, false, "", 0},
-      {"ftp://h.test/", false, false, "", 0},
-  };
-  for (const auto& c : cases) {
-    Origin origin;
-    ASSERT_EQ(ParseOrigin(c.url, &origin), c.ok) << c.url;
-    if (!c.ok) continue;
-    EXPECT_EQ(origin.tls, c.tls) << c.url;
-    EXPECT_EQ(origin.host, c.host) << c.url;
-    EXPECT_EQ(origin.port, c.port) << c.url;
-  }
-}
-
 // One certificate authority for the whole suite (making keys costs time).
 class HttpsTest : public ::testing::Test {
  protected:
