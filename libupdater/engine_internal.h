@@ -27,6 +27,9 @@ const size_t kUnpackBlock = 256 * 1024;
 extern const char kUnpackSuffix[];
 // Staging directory below the base directory.
 extern const char kStagingDir[];
+// State file of the quick check in the staging directory. Its name has a blank, which no pack
+// name can have (blanks in URLs become "%20"), so no download path ever meets it.
+extern const char kStateFile[];
 
 // Closes a stdio stream when the scope ends.
 struct FileCloser {
@@ -61,6 +64,9 @@ std::string transferErrorText(const TransferError& error);
 
 // True when anything stands at path, a symbolic link whose target is gone included.
 bool pathExists(const std::string& path);
+
+// True when url begins with http://, https:// or ftp:// (any case).
+bool isAbsoluteUrl(const char* url);
 
 // True when path ends in suffix.
 bool endsWith(const std::string& path, const char* suffix);

@@ -16,6 +16,7 @@
 
 #include <stdarg.h>
 #include <stdint.h>
+#include <sys/stat.h>
 
 #include <memory>
 #include <string>
@@ -28,6 +29,7 @@
 #include "trust.h"
 
 class TiXmlElement;
+class FileCheck;
 struct HashContext;
 class ConfinedDir;
 class RunLock;
@@ -68,6 +70,15 @@ struct UpdateGroup {
   UpdateGroup* next = nullptr;
 };
 
+// A patch that builds the file from one older version of it ("patch" element inside the file's
+// record, version 2+; docs/delta-format.md).
+struct UpdatePatch {
+  char from[65] = {};          // "from": SHA-256 of the older version
+  std::string url;             // full download URL
+  int64_t packSize = 0;        // "packsize": bytes of the patch
+  char packChecksum[65] = {};  // "packsha": SHA-256 of the patch
+};
+
 // One file of the update information, in document order.
 struct UpdateFile {
   std::string name;          // "file": path relative to the base directory
@@ -84,6 +95,10 @@ struct UpdateFile {
   int64_t packSize = 0;        // "packsize": bytes of the pack, 0 = not given
   uint32_t modes = 0;  // "modes": permission bits to set (masked with kModesMask), 0 = leave
   std::vector<UpdateGroup*> groups;  // groups named in "group", in order, repeats kept
+  std::vector<UpdatePatch> patches;  // usable "patch" elements, in order
+  char installedChecksum[65] = {};   // digest of the installed copy when it differs, else empty
+  // The verified new copy was built from a patch and waits at downloadPath + ".unpacked".
+  bool stagedFromPatch = false;
   // Where the pack is stored: tmp/updater/ + last component of the URL (with "~2", "~3" ...
   // appended when another URL of the same run ends alike, or when the name ends in
   // ".unpacked", the suffix of unpacked copies); empty until performUpdate (see Plan).
@@ -147,6 +162,9 @@ class Updater {
   // note about it follows the "Installing %s ... " line. Packs already present with the
   // expected checksum are not downloaded again.
   bool performUpdate();
+  // Turns the use of patches on (the default) or off; with them off every file comes from its
+  // full pack.
+  void setUseDeltas(bool on);
   // Writes every group's state to section "groups" of the INI file. True when written (or no
   // INI file is set); false with lastError() when it cannot be, a symbolic link or another
   // user's file at its name included (such a file is never written).
@@ -197,6 +215,20 @@ class Updater {
   // Formats the message and passes it to the statusMessage slot, if any.
   void statusf(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 
+  // How parseInfo checks the installed files. With verifyAll every listed file is read and
+  // hashed; otherwise a file whose stat data (size, times, inode, device) match what an earlier
+  // run recorded in the staging directory is taken as recorded without being read. Hashing
+  // runs on hashThreads threads (0: one per core). clock gives the time of recording for the
+  // rule that distrusts files changed just before (null: the system clock). Kept until the next
+  // setup or reset.
+  void setCheckOptions(bool verifyAll, unsigned hashThreads, int64_t (*clock)() = nullptr);
+  // Writes what the last parse and update learnt about the installed files to the state file
+  // in the staging directory, creating the directory when needed. True on success or when
+  // there is nothing to write; false with lastError().
+  bool saveFileStates();
+  // Number of installed files the last parseInfo read to check them (the others were taken
+  // from their records, or were missing).
+  int32_t hashedCount();
   // Trust in the documents (see trust.h): the keys, whether a signature is required, the size
   // limit and the clock. Takes effect from the next fetchInfo.
   void setTrust(const TrustSettings& trust);
@@ -222,6 +254,7 @@ class Updater {
 
  private:
   // parse.cpp: one step each of parseInfo.
+  bool parseDocument();
   bool parseRootElements(TiXmlElement* root);
   bool parseGroups(TiXmlElement* groups);
   bool parseGroup(TiXmlElement* element, int index);
@@ -229,10 +262,18 @@ class Updater {
   bool parseFileRecord(TiXmlElement* element, int index, const char* sumAttr, const char* packAttr);
   bool formUrl(TiXmlElement* element, int index, UpdateFile* f);
   void readFileGroups(TiXmlElement* element, UpdateFile* f);
-  void checkInstalledCopy(UpdateFile* f);
+  void finishChecks();
+  static void onFileChecked(void* item, bool current, const char* digestHex, const struct stat& st,
+                            void* user);
+  void recordInstalled(const UpdateFile* f, const struct stat& copy);
   bool parseDeletes(TiXmlElement* del);
   void appendGroup(UpdateGroup* g);
   void appendFile(UpdateFile* f);
+  // delta.cpp: patches in the document, the plan and the staging area.
+  void readFilePatches(TiXmlElement* element, UpdateFile* f);
+  void planPatches(Plan* p);
+  bool stagePatch(const PlanInstall& item);
+  bool applyPatch(const PlanInstall& item, const std::string& unpacked, std::string* why);
   void sortGroups();
 
   // plan.cpp: the rules that turn records and group states into a plan.
@@ -254,10 +295,6 @@ class Updater {
   // The path of name below the base directory as the layer takes it; full paths (baseDir_
   // followed by the name) are cut to it.
   std::string relativeToBase(const std::string& path) const;
-  // Hashes the installed copy of name without following links; true with the hex digest in hex
-  // (at least 65 bytes) and the permission bits in *modes; false when it is missing, not a
-  // regular file, behind or at a link, or unreadable.
-  bool hashInstalled(const std::string& name, char* hex, uint32_t* modes);
   // Whether anything stands at name; a symbolic link on the way counts, so that the step that
   // would write there reports it.
   bool installedEntryExists(const std::string& name) const;
@@ -265,6 +302,10 @@ class Updater {
   // a symbolic link, and, as root, through directories root alone can write. True when so;
   // false with lastError() naming the entry and the link or directory.
   bool checkPlanTargets(const Plan& p);
+  // Removes the file or link a run left at path in the staging directory (a link as the link)
+  // before a new file is made there. Always true: what it cannot remove, a directory for
+  // instance, makes the open that follows fail with its own message.
+  bool discardLeftover(const std::string& path);
 
   // stage.cpp: downloading and unpacking.
   // The one way the engine downloads: url into sink through the run's transport (retries
@@ -295,6 +336,12 @@ class Updater {
 
   void message(bool (*slot)(const char*), const char* fmt, va_list args);
 
+  // The quick check of installed files (see setCheckOptions); made by parseInfo.
+  std::unique_ptr<FileCheck> fileCheck_;
+  bool verifyAll_ = false;
+  unsigned hashThreads_ = 0;
+  int64_t (*checkClock_)() = nullptr;
+  int32_t hashedCount_ = 0;
   // trust.cpp: the checked fetch, the rollback and freeze guards, the check of every pack
   // against its "packsha" before any is unpacked.
   bool fetchCheckedInfo();
@@ -325,6 +372,7 @@ class Updater {
   std::string iniFile_;
   std::string programName_;
   UpdaterCallbacks* callbacks_ = nullptr;
+  bool useDeltas_ = true;
   mutable std::unique_ptr<ConfinedDir> ownDir_;  // the POSIX layer on baseDir_, once opened
   ConfinedDir* customDir_ = nullptr;             // set by setDirectoryLayer, borrowed
   std::unique_ptr<RunLock> runLock_;

@@ -13,6 +13,7 @@
 #include "GenLib.h"
 #include "doc_limits.h"
 #include "engine_internal.h"
+#include "file_check.h"
 #include "hash.h"
 #include "libupdater.h"
 #include "memleak.h"
@@ -57,15 +58,23 @@ bool startsWithNoCase(const char* s, const char* prefix) {
   return strncasecmp(s, prefix, strlen(prefix)) == 0;
 }
 
-bool isAbsoluteUrl(const char* url) {
+}  // namespace
+
+bool engine::isAbsoluteUrl(const char* url) {
   return startsWithNoCase(url, "http://") || startsWithNoCase(url, "https://") ||
          startsWithNoCase(url, "ftp://");
 }
 
-}  // namespace
-
 bool Updater::parseInfo() {
   AutoMutex hold(lock_);
+  fileCheck_.reset();
+  hashedCount_ = 0;
+  bool ok = parseDocument();
+  finishChecks();
+  return ok;
+}
+
+bool Updater::parseDocument() {
   // The parser recurses once per nesting level: a deep document is refused before it.
   int row = 0;
   if (!CheckDocumentDepth(infoText_.data(), infoText_.size(), kMaxDocumentDepth, &row)) {
@@ -108,7 +117,7 @@ bool Updater::parseRootElements(TiXmlElement* root) {
     for (TiXmlElement* m = mirrors ? mirrors->FirstChildElement("mirror") : nullptr; m;
          m = m->NextSiblingElement("mirror")) {
       const char* url = m->Attribute("url");
-      if (url && isAbsoluteUrl(url)) mirrors_.push_back(url);
+      if (url && engine::isAbsoluteUrl(url)) mirrors_.push_back(url);
     }
     if (!parseGroups(root->FirstChildElement("groups"))) return false;
   }
@@ -169,6 +178,15 @@ void Updater::appendGroup(UpdateGroup* g) {
 }
 
 bool Updater::parseFiles(TiXmlElement* files) {
+  fileCheck_.reset();
+  if (ConfinedDir* dir = installation()) {
+    FileCheck::Options options;
+    options.verifyAll = verifyAll_;
+    options.threads = hashThreads_;
+    if (checkClock_) options.clock = checkClock_;
+    fileCheck_.reset(new FileCheck(dir, std::string(engine::kStagingDir) + "/" + engine::kStateFile,
+                                   digestName(), options, &Updater::onFileChecked, this));
+  }
   const bool current = infoVersion_ > 1;
   const char* sumAttr = current ? "sha" : "md5";
   const char* packAttr = current ? "packsha" : "packmd5";
@@ -210,11 +228,18 @@ bool Updater::parseFileRecord(TiXmlElement* fe, int index, const char* sumAttr,
   strlcpy(f->key, attrOr(fe, "key", ""), sizeof(f->key));
   strlcpy(f->checksum, sum, sizeof(f->checksum));
   strlcpy(f->packChecksum, attrOr(fe, packAttr, ""), sizeof(f->packChecksum));
+  if (infoVersion_ > 1) readFilePatches(fe, f.get());
 
-  checkInstalledCopy(f.get());
-  if (isToInstall(f.get()) || isToRemove(f.get())) pendingCount_++;
+  // The answer may come later, from another check or from finishChecks; the pending count is
+  // taken then.
+  UpdateFile* rec = f.release();
   fileCount_++;
-  appendFile(f.release());
+  appendFile(rec);
+  if (fileCheck_) {
+    fileCheck_->check(rec->name, rec->checksum, rec);
+  } else {
+    rec->needsUpdate = true;  // no installation to look into
+  }
   return true;
 }
 
@@ -222,7 +247,7 @@ bool Updater::parseFileRecord(TiXmlElement* fe, int index, const char* sumAttr,
 // "%20"; the last component must name a file.
 bool Updater::formUrl(TiXmlElement* fe, int index, UpdateFile* f) {
   const char* url = fe->Attribute("url");
-  std::string fullUrl = (infoVersion_ > 1 && !isAbsoluteUrl(url)) ? fileBase_ + url : url;
+  std::string fullUrl = (infoVersion_ > 1 && !engine::isAbsoluteUrl(url)) ? fileBase_ + url : url;
   size_t blanks = std::count(fullUrl.begin(), fullUrl.end(), ' ');
   if (blanks > 0) {
     size_t room = fullUrl.size() + 2 * blanks + 1;
@@ -256,17 +281,26 @@ void Updater::readFileGroups(TiXmlElement* fe, UpdateFile* f) {
   }
 }
 
-// Sets needsUpdate (anything that cannot be hashed, missing or unreadable, needs an update)
-// and, for a current copy whose permission bits differ from "modes", modesDiffer.
-void Updater::checkInstalledCopy(UpdateFile* f) {
-  char digest[65] = "";
-  uint32_t modes = 0;
-  // Read without following links: a link at or on the way to the name is never current.
-  bool hashed = hashInstalled(f->name, digest, &modes);
-  f->needsUpdate = !(hashed && strcasecmp(digest, f->checksum) == 0);
-  if (f->needsUpdate || f->modes == 0) return;
-  f->installedModes = modes;
+// An answer of the file check: needsUpdate unless the installed copy is a regular file with the
+// listed checksum (a differing copy keeps its digest in installedChecksum, for patches); for a
+// current copy whose permission bits differ from "modes", modesDiffer.
+void Updater::onFileChecked(void* item, bool current, const char* digestHex, const struct stat& st,
+                            void* /*user*/) {
+  UpdateFile* f = static_cast<UpdateFile*>(item);
+  f->needsUpdate = !current;
+  if (!current && digestHex) strlcpy(f->installedChecksum, digestHex, sizeof(f->installedChecksum));
+  if (!current || f->modes == 0) return;
+  f->installedModes = static_cast<uint32_t>(st.st_mode & 07777);
   f->modesDiffer = f->installedModes != (f->modes & kModesMask);
+}
+
+// Waits for the files still being hashed, then counts what is pending.
+void Updater::finishChecks() {
+  if (fileCheck_) {
+    fileCheck_->finish();
+    hashedCount_ = static_cast<int32_t>(fileCheck_->hashedCount());
+  }
+  recountPending();
 }
 
 void Updater::appendFile(UpdateFile* f) {

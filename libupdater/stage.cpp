@@ -5,6 +5,7 @@
 #include <string.h>
 #include <strings.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <memory>
@@ -98,6 +99,7 @@ bool Updater::downloadPacks(const Plan& p) {
       statusf("Already have %s, skipping download...", item.file->name.c_str());
       continue;
     }
+    if (item.patch >= 0 && stagePatch(item)) continue;
     if (!downloadPack(item)) return false;
   }
   return true;
@@ -148,7 +150,12 @@ bool Updater::fetchPack(const PlanInstall& item, const std::string& url, bool re
                       : compressBound(static_cast<uLong>(f->size > 0 ? f->size : 0)) + kPackMargin;
   TrackedBlock label(zstrdup(file_part(f->name.c_str()), UPD_SRC, __LINE__), UPD_SRC);
   void* user = label.ptr ? label.ptr : const_cast<char*>(file_part(f->name.c_str()));
-  // What an interrupted run left in the download path is continued, not fetched again.
+  // What an interrupted run left in the download path is continued, not fetched again: a
+  // regular file of ours. Anything else in its place (a link, another user's file) goes first.
+  struct stat st;
+  bool ours =
+      lstat(item.downloadPath.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid();
+  if (!resume || !ours) discardLeftover(item.downloadPath);
   FileSink sink(item.downloadPath);
   std::string why;
   if (!sink.Open(&why)) {
@@ -212,6 +219,7 @@ bool Updater::unpackAndVerify(const PlanInstall& item, const std::string& unpack
   const std::string& source = item.downloadPath;
   Digest digest{hash_init(digestName())};
   const bool haveDigest = digest.ctx != nullptr;
+  if (!discardLeftover(unpacked)) return false;
   bool unpackedOk = unpackTo(source.c_str(), unpacked.c_str(), unpacked.c_str(), f->key, f->size,
                              inBlock, outBlock, digest.ctx);
   digest.finish();

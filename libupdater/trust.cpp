@@ -253,7 +253,8 @@ bool Updater::checkPacks(const Plan& p) {
   if (!ChecksDocuments(trust_)) return true;
   for (const PlanInstall& item : p.installs) {
     const UpdateFile* f = item.file;
-    if (!f->packChecksum[0] || item.sharesPackOf >= 0) continue;
+    // A copy built from a patch had the patch's digest checked instead, and its own.
+    if (!f->packChecksum[0] || item.sharesPackOf >= 0 || f->stagedFromPatch) continue;
     char have[65] = "";
     if (!hash_file(digestName(), item.downloadPath.c_str(), have, sizeof(have)) ||
         strcasecmp(have, f->packChecksum) != 0) {

@@ -33,6 +33,8 @@ enum LongOnlyOption {
   OPT_INSTALL,
   OPT_REMOVE,
   OPT_SKIP,
+  OPT_VERIFY,
+  OPT_HASH_THREADS,
   OPT_CA_FILE,
   OPT_CA_PATH,
   OPT_PROXY,
@@ -41,6 +43,7 @@ enum LongOnlyOption {
   OPT_TRUSTED_KEY,
   OPT_REQUIRE_SIGNATURE,
   OPT_MAX_INFO_SIZE,
+  OPT_NO_DELTA,
   OPT_TIMEOUT,
   OPT_SPEED_LIMIT,
   OPT_RETRIES,
@@ -56,6 +59,8 @@ const struct option kLongOptions[] = {
     {"install", required_argument, nullptr, OPT_INSTALL},
     {"remove", required_argument, nullptr, OPT_REMOVE},
     {"skip", required_argument, nullptr, OPT_SKIP},
+    {"verify", no_argument, nullptr, OPT_VERIFY},
+    {"hash-threads", required_argument, nullptr, OPT_HASH_THREADS},
     {"ca-file", required_argument, nullptr, OPT_CA_FILE},
     {"ca-path", required_argument, nullptr, OPT_CA_PATH},
     {"proxy", required_argument, nullptr, OPT_PROXY},
@@ -64,6 +69,7 @@ const struct option kLongOptions[] = {
     {"trusted-key", required_argument, nullptr, OPT_TRUSTED_KEY},
     {"require-signature", no_argument, nullptr, OPT_REQUIRE_SIGNATURE},
     {"max-info-size", required_argument, nullptr, OPT_MAX_INFO_SIZE},
+    {"no-delta", no_argument, nullptr, OPT_NO_DELTA},
     {"timeout", required_argument, nullptr, OPT_TIMEOUT},
     {"speed-limit", required_argument, nullptr, OPT_SPEED_LIMIT},
     {"retries", required_argument, nullptr, OPT_RETRIES},
@@ -85,8 +91,11 @@ struct Settings {
   // Our own additions: server override, plan preview and group choices.
   std::string server;
   bool list;
+  bool noDelta;
   bool allowSharedDir;
   std::vector<GroupChoice> choices;
+  bool verify;
+  unsigned hashThreads;  // 0: one per core
   // Trusted certificates and proxies.
   NetOptions net;
   // Trust in the update documents.
@@ -113,6 +122,8 @@ UpdaterCallbacks g_callbacks = {InfoProgress, FileProgress, PrintLine, PrintLine
   printf("    --install GROUP\tInstall GROUP and keep it up to date (repeatable)\n");
   printf("    --remove GROUP\tRemove the files of GROUP (repeatable)\n");
   printf("    --skip GROUP\tNeither install nor remove GROUP (repeatable)\n");
+  printf("    --verify\t\tRead every installed file to check it, trusting no recorded state\n");
+  printf("    --hash-threads N\tCheck files on N threads (default: one per core)\n");
   printf("    --ca-file FILE\tTrust the certificates in FILE (PEM) instead of the system's\n");
   printf("    --ca-path DIR\tTrust the certificates in DIR (hashed names) instead\n");
   printf(
@@ -124,6 +135,7 @@ UpdaterCallbacks g_callbacks = {InfoProgress, FileProgress, PrintLine, PrintLine
   printf("    --require-signature\tRefuse to update when no trusted key is known\n");
   printf("    --max-info-size BYTES\tRefuse update documents larger than BYTES (default %llu)\n",
          static_cast<unsigned long long>(kDefaultMaxInfoSize));
+  printf("    --no-delta\t\tDownload whole files, never patches\n");
   printf(
       "    --timeout SECONDS\tGive up connecting, or waiting for data, after SECONDS (default "
       "%d)\n",
@@ -241,6 +253,9 @@ void ParseOptions(int argc, char** argv, Settings* s) {
       case OPT_LIST:
         s->list = true;
         break;
+      case OPT_NO_DELTA:
+        s->noDelta = true;
+        break;
       case OPT_INSTALL:
         s->choices.push_back({optarg, UPDATE_GROUP_INSTALL});
         break;
@@ -250,6 +265,19 @@ void ParseOptions(int argc, char** argv, Settings* s) {
       case OPT_SKIP:
         s->choices.push_back({optarg, UPDATE_GROUP_NOT_SELECTED});
         break;
+      case OPT_VERIFY:
+        s->verify = true;
+        break;
+      case OPT_HASH_THREADS: {
+        char* end = nullptr;
+        long n = strtol(optarg, &end, 10);
+        if (!*optarg || *end || n < 1 || n > 256) {
+          fprintf(stderr, "Invalid thread count '%s': must be a number from 1 to 256\n", optarg);
+          exit(1);
+        }
+        s->hashThreads = static_cast<unsigned>(n);
+        break;
+      }
       case OPT_CA_FILE:
         s->net.ca_file = optarg;
         break;
@@ -377,6 +405,7 @@ int Run(int argc, char** argv) {
   updater.setTransfer(s.transfer);
   updater.setNetOptions(s.net);
   updater.setTrust(s.trust);
+  updater.setUseDeltas(!s.noDelta);
   updater.setAllowSharedDir(s.allowSharedDir);
   // A run that may change the installation holds its lock from before the document is fetched
   // to the end; a second one stops here, having touched nothing.
@@ -384,6 +413,8 @@ int Run(int argc, char** argv) {
     printf("\nError: %s\n", updater.lastError());
     return 1;
   }
+
+  updater.setCheckOptions(s.verify, s.hashThreads);
 
   if (!updater.fetchInfo()) {
     printf("\nError downloading info files: %s\n", updater.lastError());
@@ -414,6 +445,9 @@ int Run(int argc, char** argv) {
       printf("\nError: %s\n", updater.lastError());
       return 1;
     }
+    // What this run learnt about the installed files spares the next run from reading them;
+    // a state that cannot be kept only costs the next run some reading.
+    updater.saveFileStates();
     updater.recordSerial();
     printf("\nAbort: Nothing to be done, you are up-to-date\n");
     return 0;
