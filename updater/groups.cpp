@@ -77,10 +77,61 @@ bool ApplyGroupChoices(Updater* updater, const std::vector<GroupChoice>& choices
   return true;
 }
 
-void PrintPlan(Updater* updater, const char* baseDir) {
+PlanView BuildPlanView(Updater* updater, const char* baseDir) {
   const std::string base = baseDir;
   const char* digestName = updater->infoVersion() <= 1 ? "md5" : "sha256";
+  PlanView plan;
+  for (const UpdateFile* f = updater->firstFile(); f; f = f->next) {
+    if (IsToInstall(f)) {
+      plan.install.push_back({f, "", false, nullptr});
+    } else if (IsToRemove(f, base)) {
+      plan.remove.push_back(f);
+    }
+  }
+  plan.outdated = updater->outdatedFiles();
 
+  // Download path -> the URL and the first file whose pack goes there.
+  std::map<std::string, std::pair<std::string, const UpdateFile*>> packs;
+  for (PlannedInstall& item : plan.install) {
+    const UpdateFile* f = item.file;
+    // The pack's path as the update chooses it: files with the same URL share one pack;
+    // another URL whose last component is taken, or a name ending in ".unpacked", gets
+    // "~2", "~3" ... appended.
+    const std::string packBase = base + "tmp/updater/" + file_part(f->url.c_str());
+    auto taken = [&](const std::string& path) {
+      static const std::string kUnpacked = ".unpacked";
+      if (path.size() >= kUnpacked.size() &&
+          path.compare(path.size() - kUnpacked.size(), std::string::npos, kUnpacked) == 0) {
+        return true;
+      }
+      auto it = packs.find(path);
+      return it != packs.end() && it->second.first != f->url;
+    };
+    std::string packPath = packBase;
+    for (int n = 2; taken(packPath); n++) packPath = packBase + "~" + std::to_string(n);
+    item.packPath = packPath;
+    auto shared = packs.find(packPath);
+    if (shared != packs.end()) {
+      item.sharesPackWith = shared->second.second;
+      continue;
+    }
+    packs[packPath] = {f->url, f};
+    // The same test as the update itself makes before downloading a pack.
+    char digest[65] = "";
+    item.downloaded = f->packChecksum[0] != '\0' &&
+                      hash_file(digestName, packPath.c_str(), digest, sizeof(digest)) &&
+                      strcasecmp(digest, f->packChecksum) == 0;
+    if (item.downloaded) {
+      plan.alreadyDownloaded++;
+    } else {
+      plan.downloads++;
+      plan.downloadBytes += f->size;
+    }
+  }
+  return plan;
+}
+
+void PrintPlan(Updater* updater, const char* baseDir) {
   UpdateGroup* first = updater->firstGroup();
   printf("\nPackage groups:%s\n", first ? "" : " none");
   for (UpdateGroup* g = first; g; g = g->next) {
@@ -95,73 +146,33 @@ void PrintPlan(Updater* updater, const char* baseDir) {
     }
   }
 
-  std::vector<const UpdateFile*> install, remove;
-  for (const UpdateFile* f = updater->firstFile(); f; f = f->next) {
-    if (IsToInstall(f)) {
-      install.push_back(f);
-    } else if (IsToRemove(f, base)) {
-      remove.push_back(f);
-    }
-  }
-  std::vector<std::string> outdated = updater->outdatedFiles();
-
-  int64_t total = 0;
-  int downloads = 0, alreadyThere = 0;
-  // Download path -> the URL and the first file whose pack goes there.
-  std::map<std::string, std::pair<std::string, const UpdateFile*>> packs;
-  if (!install.empty()) {
+  const PlanView plan = BuildPlanView(updater, baseDir);
+  if (!plan.install.empty()) {
     printf("\nFiles to install:\n");
-    for (const UpdateFile* f : install) {
-      // The pack's path as the update chooses it: files with the same URL share one pack;
-      // another URL whose last component is taken, or a name ending in ".unpacked", gets
-      // "~2", "~3" ... appended.
-      const std::string packBase = base + "tmp/updater/" + file_part(f->url.c_str());
-      auto taken = [&](const std::string& path) {
-        static const std::string kUnpacked = ".unpacked";
-        if (path.size() >= kUnpacked.size() &&
-            path.compare(path.size() - kUnpacked.size(), std::string::npos, kUnpacked) == 0) {
-          return true;
-        }
-        auto it = packs.find(path);
-        return it != packs.end() && it->second.first != f->url;
-      };
-      std::string packPath = packBase;
-      for (int n = 2; taken(packPath); n++) packPath = packBase + "~" + std::to_string(n);
-      auto shared = packs.find(packPath);
-      if (shared != packs.end()) {
+    for (const PlannedInstall& item : plan.install) {
+      const UpdateFile* f = item.file;
+      if (item.sharesPackWith) {
         printf("  %s (%lld bytes, same pack as %s)\n", f->name.c_str(),
-               static_cast<long long>(f->size), shared->second.second->name.c_str());
-        continue;
-      }
-      packs[packPath] = {f->url, f};
-      // The same test as the update itself makes before downloading a pack.
-      char digest[65] = "";
-      bool have = f->packChecksum[0] != '\0' &&
-                  hash_file(digestName, packPath.c_str(), digest, sizeof(digest)) &&
-                  strcasecmp(digest, f->packChecksum) == 0;
-      printf("  %s (%lld bytes%s)\n", f->name.c_str(), static_cast<long long>(f->size),
-             have ? ", already downloaded" : "");
-      if (have) {
-        alreadyThere++;
+               static_cast<long long>(f->size), item.sharesPackWith->name.c_str());
       } else {
-        downloads++;
-        total += f->size;
+        printf("  %s (%lld bytes%s)\n", f->name.c_str(), static_cast<long long>(f->size),
+               item.downloaded ? ", already downloaded" : "");
       }
     }
   }
-  if (!remove.empty()) {
+  if (!plan.remove.empty()) {
     printf("\nFiles to remove:\n");
-    for (const UpdateFile* f : remove) printf("  %s\n", f->name.c_str());
+    for (const UpdateFile* f : plan.remove) printf("  %s\n", f->name.c_str());
   }
-  if (!outdated.empty()) {
+  if (!plan.outdated.empty()) {
     printf("\nOutdated files to delete:\n");
-    for (const std::string& name : outdated) printf("  %s\n", name.c_str());
+    for (const std::string& name : plan.outdated) printf("  %s\n", name.c_str());
   }
 
-  if (install.empty() && remove.empty() && outdated.empty()) {
+  if (plan.empty()) {
     printf("\nNothing to be done, you are up-to-date\n");
     return;
   }
   printf("\nTotal to download: %lld bytes in %d file(s), %d already downloaded\n",
-         static_cast<long long>(total), downloads, alreadyThere);
+         static_cast<long long>(plan.downloadBytes), plan.downloads, plan.alreadyDownloaded);
 }

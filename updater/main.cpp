@@ -1,8 +1,10 @@
 // The command-line updater: reads the options, forms the channel URL of the installation and
 // drives one Updater through fetch, parse, plan and perform, printing what the engine reports.
 #include <ctype.h>
+#include <errno.h>
 #include <getopt.h>
 #include <signal.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -13,37 +15,20 @@
 #include <vector>
 
 #include "GenLib.h"
+#include "cli_options.h"
+#include "failure_note.h"
 #include "groups.h"
 #include "libupdater.h"
+#include "plan_json.h"
 #include "progress.h"
+#include "version_info.h"
 
+// Host[:port] of the update server built in; empty when the build names none.
 #ifndef UPDATER_DEFAULT_SERVER
-#define UPDATER_DEFAULT_SERVER "updates.example.invalid"
+#define UPDATER_DEFAULT_SERVER ""
 #endif
 
 namespace {
-
-// Values returned by getopt_long for the options that have no short form.
-enum LongOnlyOption {
-  OPT_SERVER = 1000,
-  OPT_LIST,
-  OPT_INSTALL,
-  OPT_REMOVE,
-  OPT_SKIP,
-};
-
-const struct option kLongOptions[] = {
-    {"all", no_argument, nullptr, 'a'},
-    {"no-any-key", no_argument, nullptr, 'n'},
-    {"dir", required_argument, nullptr, 'd'},
-    {"help", no_argument, nullptr, 'h'},
-    {"server", required_argument, nullptr, OPT_SERVER},
-    {"list", no_argument, nullptr, OPT_LIST},
-    {"install", required_argument, nullptr, OPT_INSTALL},
-    {"remove", required_argument, nullptr, OPT_REMOVE},
-    {"skip", required_argument, nullptr, OPT_SKIP},
-    {nullptr, 0, nullptr, 0},
-};
 
 // Longest host[:port] accepted by --server; the download client keeps at most 127 characters
 // of host name.
@@ -57,39 +42,53 @@ struct Settings {
   char platform[32];
   bool markAll;
   bool noAnyKey;
-  // Our own additions: server override, plan preview and group choices.
+  // Our own additions: server override, plan preview, group choices and output modes.
   std::string server;
   bool list;
+  bool json;
+  bool check;
+  bool quiet;
+  bool verbose;
+  bool version;
   std::vector<GroupChoice> choices;
 };
+
+// What goes to the terminal: set once from the options, before the engine runs.
+struct OutputMode {
+  bool messages = true;  // banner, status and result lines on standard output
+  bool verbose = false;  // details on standard error
+  bool json = false;     // standard output holds the JSON document only
+};
+OutputMode g_mode;
+
+const char kBanner[] = "*** Velmoras' Updater 2.01 (CLI) ***\n\n";
 
 bool PrintLine(const char* text) {
   printf("%s\n", text);
   return true;
 }
 
-UpdaterCallbacks g_callbacks = {InfoProgress, FileProgress, PrintLine, PrintLine};
+// Writes a detail line on standard error when --verbose is given.
+void Verbose(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+void Verbose(const char* fmt, ...) {
+  if (!g_mode.verbose) return;
+  va_list args;
+  va_start(args, fmt);
+  fflush(stdout);
+  fputs("updater: ", stderr);
+  vfprintf(stderr, fmt, args);
+  fputc('\n', stderr);
+  va_end(args);
+}
 
 [[noreturn]] void Usage() {
   printf("Command line options:\n\n");
   printf("-a, --all\t\tMark all packages before performing upgrade\n");
   printf("-d, --dir\t\tUse alternate base directory instead of current working directory\n");
   printf("-h, --help\t\tThis screen\n");
-  printf("    --server HOST[:PORT]\tFetch updates from this server instead of %s\n",
-         UPDATER_DEFAULT_SERVER);
-  printf("    --list\t\tShow the package groups and what an update would do; change nothing\n");
-  printf("    --install GROUP\tInstall GROUP and keep it up to date (repeatable)\n");
-  printf("    --remove GROUP\tRemove the files of GROUP (repeatable)\n");
-  printf("    --skip GROUP\tNeither install nor remove GROUP (repeatable)\n");
+  PrintOptionList(stdout);
   fflush(stdout);
   exit(1);
-}
-
-const char* LongOnlyName(int value) {
-  for (const struct option* o = kLongOptions; o->name; o++) {
-    if (o->val == value && value >= OPT_SERVER) return o->name;
-  }
-  return nullptr;
 }
 
 // HOST or HOST:PORT with a host of letters, digits, dots, hyphens and underscores and a port
@@ -114,7 +113,7 @@ bool ValidServer(const std::string& server) {
 
 void ParseOptions(int argc, char** argv, Settings* s) {
   int c;
-  while ((c = getopt_long(argc, argv, "345and:hp:t:", kLongOptions, nullptr)) != -1) {
+  while ((c = getopt_long(argc, argv, kShortOptions, LongOptions(), nullptr)) != -1) {
     switch (c) {
       case 'a':
         s->markAll = true;
@@ -172,6 +171,21 @@ void ParseOptions(int argc, char** argv, Settings* s) {
       case OPT_LIST:
         s->list = true;
         break;
+      case OPT_JSON:
+        s->json = true;
+        break;
+      case OPT_CHECK:
+        s->check = true;
+        break;
+      case OPT_QUIET:
+        s->quiet = true;
+        break;
+      case OPT_VERBOSE:
+        s->verbose = true;
+        break;
+      case OPT_VERSION:
+        s->version = true;
+        break;
       case OPT_INSTALL:
         s->choices.push_back({optarg, UPDATE_GROUP_INSTALL});
         break;
@@ -199,6 +213,98 @@ void ParseOptions(int argc, char** argv, Settings* s) {
   }
 }
 
+// Where a run failed: the step whose error line was printed.
+enum class Step { kFetch, kParse, kPerform };
+
+// The text between the last "(" and ")" of an engine message, where it puts the system's reason
+// ("Error writing file data! (No space left on device)"); empty when there is none.
+std::string ReasonInParentheses(const std::string& text) {
+  size_t close = text.rfind(')');
+  size_t open = close == std::string::npos ? std::string::npos : text.rfind('(', close);
+  if (open == std::string::npos) return "";
+  return text.substr(open + 1, close - open - 1);
+}
+
+bool IsPermissionText(const std::string& reason) {
+  return reason == strerror(EACCES) || reason == strerror(EPERM) || reason == strerror(EROFS);
+}
+
+// The line on standard error that follows an error line: where (URL or path), the system's
+// reason when there is one, and what to try.
+void PrintErrorDetail(Step step, const Settings& s, const std::string& engineText) {
+  FailureNote note = LastFailureNote();
+  std::string target = note.target;
+  std::string reason = note.reason.empty() ? ReasonInParentheses(engineText) : note.reason;
+  std::string hint;
+  if (step == Step::kFetch || step == Step::kParse) {
+    if (target.empty()) target = s.channelUrl;
+    if (engineText.find("updater-info.xml") != std::string::npos) {
+      // The document is kept in the working directory while it is read.
+      char cwd[1024];
+      target = std::string(getcwd(cwd, sizeof(cwd)) ? cwd : ".") + "/updater-info.xml";
+      if (reason.empty() && step == Step::kFetch) reason = strerror(EACCES);
+      hint = "the working directory must be writable";
+    } else if (engineText.find("Not Found") != std::string::npos) {
+      hint = "check --server and the channel options -3/-4/-5, -t and -p";
+    } else if (step == Step::kFetch) {
+      hint = "check --server";
+    }
+  } else if (target.empty()) {
+    target = s.baseDir;
+  }
+  if (IsPermissionText(reason)) {
+    hint = std::string("permission denied: run as the owner of ") + s.baseDir;
+  }
+  std::string line = "updater: " + target;
+  line += ": " + (reason.empty() ? engineText : reason);
+  if (!hint.empty()) line += " (" + hint + ")";
+  fflush(stdout);
+  fprintf(stderr, "%s\n", line.c_str());
+}
+
+// Prints an error line of the run (on standard output, or on standard error when standard
+// output holds the JSON document) and its detail line; returns exit code 1.
+int Fail(Step step, const char* format, Updater* updater, const Settings& s) {
+  std::string text = updater->lastError();
+  FILE* out = g_mode.json ? stderr : stdout;
+  fprintf(out, format, text.c_str());
+  PrintErrorDetail(step, s, text);
+  return 1;
+}
+
+void PrintVersion() {
+  printf("updater %s%s%s%s\n", VELMOR_VERSION, VELMOR_GIT_DESCRIBE[0] ? " (" : "",
+         VELMOR_GIT_DESCRIBE, VELMOR_GIT_DESCRIBE[0] ? ")" : "");
+}
+
+// Lines that tell what will be fetched, for --verbose.
+void ReportPlan(Updater* updater, const Settings& s) {
+  Verbose("document version %d, %d file(s), %d pending", updater->infoVersion(),
+          updater->fileCount(), updater->pendingCount());
+  PlanView plan = BuildPlanView(updater, s.baseDir);
+  for (const PlannedInstall& item : plan.install) {
+    Verbose("install %s: %lld bytes from %s%s", item.file->name.c_str(),
+            static_cast<long long>(item.file->size), item.file->url.c_str(),
+            item.downloaded || item.sharesPackWith ? " (pack already there)" : "");
+  }
+  for (const UpdateFile* f : plan.remove) Verbose("remove %s", f->name.c_str());
+  for (const std::string& name : plan.outdated) Verbose("delete %s", name.c_str());
+}
+
+// The output modes, read before the banner: a first pass over the options without the option
+// parser's diagnostics (the real pass reports them).
+void ReadOutputModes(int argc, char** argv, Settings* s) {
+  opterr = 0;
+  int c;
+  while ((c = getopt_long(argc, argv, kShortOptions, LongOptions(), nullptr)) != -1) {
+    if (c == OPT_QUIET) s->quiet = true;
+    if (c == OPT_JSON) s->json = true;
+    if (c == OPT_VERSION) s->version = true;
+  }
+  opterr = 1;
+  optind = 0;
+}
+
 int Run(int argc, char** argv) {
   signal(SIGSEGV, SIG_IGN);
   signal(SIGPIPE, SIG_IGN);
@@ -212,21 +318,45 @@ int Run(int argc, char** argv) {
   snprintf(s.kind, sizeof(s.kind), "full");
   s.server = UPDATER_DEFAULT_SERVER;
 
-  printf("*** Velmoras' Updater 2.01 (CLI) ***\n\n");
+  ReadOutputModes(argc, argv, &s);
+  if (s.version) {
+    PrintVersion();
+    return 0;
+  }
+  if (!s.quiet && !s.json) printf("%s", kBanner);
 
   if (!getcwd(s.baseDir, sizeof(s.baseDir))) {
-    printf("Error getting current working directory!\n");
+    if (!s.quiet && !s.json) printf("Error getting current working directory!\n");
     snprintf(s.baseDir, sizeof(s.baseDir), "./");
   }
 
   ParseOptions(argc, argv, &s);
+  if (s.json && !s.list) {
+    fprintf(stderr, "--json prints the plan of --list: give both\n");
+    return 1;
+  }
+  g_mode.json = s.json;
+  g_mode.messages = !s.quiet && !s.json;
+  g_mode.verbose = s.verbose;
+  // Progress bars are for people watching a terminal, not for logs and pipes.
+  const bool bars = g_mode.messages && isatty(STDOUT_FILENO);
+  UpdaterCallbacks callbacks = {bars ? InfoProgress : nullptr, bars ? FileProgress : nullptr,
+                                g_mode.messages ? PrintLine : nullptr,
+                                g_mode.messages ? PrintLine : nullptr};
+
+  if (s.server.empty()) {
+    fprintf(stderr,
+            "No update server is built into this updater: give one with --server HOST[:PORT], "
+            "or build with -DUPDATER_DEFAULT_SERVER=HOST[:PORT]\n");
+    return 1;
+  }
 
   if (s.platform[0] == '\0') snprintf(s.platform, sizeof(s.platform), "debian9.x86_64");
 
   snprintf(s.channelUrl, sizeof(s.channelUrl), "http://%s/updates/kestrl%s-%s-%s.info",
            s.server.c_str(), s.typeLetter, s.kind, s.platform);
 
-  printf("Downloading update info files for: %s\n", s.platform);
+  if (g_mode.messages) printf("Downloading update info files for: %s\n", s.platform);
 
   size_t len = strlen(s.baseDir);
   if ((len == 0 || s.baseDir[len - 1] != '/') &&
@@ -235,20 +365,22 @@ int Run(int argc, char** argv) {
     fprintf(stderr, "Base directory is too long: %s\n", s.baseDir);
     return 1;
   }
+  Verbose("channel %s", s.channelUrl);
+  Verbose("installation %s", s.baseDir);
 
   Updater updater;
   updater.setup(s.channelUrl, s.baseDir, file_part(argc > 0 ? argv[0] : ""), ".updater.ini",
-                &g_callbacks);
+                &callbacks);
 
+  ClearFailureNote();
   if (!updater.fetchInfo()) {
-    printf("\nError downloading info files: %s\n", updater.lastError());
-    return 1;
+    return Fail(Step::kFetch, "\nError downloading info files: %s\n", &updater, s);
   }
 
-  printf("\nGot info files... parsing...\n");
+  if (g_mode.messages) printf("\nGot info files... parsing...\n");
+  ClearFailureNote();
   if (!updater.parseInfo()) {
-    printf("\nError parsing info files: %s\n", updater.lastError());
-    return 1;
+    return Fail(Step::kParse, "\nError parsing info files: %s\n", &updater, s);
   }
 
   if (s.markAll) {
@@ -257,27 +389,43 @@ int Run(int argc, char** argv) {
     }
   }
   if (!ApplyGroupChoices(&updater, s.choices)) return 1;
+  if (g_mode.verbose) ReportPlan(&updater, s);
 
   if (s.list) {
-    PrintPlan(&updater, s.baseDir);
+    if (s.json) {
+      fputs(PlanJson(&updater, s.baseDir, s.channelUrl).c_str(), stdout);
+    } else if (g_mode.messages) {
+      PrintPlan(&updater, s.baseDir);
+    }
+    if (s.check) return updater.needsUpdate() ? 100 : 0;
     return 0;
+  }
+
+  if (s.check) {
+    // Nothing is changed, the group choices of the command line included.
+    bool pending = updater.needsUpdate();
+    if (g_mode.messages) {
+      printf(pending ? "\nAn update is available\n"
+                     : "\nAbort: Nothing to be done, you are up-to-date\n");
+    }
+    return pending ? 100 : 0;
   }
 
   if (!updater.needsUpdate()) {
     // Choices named on the command line hold for later runs even when nothing is to be done now.
     if (!s.choices.empty()) updater.saveGroupStates();
-    printf("\nAbort: Nothing to be done, you are up-to-date\n");
+    if (g_mode.messages) printf("\nAbort: Nothing to be done, you are up-to-date\n");
     return 0;
   }
 
-  printf("\n");
+  if (g_mode.messages) printf("\n");
+  ClearFailureNote();
   if (!updater.performUpdate()) {
-    printf("\nError performing update: %s\n", updater.lastError());
-    return 1;
+    return Fail(Step::kPerform, "\nError performing update: %s\n", &updater, s);
   }
 
   updater.saveGroupStates();
-  printf("\nUpdate Complete!\n");
+  if (g_mode.messages) printf("\nUpdate Complete!\n");
   return 0;
 }
 

@@ -1,6 +1,7 @@
 // Download client: HTTP/1.0 GET and passive-mode FTP retrieval into a StreamHandle.
 #include "download_nocurl.h"
 
+#include <errno.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
@@ -9,6 +10,7 @@
 #include <string>
 
 #include "base64.h"
+#include "failure_note.h"
 #include "memleak.h"
 #include "sockets3.h"
 #include "threads.h"
@@ -139,6 +141,7 @@ bool OrvexDownloadCore::DownloadToFile(const char* path) {
     out = nullptr;
   }
   if (!out) {
+    NoteFailureErrno(path, errno);
     error_ = ODL_ERROR_FILE_ACCESS;
     return false;
   }
@@ -146,6 +149,7 @@ bool OrvexDownloadCore::DownloadToFile(const char* path) {
   // The last bytes reach the file only when it is closed; a file that refuses them (disk full,
   // size limit) holds less than was received.
   if (out->close(out) != 0 && ok) {
+    NoteFailureErrno(path, errno ? errno : EIO);
     error_ = ODL_ERROR_WRITE;
     ok = false;
   }
@@ -179,6 +183,16 @@ const char* OrvexDownloadCore::GetErrorString() {
 
 // ---------------------------------------------------------------------------------------------
 // OrvexDownloadNoCurl: construction and settings
+
+void OrvexDownloadNoCurl::NoteConnectFailure(ORVEX_SOCKET* sock) {
+  char address[ODL_HOST_SIZE + ODL_PATH_SIZE + 32];
+  snprintf(address, sizeof(address), "%s://%s:%d%s%s",
+           protocol_ == ODL_PROTOCOL_FTP ? "ftp" : "http", host_, static_cast<int>(port_),
+           path_[0] == '/' ? "" : "/", path_);
+  const char* reason = sock ? sockets_->GetLastErrorString(sock) : nullptr;
+  if (!reason || !*reason) reason = sockets_->GetLastErrorString(nullptr);
+  NoteFailure(address, reason);
+}
 
 void OrvexDownloadNoCurl::SetDefaults() {
   host_[0] = '\0';
@@ -336,6 +350,7 @@ bool OrvexDownloadNoCurl::HttpTransfer(StreamHandle* out) {
   }
   uint64_t connect_ms = timeout_ ? timeout_ : ODL_DEFAULT_CONNECT_TIMEOUT_MS;
   if (!sockets_->ConnectWithTimeout(conn.get(), host_, port_, ClampMs(connect_ms))) {
+    NoteConnectFailure(conn.get());
     error_ = ODL_ERROR_CONNECT;
     return false;
   }
@@ -363,7 +378,10 @@ bool OrvexDownloadNoCurl::HttpTransfer(StreamHandle* out) {
   };
   // A connect that "succeeds" with the refusal already pending (or a peer that is gone at
   // once) shows here: the request cannot be sent, so there is no connection to speak of.
-  if (sockets_->Send(conn.get(), buf, -1, true) != len) return fail(ODL_ERROR_CONNECT);
+  if (sockets_->Send(conn.get(), buf, -1, true) != len) {
+    NoteConnectFailure(conn.get());
+    return fail(ODL_ERROR_CONNECT);
+  }
   memset(buf, 0, ODL_BUFFER_SIZE);
 
   int64_t expected = 0;
@@ -497,7 +515,10 @@ bool OrvexDownloadNoCurl::FtpTransfer(StreamHandle* out) {
     return false;
   };
   if (!control.Create()) return fail(ODL_ERROR_CREATE_SOCKET);
-  if (!sockets_->Connect(control.get(), host_, port_)) return fail(ODL_ERROR_CONNECT);
+  if (!sockets_->Connect(control.get(), host_, port_)) {
+    NoteConnectFailure(control.get());
+    return fail(ODL_ERROR_CONNECT);
+  }
 
   auto send_command = [&](const char* format, const char* arg) {
     snprintf(buf, ODL_BUFFER_SIZE, format, arg);
