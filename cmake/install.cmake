@@ -48,7 +48,7 @@ install(FILES ${PROJECT_SOURCE_DIR}/contrib/bash-completion/updater
               ${PROJECT_SOURCE_DIR}/contrib/bash-completion/updater-publish
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions COMPONENT programs)
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/systemd
-        DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples COMPONENT programs)
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/velmoras-updater/examples COMPONENT programs)
 
 # Debian packages.
 set(CPACK_PACKAGE_NAME velmoras-updater)
@@ -66,7 +66,6 @@ set(CPACK_DEBIAN_PROGRAMS_DESCRIPTION
     "Command-line software updater\n updater keeps an installed product up to date from its vendor's site;\n updater-publish turns release trees into such sites.")
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME libvelmoras-updater-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
-set(CPACK_DEBIAN_DEV_PACKAGE_ARCHITECTURE ${CMAKE_SYSTEM_PROCESSOR})
 # Static libraries: what they link against must be there when a program is linked with them.
 set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "libssl-dev, zlib1g-dev, libtinyxml-dev")
 set(CPACK_DEBIAN_DEV_DESCRIPTION

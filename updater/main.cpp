@@ -236,27 +236,25 @@ void PrintErrorDetail(Step step, const Settings& s, const std::string& engineTex
   std::string target = note.target;
   std::string reason = note.reason.empty() ? ReasonInParentheses(engineText) : note.reason;
   std::string hint;
-  if (step == Step::kFetch || step == Step::kParse) {
+  if (step == Step::kPerform) {
+    if (target.empty()) target = s.baseDir;
+  } else if (engineText.find("Error opening updater-info.xml") != std::string::npos) {
+    // The document is written to the working directory while it is read.
+    char cwd[1024];
+    target = std::string(getcwd(cwd, sizeof(cwd)) ? cwd : ".") + "/updater-info.xml";
+    hint = "run the updater in a directory it can write to";
+  } else {
     if (target.empty()) target = s.channelUrl;
-    if (engineText.find("updater-info.xml") != std::string::npos) {
-      // The document is kept in the working directory while it is read.
-      char cwd[1024];
-      target = std::string(getcwd(cwd, sizeof(cwd)) ? cwd : ".") + "/updater-info.xml";
-      if (reason.empty() && step == Step::kFetch) reason = strerror(EACCES);
-      hint = "the working directory must be writable";
-    } else if (engineText.find("Not Found") != std::string::npos) {
+    if (step == Step::kFetch && engineText.find("Not Found") != std::string::npos) {
       hint = "check --server and the channel options -3/-4/-5, -t and -p";
-    } else if (step == Step::kFetch) {
+    } else if (step == Step::kFetch && !note.reason.empty()) {
       hint = "check --server";
     }
-  } else if (target.empty()) {
-    target = s.baseDir;
   }
   if (IsPermissionText(reason)) {
     hint = std::string("permission denied: run as the owner of ") + s.baseDir;
   }
-  std::string line = "updater: " + target;
-  line += ": " + (reason.empty() ? engineText : reason);
+  std::string line = "updater: " + target + ": " + (reason.empty() ? engineText : reason);
   if (!hint.empty()) line += " (" + hint + ")";
   fflush(stdout);
   fprintf(stderr, "%s\n", line.c_str());

@@ -184,13 +184,16 @@ const char* OrvexDownloadCore::GetErrorString() {
 // ---------------------------------------------------------------------------------------------
 // OrvexDownloadNoCurl: construction and settings
 
-void OrvexDownloadNoCurl::NoteConnectFailure(ORVEX_SOCKET* sock) {
+void OrvexDownloadNoCurl::NoteTransferFailure(ORVEX_SOCKET* sock) {
   char address[ODL_HOST_SIZE + ODL_PATH_SIZE + 32];
   snprintf(address, sizeof(address), "%s://%s:%d%s%s",
            protocol_ == ODL_PROTOCOL_FTP ? "ftp" : "http", host_, static_cast<int>(port_),
            path_[0] == '/' ? "" : "/", path_);
-  const char* reason = sock ? sockets_->GetLastErrorString(sock) : nullptr;
-  if (!reason || !*reason) reason = sockets_->GetLastErrorString(nullptr);
+  const char* reason = "";
+  if (sock) {
+    reason = sockets_->GetLastErrorString(sock);
+    if (!reason || !*reason) reason = sockets_->GetLastErrorString(nullptr);
+  }
   NoteFailure(address, reason);
 }
 
@@ -350,7 +353,7 @@ bool OrvexDownloadNoCurl::HttpTransfer(StreamHandle* out) {
   }
   uint64_t connect_ms = timeout_ ? timeout_ : ODL_DEFAULT_CONNECT_TIMEOUT_MS;
   if (!sockets_->ConnectWithTimeout(conn.get(), host_, port_, ClampMs(connect_ms))) {
-    NoteConnectFailure(conn.get());
+    NoteTransferFailure(conn.get());
     error_ = ODL_ERROR_CONNECT;
     return false;
   }
@@ -373,13 +376,15 @@ bool OrvexDownloadNoCurl::HttpTransfer(StreamHandle* out) {
   if (timeout_ != 0) sockets_->SetRecvTimeout(conn.get(), ClampMs(timeout_));
 
   auto fail = [&](int32_t code) {
+    // The address of a failed answer (status, length, content); no system reason.
+    if (code != ODL_ERROR_CONNECT) NoteTransferFailure(nullptr);
     error_ = code;
     return false;
   };
   // A connect that "succeeds" with the refusal already pending (or a peer that is gone at
   // once) shows here: the request cannot be sent, so there is no connection to speak of.
   if (sockets_->Send(conn.get(), buf, -1, true) != len) {
-    NoteConnectFailure(conn.get());
+    NoteTransferFailure(conn.get());
     return fail(ODL_ERROR_CONNECT);
   }
   memset(buf, 0, ODL_BUFFER_SIZE);
@@ -516,7 +521,7 @@ bool OrvexDownloadNoCurl::FtpTransfer(StreamHandle* out) {
   };
   if (!control.Create()) return fail(ODL_ERROR_CREATE_SOCKET);
   if (!sockets_->Connect(control.get(), host_, port_)) {
-    NoteConnectFailure(control.get());
+    NoteTransferFailure(control.get());
     return fail(ODL_ERROR_CONNECT);
   }
 

@@ -143,8 +143,9 @@ class OrvexDownloadNoCurl : public OrvexDownloadCore {
 
  private:
   void SetDefaults();
-  // Notes the address and the socket layer's reason for a connection that failed (failure_note.h).
-  void NoteConnectFailure(ORVEX_SOCKET* sock);
+  // Notes the address of a failed transfer (failure_note.h), with the socket layer's reason
+  // when sock is not null.
+  void NoteTransferFailure(ORVEX_SOCKET* sock);
   // Copies user and password (null stays empty); false when either does not fit or holds a
   // control character.
   bool CopyCredentials(const char* user, const char* password);
