@@ -504,16 +504,34 @@ TEST_F(CliFailureTest, SizeSmallerThanTheFile) {
   EXPECT_EQ(Installed("short.txt"), "previous\n");
 }
 
+// The whole digest counts: one that is right only in part (as far as an MD5 would reach, or
+// but for its last digit) fails the file like a wholly wrong one.
 TEST_F(CliFailureTest, ChecksumMismatch) {
-  ReleaseSpec rel;
-  FixtureFile f = File("dir/wrong.txt", "what the pack holds\n");
-  f.attrs = {{"sha", testutil::Sha256Hex("what the document promised\n")}};
-  rel.files = {f};
-  Publish(rel);
-  WriteFile(base_ + "dir/wrong.txt", "installed before\n");
-  ExpectFailure(Run(), "Error performing update: Checksum does not match for file 'wrong.txt'!");
-  EXPECT_EQ(Installed("dir/wrong.txt"), "installed before\n");
-  EXPECT_EQ(ListTree(base_ + "tmp/updater"), std::vector<std::string>{});
+  const std::string content = "what the pack holds\n";
+  const std::string right = testutil::Sha256Hex(content);
+  const std::string other = testutil::Sha256Hex("what the document promised\n");
+  struct Case {
+    const char* name;
+    std::string sha;
+  };
+  const std::vector<Case> cases = {
+      {"wholly wrong", other},
+      {"right in the first 32 digits only", right.substr(0, 32) + other.substr(32)},
+      {"wrong in the last digit", right.substr(0, 63) + (right[63] == '0' ? "1" : "0")},
+      {"cut to 32 digits", right.substr(0, 32)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ReleaseSpec rel;
+    FixtureFile f = File("dir/wrong.txt", content);
+    f.attrs = {{"sha", c.sha}};
+    rel.files = {f};
+    Publish(rel);
+    WriteFile(base_ + "dir/wrong.txt", "installed before\n");
+    ExpectFailure(Run(), "Error performing update: Checksum does not match for file 'wrong.txt'!");
+    EXPECT_EQ(Installed("dir/wrong.txt"), "installed before\n");
+    EXPECT_EQ(ListTree(base_ + "tmp/updater"), std::vector<std::string>{});
+  }
 }
 
 TEST_F(CliFailureTest, RenameFails) {
@@ -826,13 +844,26 @@ TEST_F(CliCommandLineTest, LongPlatformIsRefused) {
 TEST_F(CliCommandLineTest, BadServerIsRefused) {
   for (const std::string& bad :
        {std::string(""), std::string("host/path"), std::string("h:0"), std::string("h:65536"),
-        std::string("a b"), std::string(":80"), std::string("h:"), std::string("h:8x"),
-        std::string("user@host"), std::string(200, 'h')}) {
+        std::string("h:99999"), std::string("h:100000"), std::string("a b"), std::string(":80"),
+        std::string("h:"), std::string("h:8x"), std::string("user@host"), std::string(200, 'h')}) {
     SCOPED_TRACE(bad);
     RunResult r = RunUpdater({"--server", bad, "-d", install_.path()}, work_.path());
     EXPECT_EQ(r.code, 1);
     EXPECT_NE(r.err.find("Invalid server"), std::string::npos) << r.err;
     EXPECT_EQ(OutputLines(r.out).size(), 2u) << Lines(r);
+  }
+}
+
+// Ports up to 65535 are valid: the updater goes on to fetch (from nothing listening here).
+TEST_F(CliCommandLineTest, GoodServerIsTried) {
+  for (const std::string& good : {std::string("127.0.0.1:65535"), std::string("127.0.0.1:1"),
+                                  std::string("127.0.0.1"), std::string("127.0.0.1:00080")}) {
+    SCOPED_TRACE(good);
+    RunResult r = RunUpdater({"--server", good, "-d", install_.path()}, work_.path());
+    EXPECT_EQ(r.err.find("Invalid server"), std::string::npos) << r.err;
+    EXPECT_TRUE(
+        ContainsInOrder(OutputLines(r.out), {"Downloading update info files for: debian9.x86_64"}))
+        << Lines(r);
   }
 }
 
