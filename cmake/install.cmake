@@ -67,7 +67,8 @@ set(CPACK_DEBIAN_PROGRAMS_DESCRIPTION
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME libvelmoras-updater-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 # Static libraries: what they link against must be there when a program is linked with them.
-set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "libssl-dev, zlib1g-dev, libtinyxml-dev")
+set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS
+    "libssl-dev, zlib1g-dev, libtinyxml-dev, libzstd-dev, libdivsufsort-dev")
 set(CPACK_DEBIAN_DEV_DESCRIPTION
     "Update engine and support library of the Velmoras updater\n Static libraries, headers, a CMake package (find_package(VelmorasUpdater))\n and pkg-config files (updater-engine, velmor).")
 include(CPack)

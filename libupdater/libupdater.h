@@ -22,6 +22,11 @@
 
 #include "Mutex_pthreads.h"
 #include "download_nocurl.h"
+#include "plan.h"
+#include "trust.h"
+
+class TiXmlElement;
+struct HashContext;
 
 // Output channel of the engine, owned by the caller and borrowed by the Updater (it must
 // outlive the object). Any slot may be null; the engine then drops that output.
@@ -35,6 +40,9 @@ struct UpdaterCallbacks {
   // Progress of the update proper: banners, empty lines, per-file steps; result ignored.
   bool (*statusMessage)(const char* text);
 };
+
+// The permission bits "modes" may set: never setuid, setgid or sticky, never writable by others.
+const uint32_t kModesMask = 0775;
 
 // Group states.
 enum {
@@ -58,18 +66,23 @@ struct UpdateGroup {
 
 // One file of the update information, in document order.
 struct UpdateFile {
-  std::string name;            // "file": path relative to the base directory
-  std::string url;             // full download URL (file base and "%20" rules applied)
-  bool needsUpdate = false;    // local copy missing, unreadable or different
+  std::string name;          // "file": path relative to the base directory
+  std::string url;           // full download URL (file base and "%20" rules applied)
+  bool needsUpdate = false;  // local copy missing, unreadable or different
+  // Content current, "modes" not 0, and the installed permission bits differ from it; they are
+  // in installedModes.
+  bool modesDiffer = false;
+  uint32_t installedModes = 0;
   char checksum[65] = {};      // "sha" (version 2+) or "md5" (version 1), at most 64 characters
   char packChecksum[65] = {};  // "packsha" or "packmd5"
   char key[17] = {};           // RC4 key, empty = pack not enciphered; always used as 16 bytes
   int64_t size = 0;            // "size": bytes after unpacking
-  uint32_t modes = 0;          // "modes": permission bits to set after installing, 0 = leave
+  int64_t packSize = 0;        // "packsize": bytes of the pack, 0 = not given
+  uint32_t modes = 0;  // "modes": permission bits to set (masked with kModesMask), 0 = leave
   std::vector<UpdateGroup*> groups;  // groups named in "group", in order, repeats kept
   // Where the pack is stored: tmp/updater/ + last component of the URL (with "~2", "~3" ...
   // appended when another URL of the same run ends alike, or when the name ends in
-  // ".unpacked", the suffix of unpacked copies); empty until performUpdate.
+  // ".unpacked", the suffix of unpacked copies); empty until performUpdate (see Plan).
   std::string downloadPath;
   UpdateFile* prev = nullptr;
   UpdateFile* next = nullptr;
@@ -99,10 +112,16 @@ class Updater {
   UpdateGroup* firstGroup();
   // Stores state in group (when not null), then recomputes the pending count.
   void setGroupState(UpdateGroup* group, int32_t state);
-  // True when a file is to install or remove, or an obsolete file is to be deleted.
+  // True when a file is to install, remove or have its modes set, or an obsolete file is to be
+  // deleted.
   bool needsUpdate();
-  // Downloads, unpacks, verifies and installs what is to install, then deletes what is to
-  // remove and the obsolete files. True on success; false with lastError() at the first hard
+  // What performUpdate would do now: computed from the records, the group states and the
+  // installation (existence of files to remove, packs already in tmp/updater, which it hashes).
+  // Changes nothing.
+  Plan plan();
+  // Carries out plan(): downloads, unpacks, verifies and installs what is to install, sets the
+  // modes of files whose content is current, then deletes what is to remove and the obsolete
+  // files. True on success; false with lastError() at the first hard
   // failure. A replacement is unpacked and verified in tmp/updater and moved over the installed
   // file with one rename, so installed files are never left half written and a failed file
   // keeps its installed copy. When that rename fails, the file goes to name + ".upd" and the
@@ -140,7 +159,16 @@ class Updater {
   // Formats the message and passes it to the statusMessage slot, if any.
   void statusf(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 
-  // Read-only views of the parsed information (lock held while copying).
+  // Trust in the documents (see trust.h): the keys, whether a signature is required, the size
+  // limit and the clock. Takes effect from the next fetchInfo.
+  void setTrust(const TrustSettings& trust);
+  // Keeps the serial of the document parsed last as the highest accepted for the channel, when
+  // documents are checked. True on success; false with lastError() when the INI file cannot be
+  // written.
+  bool recordSerial();
+
+  // Read-only views of the parsed information (lock held while copying). The pending count is
+  // the number of files to install plus those to remove (mode-only changes not included).
   int32_t infoVersion();
   int32_t fileCount();
   int32_t pendingCount();
@@ -153,17 +181,57 @@ class Updater {
   std::string infoText();
 
  private:
+  // parse.cpp: one step each of parseInfo.
+  bool parseRootElements(TiXmlElement* root);
+  bool parseGroups(TiXmlElement* groups);
+  bool parseGroup(TiXmlElement* element, int index);
+  bool parseFiles(TiXmlElement* files);
+  bool parseFileRecord(TiXmlElement* element, int index, const char* sumAttr, const char* packAttr);
+  bool formUrl(TiXmlElement* element, int index, UpdateFile* f);
+  void readFileGroups(TiXmlElement* element, UpdateFile* f);
+  void checkInstalledCopy(UpdateFile* f);
+  bool parseDeletes(TiXmlElement* del);
+  void appendGroup(UpdateGroup* g);
+  void appendFile(UpdateFile* f);
+  void sortGroups();
+
+  // plan.cpp: the rules that turn records and group states into a plan.
+  bool isSelected(const UpdateFile* f) const;
   bool isToInstall(const UpdateFile* f) const;
+  bool isModeChange(const UpdateFile* f) const;
   bool isToRemove(const UpdateFile* f) const;
   void recountPending();
-  void sortGroups();
-  bool installFile(UpdateFile* f, const char* digestName, bool keepPack, void* inBlock,
-                   void* outBlock);
-  void message(bool (*slot)(const char*), const char* fmt, va_list args);
-  bool unpackTo(const char* source, const char* destination, const char* shownDestination,
-                const char* key, int64_t size, void* inBlock, void* outBlock,
-                struct HashContext* digest);
+  void planInstalls(Plan* p);
+  const char* digestName() const;
 
+  // state.cpp
+  int32_t storedGroupState(const std::string& name, int32_t fallback);
+
+  // stage.cpp: downloading and unpacking.
+  bool downloadPacks(const Plan& p);
+  bool downloadPack(const PlanInstall& item);
+  bool unpackAndVerify(const PlanInstall& item, const std::string& unpacked, void* inBlock,
+                       void* outBlock);
+  bool unpackTo(const char* source, const char* destination, const char* shownDestination,
+                const char* key, int64_t size, void* inBlock, void* outBlock, HashContext* digest);
+
+  // commit.cpp: changing the installation.
+  bool installFiles(const Plan& p);
+  bool installFile(const PlanInstall& item, bool keepPack, void* inBlock, void* outBlock);
+  bool moveIntoPlace(const UpdateFile* f, const std::string& unpacked, std::string dest, bool self);
+  bool applyModeChanges(const Plan& p);
+  void removeMarkedFiles(const Plan& p);
+  void removeObsoleteFiles(const Plan& p);
+
+  void message(bool (*slot)(const char*), const char* fmt, va_list args);
+
+  // trust.cpp: the checked fetch, the rollback and freeze guards, the pack check.
+  bool fetchCheckedInfo();
+  bool checkGuards(const TiXmlElement* root);
+  bool checkPack(const UpdateFile* f, const char* digestName);
+
+  TrustSettings trust_;
+  uint64_t acceptedSerial_ = 0;
   UpdateFile* filesHead_ = nullptr;
   UpdateFile* filesTail_ = nullptr;
   UpdateGroup* groupsHead_ = nullptr;

@@ -9,8 +9,10 @@ PACKAGES=(
   libssl-dev openssl zlib1g-dev libtinyxml-dev
   libgtest-dev
   nginx-light python3 python3-pyftpdlib
-  curl time
+  curl time minisign
   clang libclang-rt-14-dev clang-format
+  libdivsufsort-dev libzstd-dev
+  bsdiff xdelta3 zstd
   scdoc dpkg-dev file
 )
 

@@ -413,6 +413,40 @@ TEST(UserDir, MissingParentIsNotCreated) {
   zfree(p, __FILE__, __LINE__);
 }
 
+TEST(MakeDirectories, CreatesWhatIsMissingAndRefusesFilesOnTheWay) {
+  testutil::TempDir dir;
+  ASSERT_TRUE(testutil::WriteFile(dir.Sub("file"), "x"));
+  ASSERT_EQ(0, symlink(dir.Sub("file").c_str(), dir.Sub("filelink").c_str()));
+  struct Case {
+    std::string path;
+    bool ok;
+    int err;
+  };
+  const Case cases[] = {
+      {dir.Sub("a/b/c"), true, 0},
+      {dir.Sub("a/b/c"), true, 0},  // existing: kept
+      {dir.Sub("a//d/"), true, 0},
+      {dir.path() + "/./e", true, 0},
+      {dir.Sub("file/x"), false, ENOTDIR},
+      {dir.Sub("file"), false, ENOTDIR},
+      {dir.Sub("filelink/y"), false, ENOTDIR},
+      {"", false, ENOENT},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    errno = 0;
+    EXPECT_EQ(c.ok, make_directories(c.path.c_str(), 0750));
+    if (c.ok) {
+      EXPECT_TRUE(IsDir(c.path));
+    } else {
+      EXPECT_EQ(c.err, errno);
+    }
+  }
+  struct stat st;
+  ASSERT_EQ(0, stat(dir.Sub("a/b").c_str(), &st));
+  EXPECT_EQ(0u, st.st_mode & 0027);
+}
+
 // ---- clock, conversions, byte order ----
 
 TEST(MsecClock, CountsUpFromProcessStart) {

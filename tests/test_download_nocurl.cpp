@@ -594,15 +594,17 @@ TEST_F(ScriptedHttp, EmptyFirstLineMakesEverythingBody) {
   for (const auto& call : log.calls) EXPECT_EQ(call.second, 0u);
 }
 
-TEST_F(ScriptedHttp, StatusLineSubstringTests) {
+TEST_F(ScriptedHttp, StatusCodeDecides) {
   const std::pair<const char*, int> cases[] = {
       {"HTTP/1.0 301 Moved Permanently", ODL_ERROR_INVALID_RESPONSE},
       {"HTTP/1.0 403 Forbidden", ODL_ERROR_INVALID_RESPONSE},
       {"HTTP/1.0 500 Internal Server Error", ODL_ERROR_INVALID_RESPONSE},
       {"HTTP/1.1 401 Unauthorized", ODL_ERROR_AUTH},
       {"HTTP/1.0 404 Not Found", ODL_ERROR_NOT_FOUND},
-      {"HTTP/1.0 500 404 and 401", ODL_ERROR_AUTH},
-      {"HTTP/1.0 500 error 404", ODL_ERROR_NOT_FOUND},
+      {"HTTP/1.0 500 404 and 401", ODL_ERROR_INVALID_RESPONSE},
+      {"HTTP/1.0 500 Internal Error 2000", ODL_ERROR_INVALID_RESPONSE},
+      {"HTTP/1.0 2000 OK", ODL_ERROR_INVALID_RESPONSE},
+      {"ICY 200 OK", ODL_ERROR_INVALID_RESPONSE},
       {"garbage", ODL_ERROR_INVALID_RESPONSE},
   };
   for (const auto& c : cases) {
@@ -615,12 +617,43 @@ TEST_F(ScriptedHttp, StatusLineSubstringTests) {
     EXPECT_EQ(client.GetError(), c.second) << c.first;
     EXPECT_EQ(body, "") << c.first;
   }
-  // 200 anywhere in the line passes.
-  ScriptedServer ok(Answer(HttpResponse("ICY 200 OK", "", "stream")), 1);
-  OrvexDownloadNoCurl client(ok.Url("/f").c_str(), nullptr, nullptr, nullptr, nullptr);
-  std::string body;
-  EXPECT_TRUE(Fetch(client, &body));
-  EXPECT_EQ(body, "stream");
+}
+
+TEST_F(ScriptedHttp, BodyBounds) {
+  const std::string sent = std::string(10, 'a') + std::string(300, 'b');
+  struct Case {
+    const char* name;
+    bool stop_at_length;
+    uint64_t max;
+    bool ok;
+    std::string body;
+    bool limit;
+  } cases[] = {
+      {"whole connection by default", false, 0, true, sent, false},
+      {"stop at Content-Length", true, 0, true, sent.substr(0, 10), false},
+      {"announced length above the maximum", true, 5, false, "", true},
+      {"longer body than the maximum", false, 100, false, sent.substr(0, 10), true},
+  };
+  for (const Case& c : cases) {
+    ScriptedServer counted(
+        [&](ScriptConn& conn, int) {
+          conn.ReadRequest();
+          conn.Send("HTTP/1.0 200 OK\r\nContent-Length: 10\r\n\r\n" + sent.substr(0, 10));
+          conn.Sleep(20);
+          conn.Send(sent.substr(10));
+        },
+        1);
+    OrvexDownloadNoCurl client(counted.Url("/f").c_str(), nullptr, nullptr, nullptr, nullptr);
+    client.SetStopAtContentLength(c.stop_at_length);
+    client.SetMaxBodySize(c.max);
+    std::string body;
+    EXPECT_EQ(Fetch(client, &body), c.ok) << c.name;
+    EXPECT_LE(body.size(), c.max ? c.max : body.size()) << c.name;
+    if (c.ok) {
+      EXPECT_EQ(body, c.body) << c.name;
+    }
+    EXPECT_EQ(client.GetLimitExceeded(), c.limit) << c.name;
+  }
 }
 
 TEST_F(ScriptedHttp, RelativeRedirectToSameServer) {

@@ -269,30 +269,65 @@ TEST_F(IniFile, WriteFailsForMissingDirectory) {
 
 // ---- writing: the old file survives ----
 
-TEST_F(IniFile, WriteKeepsPermissionBitsAndOwner) {
+TEST_F(IniFile, WriteKeepsPermissionBits) {
   Put(kAB);
   ASSERT_EQ(chmod(Path().c_str(), 0640), 0);
-  GiveToChild(Path());
-  struct stat before;
-  ASSERT_EQ(stat(Path().c_str(), &before), 0);
   EXPECT_EQ(Write_INI_String(Path().c_str(), "a", "x", "2"), 0);
   struct stat after;
   ASSERT_EQ(stat(Path().c_str(), &after), 0);
   EXPECT_EQ(after.st_mode & 07777, 0640u);
-  EXPECT_EQ(after.st_uid, before.st_uid);
-  EXPECT_EQ(after.st_gid, before.st_gid);
+  EXPECT_EQ(after.st_uid, geteuid());
   EXPECT_EQ(Read("a", "x"), "2");
 }
 
-TEST_F(IniFile, WriteThroughSymlinkKeepsLink) {
-  std::string real = dir_.Sub("real.ini");
-  ASSERT_TRUE(testutil::WriteFile(real, kAB));
-  ASSERT_EQ(symlink(real.c_str(), Path().c_str()), 0);
-  EXPECT_EQ(Write_INI_String(Path().c_str(), "b", "y", "3"), 0);
-  struct stat st;
-  ASSERT_EQ(lstat(Path().c_str(), &st), 0);
-  EXPECT_TRUE(S_ISLNK(st.st_mode));
-  EXPECT_EQ(testutil::ReadFileOr(real), Crlf({"[a]", "x=1", "[b]", "y=3"}));
+// Links, other users' files and names that would break lines are refused; nothing changes.
+TEST_F(IniFile, WriteRefusesLinksForeignFilesAndLineBreakingNames) {
+  const std::string victim = dir_.Sub("victim");
+  struct Case {
+    const char* name;
+    std::function<void()> prepare;
+    const char* section;
+    const char* key;
+    const char* value;
+    int err;
+  };
+  const Case cases[] = {
+      {"link", [&] { ASSERT_EQ(symlink(victim.c_str(), Path().c_str()), 0); }, "a", "x", "2",
+       ELOOP},
+      {"dangling link", [&] { ASSERT_EQ(symlink(dir_.Sub("absent").c_str(), Path().c_str()), 0); },
+       "a", "x", "2", ELOOP},
+      {"directory", [&] { ASSERT_EQ(mkdir(Path().c_str(), 0755), 0); }, "a", "x", "2", EINVAL},
+      {"section with ]", [&] { Put(kAB); }, "a]\r\n[b", "x", "2", EINVAL},
+      {"line break in section", [&] { Put(kAB); }, "a\nb", "x", "2", EINVAL},
+      {"key with =", [&] { Put(kAB); }, "a", "x=y", "2", EINVAL},
+      {"key opening a header", [&] { Put(kAB); }, "a", "[b]", "2", EINVAL},
+      {"line break in key", [&] { Put(kAB); }, "a", "x\r\ny", "2", EINVAL},
+      {"line break in value", [&] { Put(kAB); }, "a", "x", "1\n[evil]\nk=v", EINVAL},
+      {"foreign owner",
+       [&] {
+         Put(kAB);
+         GiveToChild(Path());
+       },
+       "a", "x", "2", geteuid() == 0 ? EPERM : 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.err == 0) continue;  // needs root to hand the file to another user
+    testutil::RemoveTree(Path());
+    ASSERT_TRUE(testutil::WriteFile(victim, kAB));
+    c.prepare();
+    struct stat before;
+    ASSERT_EQ(lstat(Path().c_str(), &before), 0);
+    errno = 0;
+    EXPECT_EQ(Write_INI_String(Path().c_str(), c.section, c.key, c.value), -1);
+    EXPECT_EQ(errno, c.err);
+    struct stat after;
+    ASSERT_EQ(lstat(Path().c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_mtime, before.st_mtime);
+    EXPECT_EQ(testutil::ReadFileOr(victim), kAB);
+    EXPECT_FALSE(testutil::FileExists(dir_.Sub("absent")));
+  }
 }
 
 TEST_F(IniFile, UnreadableFileIsLeftAlone) {

@@ -954,6 +954,63 @@ TEST_F(UpdateTest, MarkAllInstallsDeselectedGroups) {
   EXPECT_FALSE(r.needed);
 }
 
+// A file whose content is current but whose permission bits differ from "modes" gets the bits
+// set without a download, under the same group rules as an install.
+TEST_F(UpdateTest, ModesOfCurrentFilesAreSetWithoutADownload) {
+  struct Case {
+    const char* name;
+    const char* group;  // "" = no group
+    mode_t installed;
+    const char* modesAttr;  // "" = attribute omitted
+    mode_t after;
+  };
+  const Case cases[] = {
+      {"plain.txt", "", 0644, "modes=\"384\"", 0600},        // differs: set
+      {"chosen.txt", "core", 0600, "modes=\"493\"", 0755},   // group at 1: set
+      {"unchosen.txt", "opt", 0644, "modes=\"384\"", 0644},  // group at 0: left alone
+      {"nomodes.txt", "", 0640, "", 0640},                   // modes 0: left alone
+      {"same.txt", "", 0600, "modes=\"384\"", 0600},         // already equal
+  };
+  Release rel;
+  ASSERT_TRUE(rel.ok()) << rel.nginx().error();
+  rel.addGroup("name=\"core\" default=\"1\"");
+  rel.addGroup("name=\"opt\"");
+  for (const Case& c : cases)
+    rel.add(c.name, std::string("content of ") + c.name, "", c.group).extra = c.modesAttr;
+  ASSERT_TRUE(rel.build());
+  for (const Case& c : cases) {
+    ASSERT_TRUE(WriteFile(rel.base() + c.name, std::string("content of ") + c.name));
+    ASSERT_EQ(chmod((rel.base() + c.name).c_str(), c.installed), 0);
+  }
+
+  Updater u;
+  u.setup(rel.docUrl().c_str(), rel.base().c_str(), "updater", "", nullptr);
+  ASSERT_TRUE(u.fetchInfo() && u.parseInfo()) << u.lastError();
+  EXPECT_TRUE(u.needsUpdate());
+  EXPECT_EQ(u.pendingCount(), 0);
+  Plan p = u.plan();
+  EXPECT_TRUE(p.installs.empty());
+  ASSERT_EQ(p.modeChanges.size(), 2u);
+  EXPECT_EQ(p.modeChanges[0].file->name, "plain.txt");
+  EXPECT_EQ(p.modeChanges[0].from, 0644u);
+  EXPECT_EQ(p.modeChanges[0].to, 0600u);
+  EXPECT_EQ(p.modeChanges[1].file->name, "chosen.txt");
+
+  RunResult r = RunUpdate(rel);
+  ASSERT_TRUE(r.performed) << r.error;
+  EXPECT_EQ(Joined(g_status),
+            "\n*** Setting File Modes ***\n\n"
+            "Setting modes of plain.txt to 0600\n"
+            "Setting modes of chosen.txt to 0755\n");
+  for (const Case& c : cases) {
+    struct stat st;
+    ASSERT_EQ(stat((rel.base() + c.name).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, c.after) << c.name;
+    EXPECT_EQ(rel.requests("/packs/" + rel.entries()[&c - cases].packName), 0) << c.name;
+  }
+  EXPECT_FALSE(RunUpdate(rel).needed);
+}
+
 TEST_F(UpdateTest, VersionOneWithMd5AndAbsoluteUrls) {
   Release rel(1);
   ASSERT_TRUE(rel.ok()) << rel.nginx().error();

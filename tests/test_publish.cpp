@@ -358,12 +358,17 @@ TEST(Publish, RepublishingWithTheOtherPackKindRepacks) {
 
 TEST(Publish, SameInputGivesSameBytesWithoutEncryption) {
   TempDir tmp;
+  // The documents' expiry counts from SOURCE_DATE_EPOCH when it is set.
+  setenv("SOURCE_DATE_EPOCH", "1700000000", 1);
   ASSERT_EQ(PublishRelease(Release("1.0"), tmp.Sub("a"), 8080).code, 0);
   ASSERT_EQ(PublishRelease(Release("1.0"), tmp.Sub("b"), 8080).code, 0);
   EXPECT_EQ(TreeOf(tmp.Sub("a")), TreeOf(tmp.Sub("b")));
-  // Publishing the same release again over its own site changes nothing either.
+  EXPECT_NE(ReadFileOr(tmp.Sub("a/updates/") + kChannel).find("expires=\"2023-12-14T22:13:20Z\""),
+            std::string::npos);
+  // Publishing the same release again over its own site under the same serial changes nothing.
   std::map<std::string, std::string> before = TreeOf(tmp.Sub("a"));
-  ASSERT_EQ(PublishRelease(Release("1.0"), tmp.Sub("a"), 8080).code, 0);
+  ASSERT_EQ(PublishRelease(Release("1.0"), tmp.Sub("a"), 8080, {"--serial", "1"}).code, 0);
+  unsetenv("SOURCE_DATE_EPOCH");
   EXPECT_EQ(TreeOf(tmp.Sub("a")), before);
   // With encryption the keys differ from run to run.
   ASSERT_EQ(PublishRelease(Release("1.0"), tmp.Sub("c"), 8080, {"--encrypt"}).code, 0);

@@ -292,3 +292,31 @@ TEST_F(CliListPackPathsTest, ListFindsPacksWhereTheUpdateKeepsThem) {
   EXPECT_EQ(Installed("two/data.bin"), "second content\n");
   EXPECT_EQ(Installed("copy/data.bin"), "first content\n");
 }
+
+// --list shows a file whose content is current but whose permission bits differ, and the run
+// then sets them without fetching anything.
+TEST_F(UpdaterTest, ListShowsModeChangesAndTheRunMakesThem) {
+  ReleaseSpec rel;
+  FixtureFile secret = File("secret.conf", "token\n");
+  secret.attrs = {{"modes", "384"}};
+  rel.files = {secret};
+  Publish(rel);
+  ASSERT_EQ(Run().code, 0);
+  ASSERT_EQ(chmod((base_ + "secret.conf").c_str(), 0644), 0);
+  size_t requests = PackRequests().size();
+
+  RunResult r = Run({"--list"});
+  ASSERT_EQ(r.code, 0) << Lines(r);
+  EXPECT_EQ(AfterParse(OutputLines(r.out)),
+            (std::vector<std::string>{"", "Package groups: none", "", "Files whose modes change:",
+                                      "  secret.conf (0644 to 0600)", "",
+                                      "Total to download: 0 bytes in 0 file(s), 0 already "
+                                      "downloaded"}))
+      << Lines(r);
+
+  ASSERT_EQ(Run().code, 0);
+  struct stat st;
+  ASSERT_EQ(stat((base_ + "secret.conf").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  EXPECT_EQ(PackRequests().size(), requests);
+}

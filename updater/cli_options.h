@@ -26,6 +26,9 @@ enum LongOnlyOption {
   OPT_VERBOSE,
   OPT_CHECK,
   OPT_JSON,
+  OPT_TRUSTED_KEY,
+  OPT_REQUIRE_SIGNATURE,
+  OPT_MAX_INFO_SIZE,
 };
 
 // One option. A row without a long name is a short option only; a row whose value is not a

@@ -21,6 +21,8 @@
 #include "libupdater.h"
 #include "plan_json.h"
 #include "progress.h"
+#include "trust.h"
+#include "trusted_keys.h"
 #include "version_info.h"
 
 // Host[:port] of the update server built in; empty when the build names none.
@@ -51,6 +53,9 @@ struct Settings {
   bool verbose;
   bool version;
   std::vector<GroupChoice> choices;
+  // Trust in the update documents.
+  std::vector<std::string> trustedKeyFiles;
+  TrustSettings trust;
 };
 
 // What goes to the terminal: set once from the options, before the engine runs.
@@ -195,6 +200,24 @@ void ParseOptions(int argc, char** argv, Settings* s) {
       case OPT_SKIP:
         s->choices.push_back({optarg, UPDATE_GROUP_NOT_SELECTED});
         break;
+      case OPT_TRUSTED_KEY:
+        s->trustedKeyFiles.push_back(optarg);
+        break;
+      case OPT_REQUIRE_SIGNATURE:
+        s->trust.requireSignature = true;
+        break;
+      case OPT_MAX_INFO_SIZE: {
+        char* end = nullptr;
+        errno = 0;
+        unsigned long long v = strtoull(optarg, &end, 10);
+        if (!*optarg || *end || *optarg == '-' || errno != 0 || v == 0) {
+          fprintf(stderr, "Invalid --max-info-size '%s': must be a number of bytes above 0\n",
+                  optarg);
+          exit(1);
+        }
+        s->trust.maxInfoSize = v;
+        break;
+      }
       case '?':
         if (optopt == 'd' || optopt == 'p' || optopt == 't') {
           fprintf(stderr, "Option -%c requires an argument.\n", optopt);
@@ -276,17 +299,20 @@ void PrintVersion() {
 }
 
 // Lines that tell what will be fetched, for --verbose.
-void ReportPlan(Updater* updater, const Settings& s) {
+void ReportPlan(Updater* updater) {
   Verbose("document version %d, %d file(s), %d pending", updater->infoVersion(),
           updater->fileCount(), updater->pendingCount());
-  PlanView plan = BuildPlanView(updater, s.baseDir);
-  for (const PlannedInstall& item : plan.install) {
+  const Plan plan = updater->plan();
+  for (const PlanInstall& item : plan.installs) {
     Verbose("install %s: %lld bytes from %s%s", item.file->name.c_str(),
             static_cast<long long>(item.file->size), item.file->url.c_str(),
-            item.downloaded || item.sharesPackWith ? " (pack already there)" : "");
+            item.packPresent || item.sharesPackOf >= 0 ? " (pack already there)" : "");
   }
-  for (const UpdateFile* f : plan.remove) Verbose("remove %s", f->name.c_str());
-  for (const std::string& name : plan.outdated) Verbose("delete %s", name.c_str());
+  for (const PlanModeChange& change : plan.modeChanges) {
+    Verbose("modes of %s: %04o to %04o", change.file->name.c_str(), change.from, change.to);
+  }
+  for (const UpdateFile* f : plan.removals) Verbose("remove %s", f->name.c_str());
+  for (const std::string& name : plan.obsolete) Verbose("delete %s", name.c_str());
 }
 
 // The output modes, read before the banner: a first pass over the options without the option
@@ -366,9 +392,17 @@ int Run(int argc, char** argv) {
   Verbose("channel %s", s.channelUrl);
   Verbose("installation %s", s.baseDir);
 
+  std::string keyError;
+  if (!LoadTrustedKeys(kBuiltInTrustedKeys, s.trustedKeyFiles, s.baseDir, &s.trust.keys,
+                       &keyError)) {
+    printf("\n%s\n", keyError.c_str());
+    return 1;
+  }
+
   Updater updater;
   updater.setup(s.channelUrl, s.baseDir, file_part(argc > 0 ? argv[0] : ""), ".updater.ini",
                 &callbacks);
+  updater.setTrust(s.trust);
 
   ClearFailureNote();
   if (!updater.fetchInfo()) {
@@ -387,13 +421,13 @@ int Run(int argc, char** argv) {
     }
   }
   if (!ApplyGroupChoices(&updater, s.choices)) return 1;
-  if (g_mode.verbose) ReportPlan(&updater, s);
+  if (g_mode.verbose) ReportPlan(&updater);
 
   if (s.list) {
     if (s.json) {
       fputs(PlanJson(&updater, s.baseDir, s.channelUrl).c_str(), stdout);
     } else if (g_mode.messages) {
-      PrintPlan(&updater, s.baseDir);
+      PrintPlan(&updater);
     }
     if (s.check) return updater.needsUpdate() ? 100 : 0;
     return 0;
@@ -412,6 +446,7 @@ int Run(int argc, char** argv) {
   if (!updater.needsUpdate()) {
     // Choices named on the command line hold for later runs even when nothing is to be done now.
     if (!s.choices.empty()) updater.saveGroupStates();
+    updater.recordSerial();
     if (g_mode.messages) printf("\nAbort: Nothing to be done, you are up-to-date\n");
     return 0;
   }

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "groups.h"
+#include "plan.h"
 
 namespace {
 
@@ -60,21 +61,33 @@ std::string GroupsJson(Updater* updater) {
   return out + "]";
 }
 
-std::string InstallJson(const PlanView& plan, const std::string& base) {
+std::string InstallJson(const Plan& plan, const std::string& base) {
   std::string out = "[";
-  for (const PlannedInstall& item : plan.install) {
+  for (const PlanInstall& item : plan.installs) {
     const UpdateFile* f = item.file;
     std::vector<std::string> groups;
     for (const UpdateGroup* g : f->groups) groups.push_back(g->name);
-    std::string pack = item.packPath.compare(0, base.size(), base) == 0
-                           ? item.packPath.substr(base.size())
-                           : item.packPath;
+    std::string pack = item.downloadPath.compare(0, base.size(), base) == 0
+                           ? item.downloadPath.substr(base.size())
+                           : item.downloadPath;
     if (out.size() > 1) out += ",";
-    out += "{\"file\":" + JsonQuote(f->name) + ",\"size\":" + std::to_string(f->size) +
-           ",\"url\":" + JsonQuote(f->url) + ",\"pack\":" + JsonQuote(pack) +
-           ",\"downloaded\":" + Bool(item.downloaded) + ",\"same_pack_as\":" +
-           (item.sharesPackWith ? JsonQuote(item.sharesPackWith->name) : "null") +
-           ",\"groups\":" + Quoted(groups) + "}";
+    out +=
+        "{\"file\":" + JsonQuote(f->name) + ",\"size\":" + std::to_string(f->size) +
+        ",\"url\":" + JsonQuote(f->url) + ",\"pack\":" + JsonQuote(pack) +
+        ",\"downloaded\":" + Bool(item.packPresent) + ",\"same_pack_as\":" +
+        (item.sharesPackOf >= 0 ? JsonQuote(plan.installs[item.sharesPackOf].file->name) : "null") +
+        ",\"groups\":" + Quoted(groups) + "}";
+  }
+  return out + "]";
+}
+
+std::string ModesJson(const Plan& plan) {
+  std::string out = "[";
+  for (const PlanModeChange& change : plan.modeChanges) {
+    if (out.size() > 1) out += ",";
+    out += "{\"file\":" + JsonQuote(change.file->name) +
+           ",\"from\":" + std::to_string(change.from) + ",\"to\":" + std::to_string(change.to) +
+           "}";
   }
   return out + "]";
 }
@@ -111,19 +124,20 @@ std::string JsonQuote(const std::string& text) {
 }
 
 std::string PlanJson(Updater* updater, const char* baseDir, const std::string& channelUrl) {
-  const PlanView plan = BuildPlanView(updater, baseDir);
+  const Plan plan = updater->plan();
   std::vector<std::string> remove;
-  for (const UpdateFile* f : plan.remove) remove.push_back(f->name);
+  for (const UpdateFile* f : plan.removals) remove.push_back(f->name);
   return "{\"schema\":1,\"channel\":" + JsonQuote(channelUrl) +
          ",\"base_directory\":" + JsonQuote(baseDir) +
          ",\"document_version\":" + std::to_string(updater->infoVersion()) +
          ",\"application\":{\"name\":" + JsonQuote(updater->appName()) +
          ",\"author\":" + JsonQuote(updater->author()) +
          ",\"home\":" + JsonQuote(updater->homeUrl()) + "},\"groups\":" + GroupsJson(updater) +
-         ",\"install\":" + InstallJson(plan, baseDir) + ",\"remove\":" + Quoted(remove) +
-         ",\"delete\":" + Quoted(plan.outdated) +
+         ",\"install\":" + InstallJson(plan, baseDir) + ",\"modes\":" + ModesJson(plan) +
+         ",\"remove\":" + Quoted(remove) + ",\"delete\":" + Quoted(plan.obsolete) +
          ",\"download\":{\"bytes\":" + std::to_string(plan.downloadBytes) +
          ",\"files\":" + std::to_string(plan.downloads) +
          ",\"already_downloaded\":" + std::to_string(plan.alreadyDownloaded) +
-         "},\"up_to_date\":" + Bool(plan.empty()) + "}\n";
+         "},\"rollback_available\":" + Bool(plan.rollbackAvailable) +
+         ",\"up_to_date\":" + Bool(plan.empty()) + "}\n";
 }

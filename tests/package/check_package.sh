@@ -36,11 +36,11 @@ echo "== cpack -G DEB"
 prog_deb=$(ls "$scratch"/deb/velmoras-updater_*.deb)
 dev_deb=$(ls "$scratch"/deb/libvelmoras-updater-dev_*.deb)
 prog_depends=$(dpkg-deb -f "$prog_deb" Depends)
-for dep in libc6 libssl zlib1g libtinyxml libstdc++; do
+for dep in libc6 libssl zlib1g libtinyxml libstdc++ libzstd libdivsufsort; do
   grep -q "$dep" <<<"$prog_depends" || fail "velmoras-updater does not depend on $dep: $prog_depends"
 done
 dev_depends=$(dpkg-deb -f "$dev_deb" Depends)
-for dep in libssl-dev zlib1g-dev libtinyxml-dev; do
+for dep in libssl-dev zlib1g-dev libtinyxml-dev libzstd-dev libdivsufsort-dev; do
   grep -q "$dep" <<<"$dev_depends" || fail "libvelmoras-updater-dev does not depend on $dep"
 done
 dpkg-deb -c "$prog_deb" | grep -q '\./usr/include/' && fail "headers in the program package"

@@ -141,6 +141,8 @@ def main():
             faults.append("%s: pack %s: %s" % (name, pack_path, e))
             continue
         sha_pack = hashlib.sha256(pack).hexdigest()
+        if int(f.get("packsize", "-1")) != len(pack):
+            faults.append("%s: packsize %s, pack has %d" % (name, f.get("packsize"), len(pack)))
         if last.split("-")[0] != sha_pack:
             faults.append("%s: pack %s is not named by its SHA-256 %s" % (name, last, sha_pack))
         if version >= 2 and f.get("packsha") != sha_pack:

@@ -20,6 +20,8 @@
 #include <sstream>
 #include <thread>
 
+#include "GenLib.h"
+
 namespace testutil {
 
 TempDir::TempDir() {
@@ -36,17 +38,7 @@ TempDir::~TempDir() {
 
 std::string TempDir::Sub(const std::string& rel) const { return path_ + "/" + rel; }
 
-bool MakeDirs(const std::string& path) {
-  std::string cur;
-  size_t pos = 0;
-  while (pos != std::string::npos) {
-    pos = path.find('/', pos + 1);
-    cur = path.substr(0, pos);
-    if (cur.empty()) continue;
-    if (mkdir(cur.c_str(), 0755) != 0 && errno != EEXIST) return false;
-  }
-  return true;
-}
+bool MakeDirs(const std::string& path) { return make_directories(path.c_str(), 0755); }
 
 bool WriteFile(const std::string& path, const std::string& data) {
   size_t slash = path.rfind('/');

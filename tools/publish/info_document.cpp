@@ -56,7 +56,10 @@ std::string AttrText(const TiXmlElement* e, const char* name) {
 std::string RenderDocument(const InfoDocument& doc) {
   const bool v2 = doc.version > 1;
   std::string out = "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n";
-  out += "<update_info version=\"" + std::to_string(doc.version) + "\">\n";
+  out += "<update_info version=\"" + std::to_string(doc.version) + "\"";
+  if (doc.serial > 0) Attr(&out, "serial", std::to_string(doc.serial));
+  if (!doc.expires.empty()) Attr(&out, "expires", doc.expires);
+  out += ">\n";
   out += "  <info";
   Attr(&out, "AppName", doc.app);
   Attr(&out, "Author", doc.author);
@@ -90,11 +93,26 @@ std::string RenderDocument(const InfoDocument& doc) {
     if (v2) {
       Attr(&out, "sha", f.sha);
       Attr(&out, "packsha", f.packsha);
+      Attr(&out, "packsize", std::to_string(f.packsize));
     } else {
       Attr(&out, "md5", f.md5);
       Attr(&out, "packmd5", f.packmd5);
+      Attr(&out, "packsize", std::to_string(f.packsize));
     }
-    out += " />\n";
+    if (!v2 || f.patches.empty()) {
+      out += " />\n";
+      continue;
+    }
+    out += ">\n";
+    for (const DocPatch& p : f.patches) {
+      out += "      <patch";
+      Attr(&out, "from", p.from);
+      Attr(&out, "url", p.url);
+      Attr(&out, "packsize", std::to_string(p.packsize));
+      Attr(&out, "packsha", p.packsha);
+      out += " />\n";
+    }
+    out += "    </file>\n";
   }
   out += "  </files>\n";
   if (!doc.deletes.empty()) {
@@ -126,6 +144,8 @@ bool ReadDocument(const std::string& path, InfoDocument* doc, std::string* error
     return false;
   }
   doc->version = atoi(AttrText(root, "version").c_str());
+  doc->serial = strtoull(AttrText(root, "serial").c_str(), nullptr, 10);
+  doc->expires = AttrText(root, "expires");
   doc->app = AttrText(info, "AppName");
   doc->author = AttrText(info, "Author");
   doc->home_url = AttrText(info, "URL");
@@ -141,12 +161,24 @@ bool ReadDocument(const std::string& path, InfoDocument* doc, std::string* error
     f.packmd5 = AttrText(e, "packmd5");
     f.groups = AttrText(e, "group");
     f.size = strtoull(AttrText(e, "size").c_str(), nullptr, 10);
+    f.packsize = strtoull(AttrText(e, "packsize").c_str(), nullptr, 10);
     f.modes = static_cast<uint32_t>(strtoul(AttrText(e, "modes").c_str(), nullptr, 10));
     if (IsAbsoluteUrl(f.url)) {
       if (!doc->file_base.empty() && f.url.compare(0, doc->file_base.size(), doc->file_base) == 0) {
         f.url = f.url.substr(doc->file_base.size());
       } else {
         f.url_absolute = true;
+      }
+    }
+    for (const TiXmlElement* p = e->FirstChildElement("patch"); p;
+         p = p->NextSiblingElement("patch")) {
+      DocPatch patch;
+      patch.from = AttrText(p, "from");
+      patch.url = AttrText(p, "url");
+      patch.packsha = AttrText(p, "packsha");
+      patch.packsize = strtoull(AttrText(p, "packsize").c_str(), nullptr, 10);
+      if (!patch.from.empty() && !patch.url.empty() && !IsAbsoluteUrl(patch.url)) {
+        f.patches.push_back(patch);
       }
     }
     if (!f.name.empty()) doc->files.push_back(f);

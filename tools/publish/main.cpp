@@ -5,11 +5,14 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <string>
 
+#include "delta_commands.h"
 #include "publisher.h"
+#include "signing.h"
 #include "static_server.h"
 #include "version_info.h"
 
@@ -20,6 +23,11 @@ void Usage(FILE* out) {
       "Usage:\n"
       "  updater-publish publish RELEASE SITE (--site-url URL | --file-base URL) [options]\n"
       "  updater-publish serve SITE [--port N] [--bind ADDRESS] [--port-file FILE] [--quiet]\n"
+      "  updater-publish keygen --secret-key FILE --public-key FILE [--password-file FILE]\n"
+      "  updater-publish sign DOCUMENT --sign-key FILE [--password-file FILE] [--expires-in DAYS]\n"
+      "                  [--serial N]\n"
+      "  updater-publish diff OLD NEW PATCH [--level N] [--quiet]\n"
+      "  updater-publish apply OLD PATCH NEW\n"
       "  updater-publish --help | --version\n"
       "\n"
       "publish: writes the packs of RELEASE under SITE/files/ and its update-information\n"
@@ -38,13 +46,32 @@ void Usage(FILE* out) {
       "  --previous FILE      previous release's document (default: the one in SITE)\n"
       "  --no-previous        publish as a first release: no deletions, no kept packs\n"
       "  --level N            deflate level 1 to 9 (default 6)\n"
+      "  --deltas N           patches from each of the last N releases in SITE (default 2;\n"
+      "                       0: none)\n"
+      "  --delta-max-size MIB no patches for files larger than MIB MiB (default 512)\n"
       "  --quiet              print nothing on success\n"
+      "  --sign-key FILE      sign every document with this minisign secret key, writing\n"
+      "                       DOCUMENT.minisig beside it (repeatable: one signature per key)\n"
+      "  --password-file FILE password of the --sign-key before it (first line of FILE)\n"
+      "  --serial N           the documents' serial (default: one more than the previous)\n"
+      "  --expires-in DAYS    the documents expire DAYS days from now (default 30)\n"
+      "\n"
+      "keygen: writes a new key pair in minisign's format; never overwrites a file. The\n"
+      "secret key is encrypted with the password on the first line of --password-file, or\n"
+      "left unencrypted without it.\n"
+      "\n"
+      "sign: sets DOCUMENT's serial (one more than it had, or --serial N) and expiry\n"
+      "(--expires-in DAYS, default 30) and writes it and DOCUMENT.minisig; options as for\n"
+      "publish.\n"
       "\n"
       "serve: answers HTTP/1.0 GET and HEAD requests with the files of SITE.\n"
       "  --port N             port to listen on (default 8080; 0 picks a free one)\n"
       "  --bind ADDRESS       local address to listen on (default 127.0.0.1; * for all)\n"
       "  --port-file FILE     write the port to FILE once listening\n"
-      "  --quiet              do not log requests\n",
+      "  --quiet              do not log requests\n"
+      "\n"
+      "diff: writes the patch that turns OLD into NEW (zstd level N, 1 to 22; default 19).\n"
+      "apply: builds NEW from OLD and PATCH, checking both files' SHA-256 digests.\n",
       out);
 }
 
@@ -60,6 +87,140 @@ std::string BaseName(std::string path) {
   while (path.size() > 1 && path.back() == '/') path.pop_back();
   size_t slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The signing options shared by publish and sign, numbered from 0 in this order: --sign-key,
+// --password-file, --serial, --expires-in. 0 when taken; 2 after a usage message.
+int SigningOption(int which, std::vector<SignKeySpec>* keys, uint64_t* serial, int* days) {
+  long num = 0;
+  switch (which) {
+    case 0:
+      keys->push_back({optarg, ""});
+      return 0;
+    case 1:
+      if (keys->empty() || !keys->back().password_file.empty()) {
+        fprintf(stderr, "updater-publish: --password-file must follow the --sign-key it opens\n");
+        return 2;
+      }
+      keys->back().password_file = optarg;
+      return 0;
+    case 2: {
+      char* end = nullptr;
+      errno = 0;
+      unsigned long long v = strtoull(optarg, &end, 10);
+      if (!*optarg || *end || *optarg == '-' || errno != 0 || v == 0) {
+        fprintf(stderr, "updater-publish: --serial must be a positive whole number\n");
+        return 2;
+      }
+      *serial = v;
+      return 0;
+    }
+    default:
+      if (!ParseInt(optarg, 1, kMaxExpiresInDays, &num)) {
+        fprintf(stderr, "updater-publish: --expires-in must be from 1 to %d days\n",
+                kMaxExpiresInDays);
+        return 2;
+      }
+      *days = static_cast<int>(num);
+      return 0;
+  }
+}
+
+// Now, in seconds since the epoch: SOURCE_DATE_EPOCH when it holds a whole number (so that the
+// same release and serial give the same bytes), else the clock.
+int64_t Now() {
+  const char* fixed = getenv("SOURCE_DATE_EPOCH");
+  if (fixed && *fixed) {
+    char* end = nullptr;
+    long long v = strtoll(fixed, &end, 10);
+    if (*end == '\0' && v >= 0) return static_cast<int64_t>(v);
+  }
+  return static_cast<int64_t>(time(nullptr));
+}
+
+int RunKeygen(int argc, char** argv) {
+  enum { kSecret = 1000, kPublic, kPassword };
+  static const struct option kOptions[] = {{"secret-key", required_argument, nullptr, kSecret},
+                                           {"public-key", required_argument, nullptr, kPublic},
+                                           {"password-file", required_argument, nullptr, kPassword},
+                                           {"help", no_argument, nullptr, 'h'},
+                                           {nullptr, 0, nullptr, 0}};
+  std::string secret, pub, password;
+  int c;
+  while ((c = getopt_long(argc, argv, "h", kOptions, nullptr)) != -1) {
+    switch (c) {
+      case kSecret:
+        secret = optarg;
+        break;
+      case kPublic:
+        pub = optarg;
+        break;
+      case kPassword:
+        password = optarg;
+        break;
+      case 'h':
+        Usage(stdout);
+        return 0;
+      default:
+        Usage(stderr);
+        return 2;
+    }
+  }
+  if (optind != argc || secret.empty() || pub.empty()) {
+    fprintf(stderr, "updater-publish keygen: give --secret-key FILE and --public-key FILE\n");
+    return 2;
+  }
+  std::string id, error;
+  if (!GenerateKeyFiles(secret, pub, password, &id, &error)) {
+    fprintf(stderr, "updater-publish: %s\n", error.c_str());
+    return 1;
+  }
+  printf("Key %s: secret key in %s (%s), public key in %s\n", id.c_str(), secret.c_str(),
+         password.empty() ? "not encrypted" : "encrypted", pub.c_str());
+  return 0;
+}
+
+int RunSign(int argc, char** argv) {
+  enum { kSignKey = 1000, kPasswordFile, kSerial, kExpiresIn };
+  static const struct option kOptions[] = {
+      {"sign-key", required_argument, nullptr, kSignKey},
+      {"password-file", required_argument, nullptr, kPasswordFile},
+      {"serial", required_argument, nullptr, kSerial},
+      {"expires-in", required_argument, nullptr, kExpiresIn},
+      {"help", no_argument, nullptr, 'h'},
+      {nullptr, 0, nullptr, 0}};
+  SignDocumentOptions opts;
+  int c;
+  while ((c = getopt_long(argc, argv, "h", kOptions, nullptr)) != -1) {
+    if (c >= kSignKey && c <= kExpiresIn) {
+      int code = SigningOption(c - kSignKey, &opts.keys, &opts.serial, &opts.expires_in_days);
+      if (code != 0) return code;
+      continue;
+    }
+    if (c == 'h') {
+      Usage(stdout);
+      return 0;
+    }
+    Usage(stderr);
+    return 2;
+  }
+  if (argc - optind != 1 || opts.keys.empty()) {
+    fprintf(stderr, "updater-publish sign: expected DOCUMENT and at least one --sign-key FILE\n");
+    return 2;
+  }
+  opts.document = argv[optind];
+  opts.now = Now();
+  uint64_t serial = 0;
+  std::string error;
+  if (!SignDocument(opts, &serial, &error)) {
+    fprintf(stderr, "updater-publish: %s\n", error.c_str());
+    return 1;
+  }
+  printf("Signed %s: serial %llu, expires %s; signature in %s%s\n", opts.document.c_str(),
+         static_cast<unsigned long long>(serial),
+         ExpiryAfter(opts.now, opts.expires_in_days).c_str(), opts.document.c_str(),
+         kSignatureSuffix);
+  return 0;
 }
 
 int RunPublish(int argc, char** argv) {
@@ -78,7 +239,13 @@ int RunPublish(int argc, char** argv) {
     kPrevious,
     kNoPrevious,
     kLevel,
-    kQuiet
+    kQuiet,
+    kSignKey,
+    kPasswordFile,
+    kSerial,
+    kExpiresIn,
+    kDeltas,
+    kDeltaMaxSize
   };
   static const struct option kOptions[] = {
       {"site-url", required_argument, nullptr, kSiteUrl},
@@ -96,6 +263,12 @@ int RunPublish(int argc, char** argv) {
       {"no-previous", no_argument, nullptr, kNoPrevious},
       {"level", required_argument, nullptr, kLevel},
       {"quiet", no_argument, nullptr, kQuiet},
+      {"sign-key", required_argument, nullptr, kSignKey},
+      {"password-file", required_argument, nullptr, kPasswordFile},
+      {"serial", required_argument, nullptr, kSerial},
+      {"expires-in", required_argument, nullptr, kExpiresIn},
+      {"deltas", required_argument, nullptr, kDeltas},
+      {"delta-max-size", required_argument, nullptr, kDeltaMaxSize},
       {"help", no_argument, nullptr, 'h'},
       {nullptr, 0, nullptr, 0}};
   PublishOptions opts;
@@ -145,6 +318,15 @@ int RunPublish(int argc, char** argv) {
       case kQuiet:
         opts.quiet = true;
         break;
+      case kSignKey:
+      case kPasswordFile:
+      case kSerial:
+      case kExpiresIn: {
+        int code =
+            SigningOption(c - kSignKey, &opts.sign_keys, &opts.serial, &opts.expires_in_days);
+        if (code != 0) return code;
+        break;
+      }
       case kInfoVersion:
         if (!ParseInt(optarg, 1, 2, &num)) {
           fprintf(stderr, "updater-publish: --info-version must be 1 or 2\n");
@@ -158,6 +340,20 @@ int RunPublish(int argc, char** argv) {
           return 2;
         }
         opts.level = static_cast<int>(num);
+        break;
+      case kDeltas:
+        if (!ParseInt(optarg, 0, 16, &num)) {
+          fprintf(stderr, "updater-publish: --deltas must be from 0 to 16\n");
+          return 2;
+        }
+        opts.deltas = static_cast<int>(num);
+        break;
+      case kDeltaMaxSize:
+        if (!ParseInt(optarg, 0, 4095, &num)) {
+          fprintf(stderr, "updater-publish: --delta-max-size must be from 0 to 4095 (MiB)\n");
+          return 2;
+        }
+        opts.delta_max_size = static_cast<uint64_t>(num) << 20;
         break;
       case 'h':
         Usage(stdout);
@@ -184,6 +380,7 @@ int RunPublish(int argc, char** argv) {
   } else if (opts.file_base.back() != '/') {
     opts.file_base += "/";
   }
+  opts.now = Now();
   if (!home_set) opts.home_url = site_url.empty() ? opts.file_base : site_url;
   if (opts.app.empty()) opts.app = BaseName(opts.release_dir);
   std::string error;
@@ -284,6 +481,10 @@ int main(int argc, char** argv) {
   }
   if (strcmp(argv[1], "publish") == 0) return RunPublish(argc - 1, argv + 1);
   if (strcmp(argv[1], "serve") == 0) return RunServe(argc - 1, argv + 1);
+  if (strcmp(argv[1], "keygen") == 0) return RunKeygen(argc - 1, argv + 1);
+  if (strcmp(argv[1], "sign") == 0) return RunSign(argc - 1, argv + 1);
+  if (strcmp(argv[1], "diff") == 0) return RunDiffCommand(argc - 1, argv + 1);
+  if (strcmp(argv[1], "apply") == 0) return RunApplyCommand(argc - 1, argv + 1);
   fprintf(stderr, "updater-publish: unknown command '%s'\n", argv[1]);
   Usage(stderr);
   return 2;

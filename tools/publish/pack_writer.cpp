@@ -11,6 +11,7 @@
 
 #include "hash.h"
 #include "memleak.h"
+#include "rc4.h"
 
 namespace {
 
@@ -102,28 +103,6 @@ class Deflater {
 
 }  // namespace
 
-Rc4::Rc4(const uint8_t* key, size_t key_len) {
-  for (int k = 0; k < 256; ++k) s_[k] = static_cast<uint8_t>(k);
-  uint8_t j = 0;
-  for (int k = 0; k < 256; ++k) {
-    j = static_cast<uint8_t>(j + s_[k] + key[k % key_len]);
-    uint8_t t = s_[k];
-    s_[k] = s_[j];
-    s_[j] = t;
-  }
-}
-
-void Rc4::Apply(uint8_t* data, size_t len) {
-  for (size_t n = 0; n < len; ++n) {
-    i_ = static_cast<uint8_t>(i_ + 1);
-    j_ = static_cast<uint8_t>(j_ + s_[i_]);
-    uint8_t t = s_[i_];
-    s_[i_] = s_[j_];
-    s_[j_] = t;
-    data[n] ^= s_[static_cast<uint8_t>(s_[i_] + s_[j_])];
-  }
-}
-
 Digest::Digest(const char* name) : ctx_(hash_init(name)), size_(0) {
   const EVP_MD* md = EVP_get_digestbyname(name);
   if (md) size_ = static_cast<size_t>(EVP_MD_size(md));
@@ -208,7 +187,11 @@ bool WritePack(const std::string& src, const std::string& dst, const std::string
     *error = "out of memory while packing " + src;
     return false;
   }
-  Rc4 rc4(reinterpret_cast<const uint8_t*>(key.data()), key.empty() ? 1 : key.size());
+  Rc4State rc4{};
+  if (!key.empty() && !rc4_init(&rc4, reinterpret_cast<const uint8_t*>(key.data()), key.size())) {
+    *error = "unusable RC4 key for " + src + " (1 to 256 bytes)";
+    return false;
+  }
   Digest file_sha("sha256"), file_md5("md5"), pack_sha("sha256"), pack_md5("md5");
   z_stream* zs = deflater.z();
   file->size = 0;
@@ -237,7 +220,7 @@ bool WritePack(const std::string& src, const std::string& dst, const std::string
       }
       size_t have = kBlock - zs->avail_out;
       if (have > 0) {
-        if (!key.empty()) rc4.Apply(outbuf.get(), have);
+        if (!key.empty()) rc4_crypt(&rc4, outbuf.get(), have);
         pack_sha.Update(outbuf.get(), have);
         if (kinds.md5) pack_md5.Update(outbuf.get(), have);
         if (!WriteAll(out.get(), outbuf.get(), have)) {

@@ -14,18 +14,6 @@
 
 struct HashContext;
 
-// The RC4 stream cipher: key scheduling over a 256-entry state, then one keystream byte XORed
-// onto each data byte. Successive Apply calls continue the same keystream.
-class Rc4 {
- public:
-  Rc4(const uint8_t* key, size_t key_len);
-  void Apply(uint8_t* data, size_t len);
-
- private:
-  uint8_t s_[256];
-  uint8_t i_ = 0, j_ = 0;
-};
-
 // One running digest by OpenSSL name ("sha256", "md5"). Finish returns the lower-case hex text,
 // or an empty text when the name is unknown; the object may not be fed after Finish.
 class Digest {

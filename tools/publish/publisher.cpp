@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <map>
 #include <set>
 
@@ -16,6 +17,7 @@
 #include "groups_file.h"
 #include "info_document.h"
 #include "pack_writer.h"
+#include "patch_maker.h"
 #include "release_tree.h"
 
 namespace {
@@ -23,20 +25,6 @@ namespace {
 std::string Join(const std::string& dir, const std::string& name) {
   if (dir.empty() || dir.back() == '/') return dir + name;
   return dir + "/" + name;
-}
-
-// mkdir -p; false with errno set.
-bool MakeDirs(const std::string& path) {
-  std::string cur;
-  size_t pos = 0;
-  while (pos != std::string::npos) {
-    pos = path.find('/', pos + 1);
-    cur = path.substr(0, pos);
-    if (cur.empty()) continue;
-    if (mkdir(cur.c_str(), 0755) != 0 && errno != EEXIST) return false;
-  }
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 bool Exists(const std::string& path) {
@@ -50,8 +38,8 @@ std::string RealPath(const std::string& path) {
   return buf;
 }
 
-// Writes text to path through a temporary file in the same directory and a rename, so readers see
-// the old or the new document, never a part of one.
+}  // namespace
+
 bool WriteAtomically(const std::string& path, const std::string& text, std::string* error) {
   std::string tmp = path + ".tmp-" + std::to_string(getpid());
   FILE* f = fopen(tmp.c_str(), "wb");
@@ -74,12 +62,17 @@ bool WriteAtomically(const std::string& path, const std::string& text, std::stri
   return true;
 }
 
+namespace {
+
 // A relative pack URL from an earlier document that may be looked up under the files directory.
 bool SafeRelativeUrl(const std::string& url) { return !url.empty() && CheckFileName(url).empty(); }
 
 bool SameHex(const std::string& a, const std::string& b) {
   return !a.empty() && strcasecmp(a.c_str(), b.c_str()) == 0;
 }
+
+// Documents kept in the site's history (at least as many as anyone asks --deltas for).
+const size_t kHistoryKeep = 16;
 
 class Publication {
  public:
@@ -102,7 +95,7 @@ class Publication {
     files_dir_ = Join(opts_.site_dir, kFilesDir);
     updates_dir_ = Join(opts_.site_dir, kUpdatesDir);
     for (const std::string& d : {opts_.site_dir, files_dir_, updates_dir_}) {
-      if (!MakeDirs(d)) {
+      if (!make_directories(d.c_str(), 0755)) {
         *error = "cannot create directory " + d + ": " + strerror(errno);
         return false;
       }
@@ -115,10 +108,11 @@ class Publication {
                "; it would publish itself";
       return false;
     }
-    if (!LoadPrevious(error)) return false;
+    if (!LoadPrevious(error) || !PickSerial(error)) return false;
+    if (!LoadSignKeys(opts_.sign_keys, &sign_keys_, error)) return false;
     doc_files_.resize(files_.size());
     done_.assign(files_.size(), false);
-    if (!KeepUnchanged(error) || !PackTheRest(error)) return false;
+    if (!KeepUnchanged(error) || !PackTheRest(error) || !MakePatches(error)) return false;
     return WriteDocuments(error);
   }
 
@@ -149,9 +143,38 @@ class Publication {
     }
     InfoDocument prev;
     if (!ReadDocument(path, &prev, error)) return false;
+    previous_path_ = path;
     prev_version_ = prev.version;
+    prev_serial_ = prev.serial;
     for (DocFile& f : prev.files) prev_files_[f.name] = f;
     have_previous_ = true;
+    return true;
+  }
+
+  // One more than the highest serial of the previous document and of the site's documents, or
+  // the one asked for, which may not be lower.
+  bool PickSerial(std::string* error) {
+    uint64_t highest = prev_serial_;
+    for (const std::string& c : channels_) {
+      std::string text;
+      if (ReadText(Join(updates_dir_, c), &text)) highest = std::max(highest, SerialOf(text));
+    }
+    if (opts_.serial != 0 && opts_.serial < highest) {
+      *error = "serial " + std::to_string(opts_.serial) + " is lower than the previous serial " +
+               std::to_string(highest) + "; clients would refuse the documents";
+      return false;
+    }
+    serial_ = opts_.serial != 0 ? opts_.serial : highest + 1;
+    return true;
+  }
+
+  static bool ReadText(const std::string& path, std::string* text) {
+    FILE* f = fopen(path.c_str(), "rb");
+    if (!f) return false;
+    char buf[65536];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof(buf), f)) > 0) text->append(buf, n);
+    fclose(f);
     return true;
   }
 
@@ -198,6 +221,7 @@ class Publication {
       d.md5 = fd.md5;
       d.packsha = pd.sha256;
       d.packmd5 = pd.md5;
+      d.packsize = pd.size;
       doc_files_[n] = d;
       done_[n] = true;
       used_names_.insert(file_part(p.url.c_str()));
@@ -235,7 +259,7 @@ class Publication {
       std::string sub = name.substr(0, 2);
       std::string dir = Join(files_dir_, sub);
       if (!made_dirs.count(sub)) {
-        if (!MakeDirs(dir)) {
+        if (!make_directories(dir.c_str(), 0755)) {
           *error = "cannot create directory " + dir + ": " + strerror(errno);
           unlink(tmp.c_str());
           return false;
@@ -253,15 +277,40 @@ class Publication {
       d.md5 = fd.md5;
       d.packsha = pd.sha256;
       d.packmd5 = pd.md5;
+      d.packsize = pd.size;
       doc_files_[n] = d;
       ++packed_;
     }
     return true;
   }
 
+  // Patches from the versions of each file in the last opts_.deltas releases of the site.
+  bool MakePatches(std::string* error) {
+    if (!v2_ || opts_.no_previous || opts_.deltas <= 0) return true;
+    std::vector<InfoDocument> releases;
+    if (!LoadReleases(opts_.site_dir, previous_path_, static_cast<size_t>(opts_.deltas), &releases,
+                      error)) {
+      return false;
+    }
+    if (releases.empty()) return true;
+    PatchMaker maker(files_dir_, opts_.delta_max_size);
+    for (size_t n = 0; n < files_.size(); ++n) {
+      auto prev = prev_files_.find(files_[n].name);
+      const DocFile* reusable = prev == prev_files_.end() ? nullptr : &prev->second;
+      if (!maker.AddPatches(files_[n].path, doc_files_[n].packsize, releases, reusable,
+                            &doc_files_[n], error)) {
+        return false;
+      }
+    }
+    patch_counts_ = maker.counts();
+    return true;
+  }
+
   bool WriteDocuments(std::string* error) {
     InfoDocument doc;
     doc.version = opts_.info_version;
+    doc.serial = serial_;
+    doc.expires = ExpiryAfter(opts_.now, opts_.expires_in_days);
     doc.app = opts_.app;
     doc.author = opts_.author;
     doc.home_url = opts_.home_url;
@@ -282,13 +331,36 @@ class Publication {
     }
     const std::string text = RenderDocument(doc);
     for (const std::string& c : channels_) {
-      if (!WriteAtomically(Join(updates_dir_, c), text, error)) return false;
+      const std::string path = Join(updates_dir_, c);
+      const std::string sig_path = path + kSignatureSuffix;
+      std::string signature;
+      if (!sign_keys_.empty() && !SignatureFor(sign_keys_, text, c, opts_.now, &signature, error)) {
+        return false;
+      }
+      if (!WriteAtomically(path, text, error)) return false;
+      if (!sign_keys_.empty()) {
+        if (!WriteAtomically(sig_path, signature, error)) return false;
+      } else if (unlink(sig_path.c_str()) == 0 && !opts_.quiet) {
+        // A signature of an earlier document would only make clients refuse this one.
+        printf("Removed %s: it signed the previous document\n", sig_path.c_str());
+      }
     }
+    if (v2_ && !SaveToHistory(opts_.site_dir, text, kHistoryKeep, error)) return false;
     if (!opts_.quiet) {
       printf("Published %zu files from %s: %zu packed, %zu unchanged and kept, %zu to delete\n",
              files_.size(), opts_.release_dir.c_str(), packed_, kept_, doc.deletes.size());
+      printf("Serial %llu, expires %s\n", static_cast<unsigned long long>(serial_),
+             doc.expires.c_str());
+      const PatchCounts& pc = patch_counts_;
+      if (pc.made + pc.reused + pc.too_large + pc.skipped > 0) {
+        printf(
+            "Patches: %zu made, %zu kept from the previous release, %zu not smaller than 60%% "
+            "of the full pack, %zu without a usable old version\n",
+            pc.made, pc.reused, pc.too_large, pc.skipped);
+      }
       for (const std::string& c : channels_) {
-        printf("Wrote %s\n", Join(updates_dir_, c).c_str());
+        printf("Wrote %s%s\n", Join(updates_dir_, c).c_str(),
+               sign_keys_.empty() ? "" : " and its signature");
       }
       fflush(stdout);
     }
@@ -303,9 +375,14 @@ class Publication {
   std::string files_dir_, updates_dir_;
   bool have_previous_ = false;
   int prev_version_ = 0;
+  uint64_t prev_serial_ = 0;
+  uint64_t serial_ = 0;
+  std::vector<minisign::SecretKey> sign_keys_;
   std::map<std::string, DocFile> prev_files_;
   std::vector<DocFile> doc_files_;
   std::vector<bool> done_;
+  std::string previous_path_;
+  PatchCounts patch_counts_;
   std::set<std::string> used_names_;
   size_t kept_ = 0, packed_ = 0;
 };

@@ -1,6 +1,7 @@
 #include "GenLib.h"
 
 #include <ctype.h>
+#include <errno.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -287,6 +288,38 @@ uint32_t wcs_replace(wchar_t* buf, size_t size, const wchar_t* pattern,
 }
 
 // ---- per-user directory ----
+
+bool make_directories(const char* path, mode_t mode) {
+  if (path == nullptr || *path == '\0') {
+    errno = ENOENT;
+    return false;
+  }
+  std::string prefix;
+  const char* p = path;
+  while (*p) {
+    const char* end = strchr(p + 1, '/');
+    if (end == nullptr) end = p + strlen(p);
+    prefix.assign(path, static_cast<size_t>(end - path));
+    p = end;
+    if (prefix.back() == '/') continue;  // the root, or a run of slashes
+    if (mkdir(prefix.c_str(), mode) != 0 && errno != EEXIST) {
+      // A directory that exists may refuse creation with another error (a read-only mount).
+      int err = errno;
+      struct stat st;
+      if (stat(prefix.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        errno = err;
+        return false;
+      }
+    }
+  }
+  struct stat st;
+  if (stat(path, &st) != 0) return false;
+  if (!S_ISDIR(st.st_mode)) {
+    errno = ENOTDIR;
+    return false;
+  }
+  return true;
+}
 
 char* get_user_dir(const char* name) {
   char path[1024];

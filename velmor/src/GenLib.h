@@ -16,6 +16,7 @@
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/types.h>
 #include <wchar.h>
 
 #include <string>
@@ -128,6 +129,10 @@ char* get_user_dir(const char* name);
 // get_user_dir(name) followed directly by file, as one tracked string.
 char* get_user_file(const char* name, const char* file);
 
+// Creates every missing directory along path with mode (before the umask), as mkdir -p does;
+// existing directories are kept. True when path is a directory afterwards; false with errno
+// set otherwise (ENOTDIR when something else stands on the way).
+bool make_directories(const char* path, mode_t mode);
 // Milliseconds since the process started: whole seconds since the start times 1000, plus the
 // current microseconds / 1000.
 int64_t msec_clock();

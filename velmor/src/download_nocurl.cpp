@@ -2,9 +2,11 @@
 #include "download_nocurl.h"
 
 #include <errno.h>
+#include <netinet/in.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
+#include <sys/socket.h>
 
 #include <new>
 #include <string>
@@ -82,7 +84,7 @@ class Connection {
   Connection& operator=(const Connection&) = delete;
   // False when the socket cannot be created.
   bool Create() {
-    handle_ = sockets_->Create(2, 1, 6, 0);
+    handle_ = sockets_->Create(AF_INET, SOCK_STREAM, IPPROTO_TCP, 0);
     return handle_ != nullptr;
   }
   void Close() {
@@ -208,6 +210,16 @@ void OrvexDownloadNoCurl::SetDefaults() {
   protocol_ = ODL_PROTOCOL_HTTP;
   user_[0] = '\0';
   password_[0] = '\0';
+  ResetTransferSettings();
+}
+
+void OrvexDownloadNoCurl::ResetTransferSettings() {
+  stop_at_content_length_ = false;
+  max_body_size_ = 0;
+  resume_offset_ = 0;
+  limit_exceeded_ = false;
+  resume_refused_ = false;
+  ftp_reply_ = 0;
 }
 
 bool OrvexDownloadNoCurl::CopyCredentials(const char* user, const char* password) {
@@ -305,6 +317,7 @@ void OrvexDownloadNoCurl::Reset() {
   timeout_ = 0;
   follow_redirects_ = false;
   fail_on_redirect_ = true;
+  ResetTransferSettings();
   callback_ = nullptr;
   error_ = ODL_ERROR_NONE;
   delete sockets_;
@@ -337,6 +350,25 @@ bool OrvexDownloadNoCurl::DownloadToHandle(StreamHandle* out) {
 // ---------------------------------------------------------------------------------------------
 // HTTP
 
+bool ParseHttpStatusLine(const char* line, int* minor, int* status) {
+  auto digit = [](char c) { return c >= '0' && c <= '9'; };
+  if (strncmp(line, "HTTP/", 5) != 0 || !digit(line[5]) || line[6] != '.' || !digit(line[7]) ||
+      line[8] != ' ' || !digit(line[9]) || !digit(line[10]) || !digit(line[11]) ||
+      (line[12] != '\0' && line[12] != ' ')) {
+    return false;
+  }
+  *minor = line[7] - '0';
+  *status = (line[9] - '0') * 100 + (line[10] - '0') * 10 + (line[11] - '0');
+  return true;
+}
+
+bool OrvexDownloadNoCurl::WithinLimit(uint64_t received, uint64_t n) {
+  if (max_body_size_ == 0 || received + n <= max_body_size_) return true;
+  limit_exceeded_ = true;
+  error_ = ODL_ERROR_INVALID_RESPONSE;
+  return false;
+}
+
 bool OrvexDownloadNoCurl::HttpTransfer(StreamHandle* out) {
   WorkBuffer buffer;
   char* buf = buffer.get();
@@ -357,7 +389,19 @@ bool OrvexDownloadNoCurl::HttpTransfer(StreamHandle* out) {
     error_ = ODL_ERROR_CONNECT;
     return false;
   }
+  if (!SendHttpRequest(conn.get(), buf)) return false;
+  int64_t expected = -1;
+  bool redirected = false;
+  std::string location;
+  if (!ReadStatusAndHeaders(conn.get(), buf, &expected, &redirected, &location)) {
+    if (!redirected) return false;
+    conn.Close();
+    return FollowRedirect(location.c_str(), out);
+  }
+  return ReadHttpBody(conn.get(), buf, expected, out);
+}
 
+bool OrvexDownloadNoCurl::SendHttpRequest(ORVEX_SOCKET* conn, char* buf) {
   // Every field is bounded (path 511, host 127, user agent 511, credentials 2 x 127), so the
   // request always fits the buffer.
   int len = snprintf(buf, ODL_BUFFER_SIZE,
@@ -373,27 +417,30 @@ bool OrvexDownloadNoCurl::HttpTransfer(StreamHandle* out) {
     len += snprintf(buf + len, ODL_BUFFER_SIZE - len, "Authorization: Basic %s\r\n", encoded);
   }
   len += snprintf(buf + len, ODL_BUFFER_SIZE - len, "\r\n");
-  if (timeout_ != 0) sockets_->SetRecvTimeout(conn.get(), ClampMs(timeout_));
+  if (timeout_ != 0) sockets_->SetRecvTimeout(conn, ClampMs(timeout_));
+  // A connect that "succeeds" with the refusal already pending (or a peer that is gone at
+  // once) shows here: the request cannot be sent, so there is no connection to speak of.
+  if (sockets_->Send(conn, buf, -1, true) != len) {
+    NoteTransferFailure(conn);
+    error_ = ODL_ERROR_CONNECT;
+    return false;
+  }
+  memset(buf, 0, ODL_BUFFER_SIZE);
+  return true;
+}
 
+bool OrvexDownloadNoCurl::ReadStatusAndHeaders(ORVEX_SOCKET* conn, char* buf, int64_t* expected,
+                                               bool* redirected, std::string* location) {
   auto fail = [&](int32_t code) {
     // The address of a failed answer (status, length, content); no system reason.
     if (code != ODL_ERROR_CONNECT) NoteTransferFailure(nullptr);
     error_ = code;
     return false;
   };
-  // A connect that "succeeds" with the refusal already pending (or a peer that is gone at
-  // once) shows here: the request cannot be sent, so there is no connection to speak of.
-  if (sockets_->Send(conn.get(), buf, -1, true) != len) {
-    NoteTransferFailure(conn.get());
-    return fail(ODL_ERROR_CONNECT);
-  }
-  memset(buf, 0, ODL_BUFFER_SIZE);
-
-  int64_t expected = 0;
   int header_lines = 0;
   int partial_lines = 0;
   for (;;) {
-    int n = sockets_->RecvLine(conn.get(), buf, ODL_BUFFER_SIZE);
+    int n = sockets_->RecvLine(conn, buf, ODL_BUFFER_SIZE);
     if (n == -1) {
       if (partial_lines > kMaxPartialLines) return fail(ODL_ERROR_INVALID_RESPONSE);
       partial_lines++;
@@ -403,49 +450,69 @@ bool OrvexDownloadNoCurl::HttpTransfer(StreamHandle* out) {
     if (n < -1) {
       // A connection that ends before any reply line arrived has delivered no response at all.
       if (header_lines == 0 && (n == -3 || n == -4)) return fail(ODL_ERROR_INVALID_RESPONSE);
-      break;
+      return true;
     }
     StripLineEnd(buf);
-    if (buf[0] == '\0') break;
+    if (buf[0] == '\0') return true;
     if (header_lines++ == 0) {
-      if (strstr(buf, "401")) return fail(ODL_ERROR_AUTH);
-      if (strstr(buf, "404")) return fail(ODL_ERROR_NOT_FOUND);
-      if (!strstr(buf, "200") && !strstr(buf, "302")) return fail(ODL_ERROR_INVALID_RESPONSE);
+      // The three-digit code decides; a line that is not a status line is no HTTP answer.
+      int minor = 0;
+      int status = 0;
+      if (!ParseHttpStatusLine(buf, &minor, &status)) return fail(ODL_ERROR_INVALID_RESPONSE);
+      if (status == 401) return fail(ODL_ERROR_AUTH);
+      if (status == 404) return fail(ODL_ERROR_NOT_FOUND);
+      if (status != 200 && status != 302) return fail(ODL_ERROR_INVALID_RESPONSE);
     }
     if (strncasecmp(buf, "Content-Length:", 15) == 0) {
       const char* value = buf + 15;
       if (*value == ' ') value++;
-      expected = strtoll(value, nullptr, 10);
-      if (callback_ && !callback_(0, static_cast<uint64_t>(expected), user_data_)) {
+      *expected = strtoll(value, nullptr, 10);
+      if (*expected < 0) *expected = 0;
+      if (!WithinLimit(0, static_cast<uint64_t>(*expected))) return false;
+      if (callback_ && !callback_(0, static_cast<uint64_t>(*expected), user_data_)) {
         return fail(ODL_ERROR_CALLBACK_ABORT);
       }
     } else if (strncasecmp(buf, "Location:", 9) == 0) {
       const char* target = buf + 9;
       if (*target == ' ') target++;
       if (follow_redirects_) {
-        conn.Close();
-        return FollowRedirect(target, out);
+        *redirected = true;
+        *location = target;
+        return false;
       }
       if (fail_on_redirect_) return fail(ODL_ERROR_REDIRECT);
     }
   }
+}
 
+bool OrvexDownloadNoCurl::ReadHttpBody(ORVEX_SOCKET* conn, char* buf, int64_t expected,
+                                       StreamHandle* out) {
+  auto fail = [&](int32_t code) {
+    error_ = code;
+    return false;
+  };
+  const bool bounded = stop_at_content_length_ && expected >= 0;
+  const uint64_t announced = expected > 0 ? static_cast<uint64_t>(expected) : 0;
   uint64_t received = 0;
   for (;;) {
-    int n = sockets_->Recv(conn.get(), buf, ODL_BUFFER_SIZE);
+    uint32_t want = ODL_BUFFER_SIZE;
+    if (bounded) {
+      if (received >= announced) break;
+      if (announced - received < want) want = static_cast<uint32_t>(announced - received);
+    }
+    int n = sockets_->Recv(conn, buf, want);
     if (n == 0) break;
     // A reset or a receive time-out is not the end of the body.
     if (n < 0) return fail(ODL_ERROR_INVALID_RESPONSE);
+    if (!WithinLimit(received, static_cast<uint64_t>(n))) return false;
     if (out->write(buf, static_cast<uint32_t>(n), out) < n) return fail(ODL_ERROR_WRITE);
     received += static_cast<uint64_t>(n);
-    if (callback_ && !callback_(received, static_cast<uint64_t>(expected), user_data_)) {
+    if (callback_ && !callback_(received, announced, user_data_)) {
       return fail(ODL_ERROR_CALLBACK_ABORT);
     }
   }
   // The connection closed before the announced length arrived: the body is cut short.
-  if (expected > 0 && received < static_cast<uint64_t>(expected)) {
-    return fail(ODL_ERROR_INVALID_RESPONSE);
-  }
+  if (received < announced) return fail(ODL_ERROR_INVALID_RESPONSE);
   return true;
 }
 
@@ -506,6 +573,18 @@ int64_t ParseAnnouncedSize(const char* text) {
 
 }  // namespace
 
+// The steps of the FTP exchange, each named by the reply it waits for.
+enum class FtpStep {
+  kGreeting,  // 220, then USER
+  kUser,      // 331, then PASS
+  kPassword,  // 230, then TYPE I
+  kType,      // 200, then PASV
+  kPassive,   // 227: connect the data connection, then REST or RETR
+  kRestart,   // 350, then RETR
+  kRetrieve,  // 150 with the size: receive the data
+  kComplete,  // 226, then QUIT
+};
+
 bool OrvexDownloadNoCurl::FtpTransfer(StreamHandle* out) {
   WorkBuffer buffer;
   char* buf = buffer.get();
@@ -520,46 +599,68 @@ bool OrvexDownloadNoCurl::FtpTransfer(StreamHandle* out) {
     return false;
   };
   if (!control.Create()) return fail(ODL_ERROR_CREATE_SOCKET);
-  if (!sockets_->Connect(control.get(), host_, port_)) {
+  bool connected =
+      timeout_ ? sockets_->ConnectWithTimeout(control.get(), host_, port_, ClampMs(timeout_))
+               : sockets_->Connect(control.get(), host_, port_);
+  if (!connected) {
     NoteTransferFailure(control.get());
     return fail(ODL_ERROR_CONNECT);
   }
+  if (timeout_) sockets_->SetRecvTimeout(control.get(), ClampMs(timeout_));
 
   auto send_command = [&](const char* format, const char* arg) {
     snprintf(buf, ODL_BUFFER_SIZE, format, arg);
     sockets_->Send(control.get(), buf, -1, true);
   };
+  // Receives the data connection's bytes: up to the announced size, or, when announced is 0,
+  // until the server closes it.
+  auto receive_data = [&](uint64_t announced) {
+    uint64_t received = 0;
+    for (;;) {
+      int got = sockets_->Recv(data.get(), buf, ODL_BUFFER_SIZE);
+      if (got <= 0) break;
+      if (!WithinLimit(received, static_cast<uint64_t>(got))) return false;
+      if (out->write(buf, static_cast<uint32_t>(got), out) < got) return fail(ODL_ERROR_WRITE);
+      received += static_cast<uint64_t>(got);
+      if (callback_ && !callback_(received, announced, user_data_)) {
+        return fail(ODL_ERROR_CALLBACK_ABORT);
+      }
+      if (received == announced) break;
+    }
+    return true;
+  };
 
-  int step = 0;
+  FtpStep step = FtpStep::kGreeting;
   for (;;) {
     int n = sockets_->RecvLine(control.get(), buf, ODL_BUFFER_SIZE);
     if (n < 0) return false;
     if (n == 0) continue;
     int64_t code = LeadingNumber(buf);
+    ftp_reply_ = code > 999 ? 999 : static_cast<int>(code);
     const char* space = strchr(buf, ' ');
     const char* text = space ? space + 1 : buf;
     switch (step) {
-      case 0:
+      case FtpStep::kGreeting:
         if (code != 220) return fail(ODL_ERROR_INVALID_RESPONSE);
         send_command("USER %s\r\n", user_);
-        step = 1;
+        step = FtpStep::kUser;
         break;
-      case 1:
+      case FtpStep::kUser:
         if (code != 331) return fail(ODL_ERROR_INVALID_RESPONSE);
         send_command("PASS %s\r\n", password_);
-        step = 2;
+        step = FtpStep::kPassword;
         break;
-      case 2:
+      case FtpStep::kPassword:
         if (code != 230) return fail(ODL_ERROR_AUTH);
         send_command("TYPE I\r\n", "");
-        step = 3;
+        step = FtpStep::kType;
         break;
-      case 3:
+      case FtpStep::kType:
         if (code != 200) return fail(ODL_ERROR_INVALID_RESPONSE);
         send_command("PASV\r\n", "");
-        step = 4;
+        step = FtpStep::kPassive;
         break;
-      case 4: {
+      case FtpStep::kPassive: {
         if (code != 227 || !strchr(text, '(')) return fail(ODL_ERROR_INVALID_RESPONSE);
         long numbers[6];
         ParsePassiveNumbers(text, numbers);
@@ -576,34 +677,46 @@ bool OrvexDownloadNoCurl::FtpTransfer(StreamHandle* out) {
             !sockets_->Connect(data.get(), data_host, static_cast<int>(data_port))) {
           return fail(ODL_ERROR_CONNECT);
         }
-        send_command("RETR %s\r\n", path_);
-        step = 5;
+        if (timeout_) sockets_->SetRecvTimeout(data.get(), ClampMs(timeout_));
+        if (resume_offset_ > 0) {
+          snprintf(buf, ODL_BUFFER_SIZE, "REST %llu\r\n",
+                   static_cast<unsigned long long>(resume_offset_));
+          sockets_->Send(control.get(), buf, -1, true);
+          step = FtpStep::kRestart;
+        } else {
+          send_command("RETR %s\r\n", path_);
+          step = FtpStep::kRetrieve;
+        }
         break;
       }
-      case 5: {
+      case FtpStep::kRestart:
+        if (code != 350) {
+          resume_refused_ = true;
+          return fail(ODL_ERROR_INVALID_RESPONSE);
+        }
+        send_command("RETR %s\r\n", path_);
+        step = FtpStep::kRetrieve;
+        break;
+      case FtpStep::kRetrieve: {
         if (code != 150) return fail(ODL_ERROR_INVALID_RESPONSE);
-        if (!strchr(text, '(')) break;  // no size yet: wait for the next reply
-        int64_t announced = ParseAnnouncedSize(text);
-        if (announced != 0) {
-          uint64_t received = 0;
-          for (;;) {
-            int got = sockets_->Recv(data.get(), buf, ODL_BUFFER_SIZE);
-            if (got <= 0) break;
-            if (out->write(buf, static_cast<uint32_t>(got), out) < got) {
-              return fail(ODL_ERROR_WRITE);
+        if (resume_offset_ > 0) {
+          // What the 150 reply announces may be the whole file or the rest: read to the end.
+          if (!receive_data(0)) return false;
+        } else {
+          if (!strchr(text, '(')) break;  // no size yet: wait for the next reply
+          int64_t announced = ParseAnnouncedSize(text);
+          if (announced != 0) {
+            if (!WithinLimit(0, static_cast<uint64_t>(announced < 0 ? 0 : announced))) {
+              return false;
             }
-            received += static_cast<uint64_t>(got);
-            if (callback_ && !callback_(received, static_cast<uint64_t>(announced), user_data_)) {
-              return fail(ODL_ERROR_CALLBACK_ABORT);
-            }
-            if (static_cast<int64_t>(received) == announced) break;
+            if (!receive_data(static_cast<uint64_t>(announced))) return false;
           }
         }
         data.Close();
-        step = 6;
+        step = FtpStep::kComplete;
         break;
       }
-      case 6:
+      case FtpStep::kComplete:
         if (code != 226) return fail(ODL_ERROR_INVALID_RESPONSE);
         send_command("QUIT\r\n", "");
         return true;

@@ -17,6 +17,8 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include <string>
+
 #include "stream_handle.h"
 
 class Orvex_Sockets3;
@@ -62,6 +64,11 @@ enum {
 #define ODL_DEFAULT_CONNECT_TIMEOUT_MS 60000
 // Working buffer of a transfer: request, reply lines and data blocks.
 #define ODL_BUFFER_SIZE 16384
+
+// Parses an HTTP status line, "HTTP/x.y NNN" followed by the end or a blank and the reason:
+// true with the minor version and the three-digit code stored; false (nothing stored) for
+// any other text.
+bool ParseHttpStatusLine(const char* line, int* minor, int* status);
 
 class OrvexDownloadCore {
  public:
@@ -117,9 +124,9 @@ class OrvexDownloadNoCurl : public OrvexDownloadCore {
                       DownloadProgressCallback callback, const char* user, const char* password,
                       void* user_data);
 
-  // Empties target and credentials, restores the default settings and the error code, drops
-  // the callback and gives the client a fresh socket object. User agent, protocol and user
-  // data keep their values.
+  // Empties target and credentials, restores the default settings (body bounds and resume
+  // offset included) and the error code, drops the callback and gives the client a fresh
+  // socket object. User agent, protocol and user data keep their values.
   void Reset() override;
   ~OrvexDownloadNoCurl() override;
 
@@ -128,6 +135,23 @@ class OrvexDownloadNoCurl : public OrvexDownloadCore {
   void SetUserAgent(const char* text) override;
   void SetFollowRedirects(bool follow) override;
   void SetFailOnRedirect(bool fail) override;
+
+  // HTTP: read no more body than the Content-Length header announced (default off: the body
+  // runs until the connection ends); a body that ends before it fails with
+  // ODL_ERROR_INVALID_RESPONSE either way.
+  void SetStopAtContentLength(bool stop) { stop_at_content_length_ = stop; }
+  // Most body bytes accepted (0, the default: no limit). A longer body, or an announced length
+  // above it, fails with ODL_ERROR_INVALID_RESPONSE before the excess is written, and
+  // GetLimitExceeded() turns true.
+  void SetMaxBodySize(uint64_t bytes) { max_body_size_ = bytes; }
+  // FTP: ask the server to start at this byte ("REST"); the file then arrives from there and
+  // is read until the data connection ends. A server that refuses fails the transfer with
+  // ODL_ERROR_INVALID_RESPONSE and GetResumeRefused() true, before any byte is written.
+  void SetResumeOffset(uint64_t offset) { resume_offset_ = offset; }
+  bool GetLimitExceeded() const { return limit_exceeded_; }
+  bool GetResumeRefused() const { return resume_refused_; }
+  // The code of the last FTP reply read, 0 when none.
+  int GetFtpReply() const { return ftp_reply_; }
 
   // Read access to the parsed target and settings.
   const char* GetHost() const { return host_; }
@@ -146,11 +170,22 @@ class OrvexDownloadNoCurl : public OrvexDownloadCore {
   // Notes the address of a failed transfer (failure_note.h), with the socket layer's reason
   // when sock is not null.
   void NoteTransferFailure(ORVEX_SOCKET* sock);
+  // The body bounds, the resume offset and what the last transfer reported about them.
+  void ResetTransferSettings();
   // Copies user and password (null stays empty); false when either does not fit or holds a
   // control character.
   bool CopyCredentials(const char* user, const char* password);
   void ParseAddress(const char* url);
   bool HttpTransfer(StreamHandle* out);
+  // The three phases of HttpTransfer. Each returns true to go on; false with the error code
+  // set, or, from ReadStatusAndHeaders, with *redirected true and the target in *location.
+  bool SendHttpRequest(ORVEX_SOCKET* conn, char* buf);
+  bool ReadStatusAndHeaders(ORVEX_SOCKET* conn, char* buf, int64_t* expected, bool* redirected,
+                            std::string* location);
+  bool ReadHttpBody(ORVEX_SOCKET* conn, char* buf, int64_t expected, StreamHandle* out);
+  // Whether a body of received bytes plus n more stays within the maximum (sets the flag and
+  // the error when not).
+  bool WithinLimit(uint64_t received, uint64_t n);
   bool FtpTransfer(StreamHandle* out);
   bool FollowRedirect(const char* target, StreamHandle* out);
 
@@ -164,6 +199,12 @@ class OrvexDownloadNoCurl : public OrvexDownloadCore {
   int32_t protocol_;
   char user_[ODL_CREDENTIAL_SIZE];
   char password_[ODL_CREDENTIAL_SIZE];
+  bool stop_at_content_length_ = false;
+  uint64_t max_body_size_ = 0;
+  uint64_t resume_offset_ = 0;
+  bool limit_exceeded_ = false;
+  bool resume_refused_ = false;
+  int ftp_reply_ = 0;
   Orvex_Sockets3* sockets_;
 };
 

@@ -209,6 +209,15 @@ bool ReplaceFile(const std::string& target, const std::string& data, const struc
   return true;
 }
 
+// A section or key that stays one name in the file: no line break and none of the characters
+// that would end it early.
+bool WritableName(const char* name, const char* enders) {
+  for (const char* p = name; *p; p++) {
+    if (*p == '\n' || *p == '\r' || strchr(enders, *p) != nullptr) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 Orvex_Mutex_pthreads* Get_INI_Mutex() {
@@ -278,19 +287,21 @@ int Write_INI_String(const char* path, const char* section, const char* key, con
       value == nullptr) {
     return -1;
   }
-  // Write through a symbolic link to the file it names, keeping the link.
-  std::string target = path;
-  struct stat lst;
-  if (lstat(path, &lst) == 0 && S_ISLNK(lst.st_mode)) {
-    char* resolved = realpath(path, nullptr);
-    if (resolved != nullptr) {
-      target = resolved;
-      free(resolved);  // allocated by the C library
-    }
+  if (!WritableName(section, "]") || !WritableName(key, "=") || key[0] == '[' ||
+      strchr(value, '\n') != nullptr) {
+    errno = EINVAL;
+    return -1;
   }
-
-  FileCloser file{fopen(target.c_str(), "rb")};
-  if (file.fp == nullptr) {
+  const std::string target = path;
+  // The file is opened without following a link, and only when it is the caller's own.
+  FileCloser file{nullptr};
+  int rfd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (rfd < 0) {
+    struct stat lst;
+    if (errno == ELOOP || (lstat(path, &lst) == 0 && S_ISLNK(lst.st_mode))) {
+      errno = ELOOP;
+      return -1;
+    }
     // Only a file that does not exist is created; one that cannot be read is left alone.
     if (errno != ENOENT) return -1;
     std::string text;
@@ -298,11 +309,24 @@ int Write_INI_String(const char* path, const char* section, const char* key, con
     AddLine(&text, KeyLine(key, value));
     return ReplaceFile(target, text, nullptr) ? 0 : -1;
   }
+  file.fp = fdopen(rfd, "rb");
+  if (file.fp == nullptr) {
+    close(rfd);
+    return -1;
+  }
   struct stat st;
-  if (fstat(fileno(file.fp), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+  if (fstat(fileno(file.fp), &st) != 0) return -1;
+  if (!S_ISREG(st.st_mode)) {
+    errno = EINVAL;
+    return -1;
+  }
+  if (st.st_uid != geteuid()) {
+    errno = EPERM;
+    return -1;
+  }
   // The rename below would replace even a file that the caller may not write; refuse such a
   // file as rewriting it in place would. Opening without O_TRUNC leaves it as it is.
-  int wfd = open(target.c_str(), O_WRONLY | O_CLOEXEC);
+  int wfd = open(target.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (wfd < 0) return -1;
   close(wfd);
   TrackedText old_text;

@@ -34,8 +34,12 @@ char* Get_INI_String(const char* path, const char* section, const char* key, cha
 // "abc" and "" are 0), or def when Get_INI_String finds nothing.
 int64_t Get_INI_Int(const char* path, const char* section, const char* key, int64_t def);
 // Sets key to value in section of the file at path, creating the file, the section or the key
-// as needed. 0 on success, -1 on failure (the file is then left as it was): a file that exists
-// but cannot be read or written or is empty, a directory that takes no new file, a failed write.
+// as needed. 0 on success, -1 with errno set on failure (the file is then left as it was): a
+// file that exists but cannot be read or written or is empty, a directory that takes no new
+// file, a failed write. Refused as well: a symbolic link at path (ELOOP; it is never written
+// through), a file that belongs to another user than the effective one (EPERM) or is not a
+// regular file (EINVAL), and a section holding ']', a key holding '=' or starting with '[', or
+// any of them holding a line break (EINVAL), all of which would change other lines of the file.
 int Write_INI_String(const char* path, const char* section, const char* key, const char* value);
 // Write_INI_String of the value in decimal.
 int Write_INI_Int(const char* path, const char* section, const char* key, int64_t value);

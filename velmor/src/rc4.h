@@ -1,10 +1,10 @@
-// The RC4 stream cipher, used to decipher update packs. A state is keyed once and then
-// XORs its keystream onto data passed through it, continuing where the previous call stopped,
-// so a pack can be deciphered block by block.
+// The RC4 stream cipher, used to encipher and decipher update packs. A state is keyed once
+// and then XORs its keystream onto data passed through it, continuing where the previous call
+// stopped, so a pack can be handled block by block.
 //
 // Thread rules: a state belongs to one user at a time; the functions keep no shared state.
-#ifndef LIBUPDATER_RC4_H_
-#define LIBUPDATER_RC4_H_
+#ifndef VELMOR_RC4_H_
+#define VELMOR_RC4_H_
 
 #include <stddef.h>
 #include <stdint.h>
@@ -22,4 +22,4 @@ bool rc4_init(Rc4State* st, const uint8_t* key, size_t keyLength);
 // same operation).
 void rc4_crypt(Rc4State* st, uint8_t* data, size_t length);
 
-#endif  // LIBUPDATER_RC4_H_
+#endif  // VELMOR_RC4_H_

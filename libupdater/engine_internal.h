@@ -1,0 +1,64 @@
+// Helpers shared by the engine's source files (parse, plan, stage, commit, state); not part of
+// the public interface. Each file defines UPD_SRC (its own name for the allocator's records)
+// before it uses TrackedBlock.
+//
+// Thread rules: the helpers keep no state; callers hold the Updater's lock where they touch it.
+#ifndef LIBUPDATER_ENGINE_INTERNAL_H_
+#define LIBUPDATER_ENGINE_INTERNAL_H_
+
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <memory>
+#include <string>
+
+#include "memleak.h"
+
+namespace engine {
+
+// Temporary document file of fetchInfo, in the working directory.
+extern const char kInfoFile[];
+// Block size of the streaming unpacker (input and output each) and of pack writes.
+const size_t kUnpackBlock = 256 * 1024;
+// Suffix of the unpacked file while it is being written and verified.
+extern const char kUnpackSuffix[];
+// Staging directory below the base directory.
+extern const char kStagingDir[];
+
+// Closes a stdio stream when the scope ends.
+struct FileCloser {
+  void operator()(FILE* fp) const {
+    if (fp) fclose(fp);
+  }
+};
+using FilePtr = std::unique_ptr<FILE, FileCloser>;
+
+// Owns a tracked block and releases it when the scope ends.
+class TrackedBlock {
+ public:
+  TrackedBlock(void* p, const char* source) : ptr(p), source_(source) {}
+  ~TrackedBlock() {
+    if (ptr) zfree(ptr, source_, __LINE__);
+  }
+  TrackedBlock(const TrackedBlock&) = delete;
+  TrackedBlock& operator=(const TrackedBlock&) = delete;
+  void* ptr;
+
+ private:
+  const char* source_;
+};
+
+// The formatted text; no length limit and no tracked block. "vasprintf error" when the format
+// cannot be expanded.
+std::string vformat(const char* fmt, va_list args);
+
+// True when anything stands at path, a symbolic link whose target is gone included.
+bool pathExists(const std::string& path);
+
+// True when path ends in suffix.
+bool endsWith(const std::string& path, const char* suffix);
+
+}  // namespace engine
+
+#endif  // LIBUPDATER_ENGINE_INTERNAL_H_

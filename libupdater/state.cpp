@@ -1,0 +1,101 @@
+// What the engine keeps between runs and reads from outside: the channel document (fetched or
+// loaded from a file) and the group states in the INI file.
+#include <stdint.h>
+#include <stdio.h>
+#include <sys/types.h>
+
+#include <memory>
+
+#include "download_nocurl.h"
+#include "engine_internal.h"
+#include "ini-reader.h"
+#include "libupdater.h"
+#include "memleak.h"
+
+#define UPD_SRC "libupdater/state"
+
+using engine::FilePtr;
+using engine::TrackedBlock;
+
+namespace {
+
+// The whole stream from its current position to the end as text, through a tracked block.
+// True on success; false when the size is 0, 4 GiB or more, or the read fails.
+bool readWhole(FILE* fp, off_t size, std::string* text) {
+  if (size <= 0 || size >= static_cast<off_t>(UINT32_MAX)) return false;
+  TrackedBlock buf(zmalloc(static_cast<uint32_t>(size) + 1, UPD_SRC, __LINE__), UPD_SRC);
+  if (!buf.ptr || fread(buf.ptr, 1, static_cast<size_t>(size), fp) != static_cast<size_t>(size))
+    return false;
+  static_cast<char*>(buf.ptr)[size] = '\0';
+  *text = static_cast<char*>(buf.ptr);
+  return true;
+}
+
+// The temporary document file, closed and removed on every way out.
+struct TempDocument {
+  FILE* fp;
+  ~TempDocument() {
+    if (fp) {
+      fclose(fp);
+      remove(engine::kInfoFile);
+    }
+  }
+};
+
+}  // namespace
+
+bool Updater::fetchInfo() {
+  AutoMutex hold(lock_);
+  if (ChecksDocuments(trust_)) return fetchCheckedInfo();
+  DownloadProgressCallback progress = callbacks_ ? callbacks_->infoProgress : nullptr;
+  std::unique_ptr<OrvexDownloadNoCurl> client(
+      new OrvexDownloadNoCurl(channelUrl_.c_str(), progress, nullptr, nullptr, nullptr));
+  if (client->GetError() != 0) return setError("ODL reports %s", client->GetErrorString());
+
+  TempDocument temp{fopen(engine::kInfoFile, "w+b")};
+  if (!temp.fp) return setError("Error opening updater-info.xml");
+  bool over = false;
+  if (!DownloadBounded(client.get(), temp.fp, trust_.maxInfoSize, &over)) {
+    if (over) return setError("%s", DocumentTooLarge(channelUrl_, trust_.maxInfoSize).c_str());
+    return setError("ODL reports %s", client->GetErrorString());
+  }
+  off_t size = ftello(temp.fp);
+  fseeko(temp.fp, 0, SEEK_SET);
+  if (!readWhole(temp.fp, size, &infoText_)) return setError("Error reading updater-info.xml!");
+  return true;
+}
+
+bool Updater::loadInfoFile(const char* path) {
+  AutoMutex hold(lock_);
+  FilePtr fp(fopen(path, "rb"));
+  if (!fp) return setError("Error opening %s!", path);
+  off_t size = -1;
+  if (fseeko(fp.get(), 0, SEEK_END) == 0) size = ftello(fp.get());
+  fseeko(fp.get(), 0, SEEK_SET);
+  if (!readWhole(fp.get(), size, &infoText_)) return setError("Error reading %s!", path);
+  return true;
+}
+
+void Updater::saveInfoText(const char* path) {
+  AutoMutex hold(lock_);
+  FilePtr fp(fopen(path, "wb"));
+  if (!fp) return;
+  fwrite(infoText_.data(), 1, infoText_.size(), fp.get());
+}
+
+bool Updater::saveGroupStates() {
+  AutoMutex hold(lock_);
+  if (iniFile_.empty()) return true;
+  for (UpdateGroup* g = groupsHead_; g; g = g->next) {
+    char value[16];
+    snprintf(value, sizeof(value), "%d", g->state);
+    Write_INI_String(iniFile_.c_str(), "groups", g->name.c_str(), value);
+  }
+  return true;
+}
+
+int32_t Updater::storedGroupState(const std::string& name, int32_t fallback) {
+  if (iniFile_.empty()) return fallback;
+  int64_t stored = Get_INI_Int(iniFile_.c_str(), "groups", name.c_str(), fallback);
+  return (stored >= 0 && stored <= 2) ? static_cast<int32_t>(stored) : 0;
+}

@@ -1,0 +1,385 @@
+// The quick check: the stat cache's state file (round trip, damaged and foreign files ignored,
+// the racy rule) and FileCheck's answers with and without the cache, on one and several threads.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <map>
+#include <string>
+
+#include "file_check.h"
+#include "hash.h"
+#include "stat_cache.h"
+#include "test_util.h"
+#include "work_pool.h"
+
+using testutil::ReadFileOr;
+using testutil::Sha256Hex;
+using testutil::TempDir;
+using testutil::WriteFile;
+
+namespace {
+
+// The injected clock: g_now nanoseconds since the epoch.
+int64_t g_now = 0;
+int64_t TestClock() { return g_now; }
+const int64_t kSecond = 1000000000;
+
+struct stat StatOf(const std::string& path) {
+  struct stat st;
+  EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
+  return st;
+}
+
+int64_t MtimeNs(const std::string& path) {
+  struct stat st = StatOf(path);
+  return st.st_mtim.tv_sec * kSecond + st.st_mtim.tv_nsec;
+}
+
+// Sets both times of path to those of reference (touch -r).
+void TouchLike(const std::string& path, const std::string& reference) {
+  struct stat st = StatOf(reference);
+  struct timespec times[2] = {st.st_atim, st.st_mtim};
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
+
+class StatCacheTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_st_ = StatOf(dir_.path());
+    g_now = MtimeNs(dir_.path()) + 100 * kSecond;
+  }
+  StatCache Make(const char* digest = "sha256") {
+    return StatCache(digest, dir_st_, TestClock, 2 * kSecond);
+  }
+  FileStat Stat(int64_t size, int64_t mtime) {
+    FileStat f;
+    f.size = size;
+    f.mtimeSec = mtime;
+    f.ctimeSec = mtime;
+    f.inode = 7;
+    f.device = 9;
+    return f;
+  }
+
+  TempDir dir_;
+  struct stat dir_st_;
+};
+
+TEST_F(StatCacheTest, SavedRecordsComeBackAndOnlyExactStatDataMatch) {
+  StatCache c = Make();
+  uint8_t d1[32], d2[32];
+  memset(d1, 1, sizeof(d1));
+  memset(d2, 2, sizeof(d2));
+  const int64_t old = g_now / kSecond - 60;
+  // Out of order and repeated: the last record of a name counts.
+  ASSERT_TRUE(c.record("z/last", Stat(5, old), d1, 32));
+  ASSERT_TRUE(c.record("a", Stat(3, old), d1, 32));
+  ASSERT_TRUE(c.record("z/last", Stat(6, old), d2, 32));
+  std::string path = dir_.Sub("state"), error;
+  ASSERT_TRUE(c.save(path, &error)) << error;
+  EXPECT_FALSE(testutil::FileExists(path + ".new"));
+
+  StatCache back = Make();
+  std::string why;
+  ASSERT_TRUE(back.load(path, &why)) << why;
+  EXPECT_EQ(back.size(), 2u);
+  uint8_t got[32];
+  size_t size = 0;
+  ASSERT_TRUE(back.lookup("z/last", Stat(6, old), got, &size));
+  EXPECT_EQ(size, 32u);
+  EXPECT_EQ(memcmp(got, d2, 32), 0);
+  EXPECT_TRUE(back.lookup("a", Stat(3, old), got, &size));
+  EXPECT_FALSE(back.lookup("b", Stat(3, old), got, &size));
+  struct Change {
+    const char* what;
+    void (*apply)(FileStat*);
+  } changes[] = {
+      {"size", [](FileStat* f) { f->size++; }},
+      {"mtime ns", [](FileStat* f) { f->mtimeNsec++; }},
+      {"mtime s", [](FileStat* f) { f->mtimeSec--; }},
+      {"ctime ns", [](FileStat* f) { f->ctimeNsec++; }},
+      {"ctime s", [](FileStat* f) { f->ctimeSec++; }},
+      {"inode", [](FileStat* f) { f->inode++; }},
+      {"device", [](FileStat* f) { f->device++; }},
+  };
+  for (const Change& ch : changes) {
+    FileStat f = Stat(3, old);
+    ch.apply(&f);
+    EXPECT_FALSE(back.lookup("a", f, got, &size)) << ch.what;
+  }
+  back.forget("a");
+  EXPECT_FALSE(back.lookup("a", Stat(3, old), got, &size));
+}
+
+TEST_F(StatCacheTest, DamagedOrForeignStateFilesAreIgnored) {
+  StatCache c = Make();
+  uint8_t d[32] = {};
+  ASSERT_TRUE(c.record("file", Stat(1, g_now / kSecond - 60), d, 32));
+  std::string good = dir_.Sub("good");
+  std::string error;
+  ASSERT_TRUE(c.save(good, &error)) << error;
+  const std::string bytes = ReadFileOr(good);
+  ASSERT_GT(bytes.size(), 60u);
+
+  std::string flipped = bytes;
+  flipped[bytes.size() / 2] ^= 0x20;
+  std::string badMagic = bytes;
+  badMagic[0] = 'X';
+  struct Case {
+    std::string what;
+    std::string content;
+  } cases[] = {
+      {"empty", ""},
+      {"truncated", bytes.substr(0, bytes.size() - 1)},
+      {"header only", bytes.substr(0, 12)},
+      {"one byte changed", flipped},
+      {"other format", badMagic},
+      {"text", "file 1 2 3\n"},
+  };
+  for (const Case& k : cases) {
+    std::string path = dir_.Sub("bad-" + std::to_string(&k - cases));
+    ASSERT_TRUE(WriteFile(path, k.content));
+    StatCache back = Make();
+    std::string why;
+    EXPECT_FALSE(back.load(path, &why)) << k.what;
+    EXPECT_EQ(back.size(), 0u) << k.what;
+    EXPECT_NE(why, "") << k.what;
+  }
+  // Made for another digest or another directory; a symbolic link or directory in its place.
+  StatCache md5 = Make("md5");
+  std::string why;
+  EXPECT_FALSE(md5.load(good, &why));
+  EXPECT_NE(why.find("digest"), std::string::npos) << why;
+  struct stat other = dir_st_;
+  other.st_ino++;
+  StatCache elsewhere("sha256", other, TestClock);
+  EXPECT_FALSE(elsewhere.load(good, &why));
+  EXPECT_NE(why.find("directory"), std::string::npos) << why;
+  ASSERT_EQ(symlink(good.c_str(), dir_.Sub("link").c_str()), 0);
+  StatCache viaLink = Make();
+  EXPECT_FALSE(viaLink.load(dir_.Sub("link"), &why));
+  StatCache dirInstead = Make();
+  EXPECT_FALSE(dirInstead.load(dir_.path(), &why));
+  StatCache fine = Make();
+  EXPECT_TRUE(fine.load(good, &why)) << why;
+}
+
+TEST_F(StatCacheTest, RacyStatDataAreNotRecorded) {
+  StatCache c = Make();
+  uint8_t d[32] = {};
+  const int64_t now = g_now / kSecond;
+  FileStat fresh = Stat(1, now - 1);  // within the 2-second window
+  EXPECT_FALSE(c.record("f", fresh, d, 32));
+  FileStat freshCtime = Stat(1, now - 60);
+  freshCtime.ctimeSec = now;
+  EXPECT_FALSE(c.record("f", freshCtime, d, 32));
+  FileStat settled = Stat(1, now - 3);
+  EXPECT_TRUE(c.record("f", settled, d, 32));
+  // A racy record replaces nothing: the older record of the name is dropped.
+  EXPECT_FALSE(c.record("f", fresh, d, 32));
+  size_t size;
+  EXPECT_FALSE(c.lookup("f", settled, d, &size));
+  EXPECT_EQ(c.size(), 0u);
+}
+
+// ---- FileCheck ----
+
+class FileCheckTest : public ::testing::Test {
+ protected:
+  void SetUp() override { base_ = dir_.path() + "/"; }
+
+  struct Answer {
+    bool current = false;
+    bool exists = false;
+    int count = 0;
+  };
+  static void Collect(void* item, bool current, bool exists, const struct stat&, void* user) {
+    auto* answers = static_cast<std::map<std::string, Answer>*>(user);
+    Answer& a = (*answers)[static_cast<const char*>(item)];
+    a.current = current;
+    a.exists = exists;
+    a.count++;
+  }
+
+  // Checks every name against its expected contents; returns the answers and the hash count.
+  std::map<std::string, Answer> Check(const std::map<std::string, std::string>& expected,
+                                      bool verifyAll, unsigned threads, size_t* hashed,
+                                      bool save = true) {
+    std::map<std::string, Answer> answers;
+    FileCheck::Options o;
+    o.verifyAll = verifyAll;
+    o.threads = threads;
+    o.clock = TestClock;
+    FileCheck check(base_, state(), "sha256", o, Collect, &answers);
+    for (const auto& e : expected) {
+      check.check(e.first, Sha256Hex(e.second).c_str(), const_cast<char*>(e.first.c_str()));
+    }
+    check.finish();
+    *hashed = check.hashedCount();
+    std::string error;
+    if (save) {
+      EXPECT_TRUE(check.save(&error)) << error;
+    }
+    return answers;
+  }
+  std::string state() const { return base_ + "tmp/updater/stat cache"; }
+  // Lets the clock run past the racy window of every file written so far.
+  void Settle() { g_now = MtimeNs(dir_.path()) + 600 * kSecond; }
+
+  TempDir dir_;
+  std::string base_;
+};
+
+TEST_F(FileCheckTest, ChangedFilesAreFoundWhateverStatDataTheyKeep) {
+  WriteFile(base_ + "same.txt", "unchanged");
+  WriteFile(base_ + "edited.txt", "before!!");
+  WriteFile(base_ + "replaced.txt", "old one");
+  WriteFile(base_ + "ref", "reference for the times");
+  TouchLike(base_ + "edited.txt", base_ + "ref");
+  TouchLike(base_ + "replaced.txt", base_ + "ref");
+  Settle();
+  std::map<std::string, std::string> expected = {{"same.txt", "unchanged"},
+                                                 {"edited.txt", "before!!"},
+                                                 {"replaced.txt", "old one"},
+                                                 {"missing.txt", "x"}};
+  size_t hashed = 0;
+  auto first = Check(expected, false, 2, &hashed);
+  EXPECT_EQ(hashed, 3u);
+  EXPECT_TRUE(first["same.txt"].current);
+  EXPECT_FALSE(first["missing.txt"].current);
+  EXPECT_FALSE(first["missing.txt"].exists);
+  // Nothing changed: nothing is read.
+  auto second = Check(expected, false, 2, &hashed);
+  EXPECT_EQ(hashed, 0u);
+  for (const auto& e : expected) {
+    EXPECT_EQ(second[e.first].current, first[e.first].current) << e.first;
+    EXPECT_EQ(second[e.first].count, 1) << e.first;
+  }
+
+  // Same size, times put back: the status-change time still moved.
+  WriteFile(base_ + "edited.txt", "after!!!");
+  TouchLike(base_ + "edited.txt", base_ + "ref");
+  // Replaced by another file of the same size and times: another inode.
+  WriteFile(base_ + "new copy", "new one");
+  TouchLike(base_ + "new copy", base_ + "ref");
+  ASSERT_EQ(rename((base_ + "new copy").c_str(), (base_ + "replaced.txt").c_str()), 0);
+  Settle();
+  for (bool verifyAll : {false, true}) {
+    SCOPED_TRACE(verifyAll ? "verify" : "plain");
+    auto third = Check(expected, verifyAll, 2, &hashed, false);
+    EXPECT_EQ(hashed, verifyAll ? 3u : 2u);
+    EXPECT_TRUE(third["same.txt"].current);
+    EXPECT_FALSE(third["edited.txt"].current);
+    EXPECT_FALSE(third["replaced.txt"].current);
+  }
+}
+
+TEST_F(FileCheckTest, OnlyVerifyReadsAFileWhoseRecordMatches) {
+  // A record whose digest is not the file's (as after a change that kept every stat datum):
+  // the plain check believes the record, --verify reads the file.
+  WriteFile(base_ + "f", "real contents");
+  Settle();
+  {
+    struct stat dir = StatOf(dir_.path());
+    StatCache c("sha256", dir, TestClock);
+    uint8_t other[32];
+    memset(other, 0xab, sizeof(other));
+    ASSERT_TRUE(c.record("f", file_stat_from(StatOf(base_ + "f")), other, 32));
+    testutil::MakeDirs(base_ + "tmp/updater");
+    std::string error;
+    ASSERT_TRUE(c.save(state(), &error)) << error;
+  }
+  size_t hashed = 0;
+  auto plain = Check({{"f", "real contents"}}, false, 1, &hashed, false);
+  EXPECT_EQ(hashed, 0u);
+  EXPECT_FALSE(plain["f"].current);
+  auto verify = Check({{"f", "real contents"}}, true, 1, &hashed);
+  EXPECT_EQ(hashed, 1u);
+  EXPECT_TRUE(verify["f"].current);
+  // --verify recorded the true digest: the plain check now agrees without reading.
+  auto after = Check({{"f", "real contents"}}, false, 1, &hashed);
+  EXPECT_EQ(hashed, 0u);
+  EXPECT_TRUE(after["f"].current);
+}
+
+TEST_F(FileCheckTest, RacyFilesAreHashedAgainAndADamagedStateIsIgnored) {
+  WriteFile(base_ + "f", "contents");
+  // Recorded within the racy window of its modification time: not trusted next time.
+  g_now = MtimeNs(base_ + "f") + kSecond / 2;
+  size_t hashed = 0;
+  Check({{"f", "contents"}}, false, 1, &hashed);
+  EXPECT_EQ(hashed, 1u);
+  Check({{"f", "contents"}}, false, 1, &hashed);
+  EXPECT_EQ(hashed, 1u);
+  Settle();
+  Check({{"f", "contents"}}, false, 1, &hashed);
+  Check({{"f", "contents"}}, false, 1, &hashed);
+  EXPECT_EQ(hashed, 0u);
+
+  std::string bytes = ReadFileOr(state());
+  bytes[bytes.size() - 40] ^= 1;
+  WriteFile(state(), bytes);
+  auto answers = Check({{"f", "contents"}}, false, 1, &hashed);
+  EXPECT_EQ(hashed, 1u);
+  EXPECT_TRUE(answers["f"].current);
+}
+
+TEST_F(FileCheckTest, ThreadsGiveTheSameAnswersAsOne) {
+  std::map<std::string, std::string> expected;
+  for (int i = 0; i < 60; i++) {
+    std::string name = "d" + std::to_string(i % 4) + "/f" + std::to_string(i);
+    std::string body(static_cast<size_t>(i * 997 % 70000), static_cast<char>('a' + i % 26));
+    WriteFile(base_ + name, body);
+    expected[name] = (i % 3 == 0) ? body + "?" : body;
+  }
+  testutil::MakeDirs(base_ + "a directory");
+  expected["a directory"] = "";
+  size_t hashed = 0;
+  auto one = Check(expected, true, 1, &hashed, false);
+  for (unsigned threads : {2u, 4u, 0u}) {
+    auto many = Check(expected, true, threads, &hashed, false);
+    EXPECT_EQ(hashed, 60u);
+    for (const auto& e : expected) {
+      EXPECT_EQ(many[e.first].current, one[e.first].current) << e.first;
+      EXPECT_EQ(many[e.first].current, e.first[0] == 'd' && std::stoi(e.first.substr(4)) % 3 != 0)
+          << e.first;
+      EXPECT_EQ(many[e.first].count, 1) << e.first;
+    }
+  }
+}
+
+TEST_F(FileCheckTest, InstalledFilesAreRecordedWithTheirDigest) {
+  WriteFile(base_ + "new", "installed");
+  Settle();
+  std::map<std::string, Answer> answers;
+  FileCheck::Options o;
+  o.clock = TestClock;
+  {
+    FileCheck check(base_, state(), "sha256", o, Collect, &answers);
+    check.recordInstalled("new", Sha256Hex("installed").c_str());
+    check.recordInstalled("gone", Sha256Hex("x").c_str());
+    check.recordInstalled("new2", "not hex");
+    std::string error;
+    ASSERT_TRUE(check.save(&error)) << error;
+  }
+  size_t hashed = 0;
+  auto back = Check({{"new", "installed"}}, false, 1, &hashed);
+  EXPECT_EQ(hashed, 0u);
+  EXPECT_TRUE(back["new"].current);
+}
+
+TEST(WorkPoolTest, RunsEveryJobOnceAndWaits) {
+  for (unsigned threads : {1u, 3u}) {
+    WorkPool pool(threads, 2);
+    std::vector<int> hits(200, 0);
+    for (size_t i = 0; i < hits.size(); i++) pool.submit([&hits, i] { hits[i]++; });
+    pool.wait();
+    EXPECT_EQ(std::count(hits.begin(), hits.end(), 1), 200) << threads;
+  }
+  EXPECT_GE(WorkPool::coreCount(), 1u);
+}
+
+}  // namespace
