@@ -20,10 +20,13 @@ using engine::TrackedBlock;
 
 bool Updater::performUpdate() {
   AutoMutex hold(lock_);
-  if (!iniFile_.empty()) saveGroupStates();
+  if (!beginRun()) return false;
   if (!recordSerial()) return false;
   const Plan p = plan();
+  if (!checkPlanTargets(p)) return false;
+  if (!iniFile_.empty() && !saveGroupStates()) return false;
   if (!downloadPacks(p)) return false;
+  if (!checkPacks(p)) return false;
   if (!installFiles(p)) return false;
   if (!applyModeChanges(p)) return false;
   removeMarkedFiles(p);

@@ -17,6 +17,7 @@
 #include <stdarg.h>
 #include <stdint.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,8 @@
 
 class TiXmlElement;
 struct HashContext;
+class ConfinedDir;
+class RunLock;
 
 // Output channel of the engine, owned by the caller and borrowed by the Updater (it must
 // outlive the object). Any slot may be null; the engine then drops that output.
@@ -99,6 +102,9 @@ class Updater {
   // (no group states are read or written); callbacks may be null. Always true.
   bool setup(const char* channelUrl, const char* baseDir, const char* programName,
              const char* iniFile, UpdaterCallbacks* callbacks);
+  // Trusted certificates and proxies for every download (https and proxies, see connector.h);
+  // kept across setup and reset.
+  void setNetOptions(const NetOptions& options) { net_ = options; }
 
   // Downloads the channel document into the info text (through the temporary file
   // "updater-info.xml" in the working directory). True on success; false with lastError().
@@ -128,8 +134,27 @@ class Updater {
   // note about it follows the "Installing %s ... " line. Packs already present with the
   // expected checksum are not downloaded again.
   bool performUpdate();
-  // Writes every group's state to section "groups" of the INI file. Always true.
+  // Writes every group's state to section "groups" of the INI file. True when written (or no
+  // INI file is set); false with lastError() when it cannot be, a symbolic link or another
+  // user's file at its name included (such a file is never written).
   bool saveGroupStates();
+
+  // Opens the installation (creating the base directory when missing), refuses as root a base
+  // directory that other users can write (unless setAllowSharedDir), prepares the private
+  // staging directory tmp/updater and takes the run lock in it, held until endRun, setup, reset
+  // or destruction. Call it before fetchInfo so that the whole run holds the lock; performUpdate
+  // takes it itself when it is not held yet. True when held; false with lastError() at once
+  // when another process holds it ("another update is running (pid N) in BASE; ...") or when
+  // the directories are unsafe, nothing changed then.
+  bool beginRun();
+  // Releases the run lock, if held.
+  void endRun();
+  // With allow set, a run as root also writes into directories that other users can write.
+  void setAllowSharedDir(bool allow);
+  // Puts layer (borrowed; a fault-injecting wrapper in tests) in place of the POSIX
+  // installation-directory layer for everything the engine does to the installation; null
+  // returns to the POSIX one. Kept across setup and reset.
+  void setDirectoryLayer(ConfinedDir* layer);
   // The last error text, empty when none was set.
   const char* lastError();
   // Frees all records and settings and removes "updater-info.xml" from the working directory.
@@ -207,6 +232,25 @@ class Updater {
   // state.cpp
   int32_t storedGroupState(const std::string& name, int32_t fallback);
 
+  // guard.cpp: the installation-directory layer and the checks that keep a run inside it.
+  // The layer bound to the base directory, opened on first use; null when the base directory
+  // cannot be opened (it does not exist yet, for instance).
+  ConfinedDir* installation() const;
+  // The path of name below the base directory as the layer takes it; full paths (baseDir_
+  // followed by the name) are cut to it.
+  std::string relativeToBase(const std::string& path) const;
+  // Hashes the installed copy of name without following links; true with the hex digest in hex
+  // (at least 65 bytes) and the permission bits in *modes; false when it is missing, not a
+  // regular file, behind or at a link, or unreadable.
+  bool hashInstalled(const std::string& name, char* hex, uint32_t* modes);
+  // Whether anything stands at name; a symbolic link on the way counts, so that the step that
+  // would write there reports it.
+  bool installedEntryExists(const std::string& name) const;
+  // Before anything of the plan is changed: every path it writes or deletes is reached without
+  // a symbolic link, and, as root, through directories root alone can write. True when so;
+  // false with lastError() naming the entry and the link or directory.
+  bool checkPlanTargets(const Plan& p);
+
   // stage.cpp: downloading and unpacking.
   bool downloadPacks(const Plan& p);
   bool downloadPack(const PlanInstall& item);
@@ -225,10 +269,11 @@ class Updater {
 
   void message(bool (*slot)(const char*), const char* fmt, va_list args);
 
-  // trust.cpp: the checked fetch, the rollback and freeze guards, the pack check.
+  // trust.cpp: the checked fetch, the rollback and freeze guards, the check of every pack
+  // against its "packsha" before any is unpacked.
   bool fetchCheckedInfo();
   bool checkGuards(const TiXmlElement* root);
-  bool checkPack(const UpdateFile* f, const char* digestName);
+  bool checkPacks(const Plan& p);
 
   TrustSettings trust_;
   uint64_t acceptedSerial_ = 0;
@@ -248,10 +293,15 @@ class Updater {
   std::string infoText_;
   std::string lastError_;
   std::string channelUrl_;
+  NetOptions net_;
   std::string baseDir_;
   std::string iniFile_;
   std::string programName_;
   UpdaterCallbacks* callbacks_ = nullptr;
+  mutable std::unique_ptr<ConfinedDir> ownDir_;  // the POSIX layer on baseDir_, once opened
+  ConfinedDir* customDir_ = nullptr;             // set by setDirectoryLayer, borrowed
+  std::unique_ptr<RunLock> runLock_;
+  bool allowSharedDir_ = false;
   Orvex_Mutex_pthreads lock_;
 };
 

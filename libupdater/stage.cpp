@@ -109,6 +109,7 @@ bool Updater::downloadPack(const PlanInstall& item) {
     return setError("ODL reports '%s' while downloading '%s'", client->GetErrorString(),
                     f->name.c_str());
   }
+  client->SetNetOptions(net_);
   // Packs are written in large blocks rather than the stream's default small ones; the block
   // outlives the stream.
   TrackedBlock writeBuffer(nullptr, UPD_SRC);
@@ -119,7 +120,7 @@ bool Updater::downloadPack(const PlanInstall& item) {
     setvbuf(fp.get(), static_cast<char*>(writeBuffer.ptr), _IOFBF, kUnpackBlock);
   }
   if (!client->DownloadToFP(fp.get())) {
-    return setError("ODL reports '%s' while downloading '%s'", client->GetErrorString(),
+    return setError("ODL reports '%s' while downloading '%s'", client->GetErrorDetail(),
                     f->name.c_str());
   }
   return true;
@@ -134,7 +135,6 @@ bool Updater::unpackAndVerify(const PlanInstall& item, const std::string& unpack
                               void* outBlock) {
   const UpdateFile* f = item.file;
   const std::string& source = item.downloadPath;
-  if (!checkPack(f, digestName())) return false;
   Digest digest{hash_init(digestName())};
   const bool haveDigest = digest.ctx != nullptr;
   bool unpackedOk = unpackTo(source.c_str(), unpacked.c_str(), unpacked.c_str(), f->key, f->size,

@@ -303,14 +303,19 @@ bool Updater::recordSerial() {
   return true;
 }
 
-bool Updater::checkPack(const UpdateFile* f, const char* digestName) {
-  if (!ChecksDocuments(trust_) || !f->packChecksum[0]) return true;
-  char have[65] = "";
-  if (!hash_file(digestName, f->downloadPath.c_str(), have, sizeof(have)) ||
-      strcasecmp(have, f->packChecksum) != 0) {
-    remove(f->downloadPath.c_str());
-    return setError("Checksum does not match for the pack of '%s' (%s); it was not unpacked",
-                    f->name.c_str(), f->url.c_str());
+bool Updater::checkPacks(const Plan& p) {
+  if (!ChecksDocuments(trust_)) return true;
+  for (const PlanInstall& item : p.installs) {
+    const UpdateFile* f = item.file;
+    if (!f->packChecksum[0] || item.sharesPackOf >= 0) continue;
+    char have[65] = "";
+    if (!hash_file(digestName(), item.downloadPath.c_str(), have, sizeof(have)) ||
+        strcasecmp(have, f->packChecksum) != 0) {
+      remove(item.downloadPath.c_str());
+      return setError(
+          "Checksum does not match for the pack of '%s' (%s); nothing was unpacked or installed",
+          f->name.c_str(), f->url.c_str());
+    }
   }
   return true;
 }

@@ -6,9 +6,11 @@
 #include <sys/stat.h>
 
 #include "GenLib.h"
+#include "confined_dir.h"
 #include "engine_internal.h"
 #include "libupdater.h"
 #include "memleak.h"
+#include "run_guard.h"
 
 #define UPD_SRC "libupdater/updater"
 
@@ -89,6 +91,8 @@ void Updater::reset() {
   appName_.clear();
   author_.clear();
   homeUrl_.clear();
+  runLock_.reset();
+  ownDir_.reset();
   remove(engine::kInfoFile);
 }
 

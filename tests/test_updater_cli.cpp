@@ -450,7 +450,7 @@ TEST_F(CliFailureTest, PackMissingOnServer) {
 TEST_F(CliFailureTest, PackAddressTheClientCannotUse) {
   ReleaseSpec rel;
   FixtureFile f = File("secure.txt", "s\n");
-  f.attrs = {{"url", "https://127.0.0.1/packs/secure.pak"}};
+  f.attrs = {{"url", "https://" + std::string(200, 'h') + "/packs/secure.pak"}};
   rel.files = {File("before.txt", "b\n"), f};
   Publish(rel);
   ExpectFailure(
@@ -884,7 +884,7 @@ TEST_F(CliCommandLineTest, HelpScreen) {
     std::vector<std::string> rest(lines.begin() + 7, lines.end());
     for (const char* head :
          {"-3 ", "-4 ", "-5 ", "-t full|basic ", "-p PLATFORM ", "-n, --no-any-key ",
-          "    --server HOST[:PORT] ", "    --list ", "    --json ", "    --check ",
+          "    --server [https://]HOST[:PORT] ", "    --list ", "    --json ", "    --check ",
           "    --install GROUP ", "    --remove GROUP ", "    --skip GROUP ", "    --quiet ",
           "    --verbose ", "    --version "}) {
       EXPECT_TRUE(HasLineStartingWith(rest, head)) << head << "\n" << Lines(r);

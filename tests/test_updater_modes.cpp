@@ -93,11 +93,12 @@ TEST_F(ModesTest, CheckExitCodes) {
       args.insert(args.end(), extra.begin(), extra.end());
       return RunUpdater(args, work_.path());
     };
-    WriteIni("");
+    unlink(work_.Sub(".updater.ini").c_str());
     if (c.publish) Publish(rel);
     if (c.installFirst) {
-      ASSERT_EQ(run({}).code, 0);
-      WriteIni("");
+      RunResult first = run({});
+      ASSERT_EQ(first.code, 0) << Lines(first);
+      unlink(work_.Sub(".updater.ini").c_str());
     }
     size_t packs = PackRequests().size();
     RunResult r = run(c.extra);
@@ -237,27 +238,27 @@ TEST_F(ModesTest, ErrorDetailLines) {
     std::vector<std::string> args;
     std::string cwd;
     std::string errorLine;
-    std::string detail;
+    std::vector<std::string> detail;  // in this order on the one line
   };
   std::vector<Case> cases = {
       {"nothing listening",
        {"--server", "127.0.0.1:" + std::to_string(closed)},
        work_.path(),
        "Error downloading info files: ODL reports Error Connecting to Host",
-       "updater: http://127.0.0.1:" + std::to_string(closed) + channel +
-           ": Connection refused (check --server)"},
+       {"updater: http://127.0.0.1:" + std::to_string(closed) + channel + ": ",
+        "Connection refused (check --server)"}},
       {"no such channel",
        {"--server", site_->ServerArg(), "-4"},
        work_.path(),
        "Error downloading info files: ODL reports File Not Found",
-       "updater: http://" + site_->ServerArg() +
-           "/updates/kestrl4-full-debian9.x86_64.info: ODL reports File Not Found (check "
-           "--server and the channel options -3/-4/-5, -t and -p)"},
+       {"updater: http://" + site_->ServerArg() +
+        "/updates/kestrl4-full-debian9.x86_64.info: ODL reports File Not Found (check "
+        "--server and the channel options -3/-4/-5, -t and -p)"}},
       {"pack missing",
        {"--server", site_->ServerArg()},
        work_.path(),
        "Error performing update: ODL reports 'File Not Found' while downloading",
-       "updater: " + site_->PackBase() + "/" + DefaultPackName("a.txt") + ": ODL reports"},
+       {"updater: " + site_->PackBase() + "/" + DefaultPackName("a.txt") + ": ODL reports"}},
   };
   if (geteuid() != 0) {
     // Permission bits do not stop root.
@@ -265,9 +266,9 @@ TEST_F(ModesTest, ErrorDetailLines) {
                      {"--server", site_->ServerArg()},
                      unwritable.path(),
                      "Error downloading info files: Error opening updater-info.xml",
-                     "updater: " + unwritable.path() +
-                         "/updater-info.xml: Error opening updater-info.xml (run the updater in "
-                         "a directory it can write to)"});
+                     {"updater: " + unwritable.path() +
+                      "/updater-info.xml: Error opening updater-info.xml (run the updater in "
+                      "a directory it can write to)"}});
   }
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -283,7 +284,14 @@ TEST_F(ModesTest, ErrorDetailLines) {
     EXPECT_EQ(lines.back().compare(0, c.errorLine.size(), c.errorLine), 0) << Lines(r);
     std::vector<std::string> err = SplitLines(r.err);
     ASSERT_EQ(err.size(), 1u) << r.err;
-    EXPECT_EQ(err[0].compare(0, c.detail.size(), c.detail), 0) << err[0];
+    size_t at = 0;
+    for (const std::string& piece : c.detail) {
+      at = err[0].find(piece, at);
+      EXPECT_NE(at, std::string::npos) << "want: " << piece << "\ngot: " << err[0];
+      if (at == std::string::npos) break;
+      at += piece.size();
+    }
+    EXPECT_EQ(err[0].compare(0, c.detail[0].size(), c.detail[0]), 0) << err[0];
   }
   chmod(unwritable.path().c_str(), 0755);
 }

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "minisign.h"
+#include "scripted_server.h"
 #include "test_util.h"
 #include "trust.h"
 #include "updater_harness.h"
@@ -219,6 +220,54 @@ TEST_F(UpdaterTrust, HostileDocumentsAreRefusedAndNothingIsTouched) {
   EXPECT_NE(r.out.find("no trusted key is known"), std::string::npos) << r.out;
 }
 
+// Packs of a genuine document that the server (or a mirror) replaced: refused before anything is
+// deciphered, inflated or installed.
+TEST_F(UpdaterTrust, HostilePacksAreRefusedBeforeUnpacking) {
+  Publish(SourcePath("examples/vantorex-1.0"), {"--sign-key", vendor_.secretFile});
+  ASSERT_EQ(Update({"--trusted-key", vendor_.publicFile, "-a"}).code, 0);
+  Publish(SourcePath("examples/vantorex-1.1"), {"--sign-key", vendor_.secretFile});
+  const std::string doc = ReadFileOr(DocPath());
+  // The pack of the program, which changes from 1.0 to 1.1.
+  size_t at = doc.find("file=\"vantorex\"");
+  ASSERT_NE(at, std::string::npos);
+  size_t url = doc.find("url=\"", at) + 5;
+  const std::string pack = site_.root() + "/files/" + doc.substr(url, doc.find('"', url) - url);
+  const std::string genuine = ReadFileOr(pack);
+  const std::string other = ReadFileOr(site_.root() + "/files/" +
+                                       doc.substr(doc.find("url=\"") + 5, 67));  // another pack
+  struct Case {
+    const char* name;
+    std::string bytes;
+    std::string says;
+  };
+  const std::vector<Case> cases = {
+      {"another pack in its place", other, "Checksum does not match for the pack of 'vantorex'"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(WriteFile(pack, c.bytes));
+    const auto before = Snapshot(install_.path());
+    RunResult r = Update({"--trusted-key", vendor_.publicFile, "-a"});
+    EXPECT_EQ(r.code, 1) << r.out;
+    EXPECT_NE(r.out.find(c.says), std::string::npos) << r.out;
+    // Whatever was downloaded stays in the staging area and is gone again; nothing installed.
+    auto after = Snapshot(install_.path());
+    for (auto it = after.begin(); it != after.end();) {
+      it = it->first.compare(0, 4, "tmp/") == 0 ? after.erase(it) : std::next(it);
+    }
+    auto kept = before;
+    for (auto it = kept.begin(); it != kept.end();) {
+      it = it->first.compare(0, 4, "tmp/") == 0 ? kept.erase(it) : std::next(it);
+    }
+    EXPECT_EQ(after, kept);
+    for (const auto& f : Snapshot(install_.path())) {
+      EXPECT_EQ(f.first.find(".unpacked"), std::string::npos) << f.first;
+    }
+  }
+  ASSERT_TRUE(WriteFile(pack, genuine));
+  EXPECT_EQ(Update({"--trusted-key", vendor_.publicFile, "-a"}).code, 0);
+}
+
 TEST_F(UpdaterTrust, MinisignSignedDocumentsAndKeyRotation) {
   if (!FileExists("/usr/bin/minisign")) GTEST_SKIP() << "minisign is not installed";
   std::string out;
@@ -344,6 +393,58 @@ TEST(UpdaterLimits, EndlessDocumentIsCutAtTheLimit) {
         << r.out;
     EXPECT_EQ(updtest::ListTree(install.path()), std::vector<std::string>{});
     EXPECT_EQ(updtest::ListTree(work.path()), std::vector<std::string>{});
+  }
+}
+
+// A document and its signature fetched while a publish replaces both: the pair is fetched once
+// more, and only once.
+TEST(UpdaterTrustFetch, DocumentAndSignatureFetchedOnceMoreWhenTheyDisagree) {
+  minisign::SecretKey secret;
+  minisign::PublicKey pub;
+  std::string error;
+  ASSERT_TRUE(minisign::GenerateKeyPair(&secret, &pub, &error)) << error;
+  TempDir keys;
+  ASSERT_TRUE(WriteFile(keys.Sub("k.pub"), minisign::FormatPublicKey(pub)));
+  auto doc = [](int serial) {
+    return "<update_info version=\"2\" serial=\"" + std::to_string(serial) +
+           "\"><info AppName=\"a\" FileBase=\"http://127.0.0.1:1/\"/><files/></update_info>\n";
+  };
+  const std::string newDoc = doc(2);
+  std::string newSig;
+  ASSERT_TRUE(minisign::Sign(secret, newDoc.data(), newDoc.size(), minisign::Algorithm::kPrehashed,
+                             "t", &newSig, &error));
+  struct Case {
+    const char* name;
+    int staleAnswers;  // how many document requests still get the old document
+    int code;
+    int documentRequests;
+  };
+  for (const Case& c : {Case{"publish in between", 1, 0, 2}, Case{"stays stale", 99, 1, 2}}) {
+    SCOPED_TRACE(c.name);
+    std::atomic<int> docRequests{0};
+    testutil::ScriptedServer server(
+        [&](testutil::ScriptConn& conn, int) {
+          std::string req = conn.ReadRequest();
+          std::string body;
+          if (req.find(".minisig ") != std::string::npos) {
+            body = newSig;
+          } else {
+            body = docRequests++ < c.staleAnswers ? doc(1) : newDoc;
+          }
+          conn.Send("HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(body.size()) +
+                    "\r\nConnection: close\r\n\r\n" + body);
+        },
+        8);
+    ASSERT_TRUE(server.ok());
+    TempDir install, work;
+    RunResult r = RunUpdater({"--server", "127.0.0.1:" + std::to_string(server.port()), "-d",
+                              install.path(), "--trusted-key", keys.Sub("k.pub")},
+                             work.path());
+    EXPECT_EQ(r.code, c.code) << r.out;
+    EXPECT_EQ(docRequests.load(), c.documentRequests);
+    if (c.code != 0) {
+      EXPECT_NE(r.out.find("bad signature"), std::string::npos) << r.out;
+    }
   }
 }
 

@@ -10,7 +10,7 @@ const char kShortOptions[] = "345and:hp:t:";
 namespace {
 
 // Width of the option column on the usage screen.
-const int kOptionColumn = 26;
+const int kOptionColumn = 28;
 
 bool HasShortForm(int value) { return value > 0 && value < 128 && isprint(value); }
 
@@ -28,7 +28,7 @@ const std::vector<OptionRow>& OptionTable() {
       {nullptr, 'p', required_argument, "PLATFORM",
        "Platform, at most 31 characters (default debian9.x86_64)"},
       {"no-any-key", 'n', no_argument, nullptr, "Accepted for old scripts; changes nothing"},
-      {"server", OPT_SERVER, required_argument, "HOST[:PORT]", "Update server to use"},
+      {"server", OPT_SERVER, required_argument, "[https://]HOST[:PORT]", "Update server to use"},
       {"list", OPT_LIST, no_argument, nullptr,
        "Show the package groups and what an update would do; change nothing"},
       {"json", OPT_JSON, no_argument, nullptr, "With --list: print only the plan, as JSON"},
@@ -39,6 +39,16 @@ const std::vector<OptionRow>& OptionTable() {
       {"remove", OPT_REMOVE, required_argument, "GROUP", "Remove the files of GROUP (repeatable)"},
       {"skip", OPT_SKIP, required_argument, "GROUP",
        "Neither install nor remove GROUP (repeatable)"},
+      {"ca-file", OPT_CA_FILE, required_argument, "FILE",
+       "Trust the certificates in FILE (PEM) instead of the system's"},
+      {"ca-path", OPT_CA_PATH, required_argument, "DIR",
+       "Trust the certificates in DIR (hashed names) instead"},
+      {"proxy", OPT_PROXY, required_argument, "URL",
+       "Use this HTTP proxy (http://[USER:PASSWORD@]HOST[:PORT]; \"\" for none)"},
+      {"noproxy", OPT_NOPROXY, required_argument, "LIST",
+       "Hosts reached without proxy (comma-separated suffixes, * for all)"},
+      {"allow-shared-dir", OPT_ALLOW_SHARED_DIR, no_argument, nullptr,
+       "As root, also write into directories other users can write"},
       {"trusted-key", OPT_TRUSTED_KEY, required_argument, "FILE",
        "Trust the minisign public key(s) in FILE (repeatable)"},
       {"require-signature", OPT_REQUIRE_SIGNATURE, no_argument, nullptr,

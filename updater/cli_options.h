@@ -29,6 +29,11 @@ enum LongOnlyOption {
   OPT_TRUSTED_KEY,
   OPT_REQUIRE_SIGNATURE,
   OPT_MAX_INFO_SIZE,
+  OPT_CA_FILE,
+  OPT_CA_PATH,
+  OPT_PROXY,
+  OPT_NOPROXY,
+  OPT_ALLOW_SHARED_DIR,
 };
 
 // One option. A row without a long name is a short option only; a row whose value is not a

@@ -52,7 +52,10 @@ struct Settings {
   bool quiet;
   bool verbose;
   bool version;
+  bool allowSharedDir;
   std::vector<GroupChoice> choices;
+  // Trusted certificates and proxies.
+  NetOptions net;
   // Trust in the update documents.
   std::vector<std::string> trustedKeyFiles;
   TrustSettings trust;
@@ -96,9 +99,26 @@ void Verbose(const char* fmt, ...) {
   exit(1);
 }
 
+// The scheme of a server given as "https://HOST[:PORT]" or "http://HOST[:PORT]" (a "/" after
+// it is dropped) and the HOST[:PORT] part; "http" for a server given without a scheme.
+std::string SplitServer(std::string* server) {
+  std::string scheme = "http";
+  for (const char* prefix : {"https://", "http://"}) {
+    size_t len = strlen(prefix);
+    if (strncasecmp(server->c_str(), prefix, len) == 0) {
+      scheme.assign(prefix, len - 3);
+      server->erase(0, len);
+      if (!server->empty() && server->back() == '/') server->pop_back();
+      break;
+    }
+  }
+  return scheme;
+}
+
 // HOST or HOST:PORT with a host of letters, digits, dots, hyphens and underscores and a port
-// from 1 to 65535.
-bool ValidServer(const std::string& server) {
+// from 1 to 65535, after an optional "https://" or "http://".
+bool ValidServer(std::string server) {
+  SplitServer(&server);
   if (server.empty() || server.size() > kMaxServerLength) return false;
   size_t colon = server.find(':');
   std::string host = server.substr(0, colon);
@@ -168,7 +188,7 @@ void ParseOptions(int argc, char** argv, Settings* s) {
         break;
       case OPT_SERVER:
         if (!ValidServer(optarg)) {
-          fprintf(stderr, "Invalid server '%s': must be HOST or HOST:PORT\n", optarg);
+          fprintf(stderr, "Invalid server '%s': must be [https://]HOST[:PORT]\n", optarg);
           exit(1);
         }
         s->server = optarg;
@@ -199,6 +219,23 @@ void ParseOptions(int argc, char** argv, Settings* s) {
         break;
       case OPT_SKIP:
         s->choices.push_back({optarg, UPDATE_GROUP_NOT_SELECTED});
+        break;
+      case OPT_CA_FILE:
+        s->net.ca_file = optarg;
+        break;
+      case OPT_CA_PATH:
+        s->net.ca_path = optarg;
+        break;
+      case OPT_PROXY:
+        s->net.proxy_given = true;
+        s->net.proxy = optarg;
+        break;
+      case OPT_NOPROXY:
+        s->net.noproxy_given = true;
+        s->net.noproxy = optarg;
+        break;
+      case OPT_ALLOW_SHARED_DIR:
+        s->allowSharedDir = true;
         break;
       case OPT_TRUSTED_KEY:
         s->trustedKeyFiles.push_back(optarg);
@@ -377,8 +414,9 @@ int Run(int argc, char** argv) {
 
   if (s.platform[0] == '\0') snprintf(s.platform, sizeof(s.platform), "debian9.x86_64");
 
-  snprintf(s.channelUrl, sizeof(s.channelUrl), "http://%s/updates/kestrl%s-%s-%s.info",
-           s.server.c_str(), s.typeLetter, s.kind, s.platform);
+  std::string scheme = SplitServer(&s.server);
+  snprintf(s.channelUrl, sizeof(s.channelUrl), "%s://%s/updates/kestrl%s-%s-%s.info",
+           scheme.c_str(), s.server.c_str(), s.typeLetter, s.kind, s.platform);
 
   if (g_mode.messages) printf("Downloading update info files for: %s\n", s.platform);
 
@@ -402,7 +440,14 @@ int Run(int argc, char** argv) {
   Updater updater;
   updater.setup(s.channelUrl, s.baseDir, file_part(argc > 0 ? argv[0] : ""), ".updater.ini",
                 &callbacks);
+  updater.setNetOptions(s.net);
   updater.setTrust(s.trust);
+  updater.setAllowSharedDir(s.allowSharedDir);
+  // A run that may change the installation holds its lock from before the document is fetched
+  // to the end; a second one stops here, having touched nothing.
+  if (!s.list && !updater.beginRun()) {
+    return Fail(Step::kPerform, "\nError: %s\n", &updater, s);
+  }
 
   ClearFailureNote();
   if (!updater.fetchInfo()) {
@@ -445,7 +490,9 @@ int Run(int argc, char** argv) {
 
   if (!updater.needsUpdate()) {
     // Choices named on the command line hold for later runs even when nothing is to be done now.
-    if (!s.choices.empty()) updater.saveGroupStates();
+    if (!s.choices.empty() && !updater.saveGroupStates()) {
+      return Fail(Step::kPerform, "\nError: %s\n", &updater, s);
+    }
     updater.recordSerial();
     if (g_mode.messages) printf("\nAbort: Nothing to be done, you are up-to-date\n");
     return 0;
@@ -457,7 +504,9 @@ int Run(int argc, char** argv) {
     return Fail(Step::kPerform, "\nError performing update: %s\n", &updater, s);
   }
 
-  updater.saveGroupStates();
+  if (!updater.saveGroupStates()) {
+    return Fail(Step::kPerform, "\nError: %s\n", &updater, s);
+  }
   if (g_mode.messages) printf("\nUpdate Complete!\n");
   return 0;
 }

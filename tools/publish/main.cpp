@@ -23,6 +23,7 @@ void Usage(FILE* out) {
       "Usage:\n"
       "  updater-publish publish RELEASE SITE (--site-url URL | --file-base URL) [options]\n"
       "  updater-publish serve SITE [--port N] [--bind ADDRESS] [--port-file FILE] [--quiet]\n"
+      "                        [--tls-cert FILE --tls-key FILE]\n"
       "  updater-publish keygen --secret-key FILE --public-key FILE [--password-file FILE]\n"
       "  updater-publish sign DOCUMENT --sign-key FILE [--password-file FILE] [--expires-in DAYS]\n"
       "                  [--serial N]\n"
@@ -69,6 +70,8 @@ void Usage(FILE* out) {
       "  --bind ADDRESS       local address to listen on (default 127.0.0.1; * for all)\n"
       "  --port-file FILE     write the port to FILE once listening\n"
       "  --quiet              do not log requests\n"
+      "  --tls-cert FILE      serve HTTPS with this certificate (PEM, chain after it)\n"
+      "  --tls-key FILE       the certificate's private key (PEM)\n"
       "\n"
       "diff: writes the patch that turns OLD into NEW (zstd level N, 1 to 22; default 19).\n"
       "apply: builds NEW from OLD and PATCH, checking both files' SHA-256 digests.\n",
@@ -394,15 +397,17 @@ int RunPublish(int argc, char** argv) {
 void OnSignal(int) { StaticServer::Stop(); }
 
 int RunServe(int argc, char** argv) {
-  enum { kPort = 1000, kBind, kPortFile, kQuiet };
+  enum { kPort = 1000, kBind, kPortFile, kQuiet, kTlsCert, kTlsKey };
   static const struct option kOptions[] = {{"port", required_argument, nullptr, kPort},
                                            {"bind", required_argument, nullptr, kBind},
                                            {"port-file", required_argument, nullptr, kPortFile},
                                            {"quiet", no_argument, nullptr, kQuiet},
+                                           {"tls-cert", required_argument, nullptr, kTlsCert},
+                                           {"tls-key", required_argument, nullptr, kTlsKey},
                                            {"help", no_argument, nullptr, 'h'},
                                            {nullptr, 0, nullptr, 0}};
   long port = 8080;
-  std::string bind_address = "127.0.0.1", port_file;
+  std::string bind_address = "127.0.0.1", port_file, tls_cert, tls_key;
   bool quiet = false;
   int c;
   while ((c = getopt_long(argc, argv, "h", kOptions, nullptr)) != -1) {
@@ -422,6 +427,12 @@ int RunServe(int argc, char** argv) {
       case kQuiet:
         quiet = true;
         break;
+      case kTlsCert:
+        tls_cert = optarg;
+        break;
+      case kTlsKey:
+        tls_key = optarg;
+        break;
       case 'h':
         Usage(stdout);
         return 0;
@@ -435,6 +446,10 @@ int RunServe(int argc, char** argv) {
     Usage(stderr);
     return 2;
   }
+  if (tls_cert.empty() != tls_key.empty()) {
+    fprintf(stderr, "updater-publish serve: --tls-cert and --tls-key go together\n");
+    return 2;
+  }
   struct sigaction sa;
   memset(&sa, 0, sizeof(sa));
   sa.sa_handler = OnSignal;
@@ -444,11 +459,13 @@ int RunServe(int argc, char** argv) {
 
   StaticServer server(argv[optind], !quiet);
   std::string error;
-  if (!server.Start(bind_address, static_cast<int>(port), &error)) {
+  if ((!tls_cert.empty() && !server.EnableTls(tls_cert, tls_key, &error)) ||
+      !server.Start(bind_address, static_cast<int>(port), &error)) {
     fprintf(stderr, "updater-publish: %s\n", error.c_str());
     return 1;
   }
-  printf("Serving %s on http://%s:%d/ (stop with Ctrl-C)\n", argv[optind],
+  printf("Serving %s on %s://%s:%d/ (stop with Ctrl-C)\n", argv[optind],
+         tls_cert.empty() ? "http" : "https",
          bind_address == "*" ? "0.0.0.0" : bind_address.c_str(), server.port());
   fflush(stdout);
   if (!port_file.empty()) {
