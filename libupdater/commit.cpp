@@ -69,8 +69,10 @@ bool Updater::installFile(const PlanInstall& item, bool keepPack, void* inBlock,
   if (slash != std::string::npos && slash > 0) makeDirectories(dest.substr(0, slash).c_str());
 
   const std::string unpacked = item.downloadPath + engine::kUnpackSuffix;
-  statusf("Unpacking %s ...", f->name.c_str());
-  if (!unpackAndVerify(item, unpacked, inBlock, outBlock)) return false;
+  if (!f->stagedFromPatch) {
+    statusf("Unpacking %s ...", f->name.c_str());
+    if (!unpackAndVerify(item, unpacked, inBlock, outBlock)) return false;
+  }
   statusf("Installing %s ... ", f->name.c_str());
   if (!moveIntoPlace(f, unpacked, dest, self)) return false;
   if (!keepPack) remove(item.downloadPath.c_str());

@@ -93,6 +93,7 @@ bool Updater::downloadPacks(const Plan& p) {
       statusf("Already have %s, skipping download...", item.file->name.c_str());
       continue;
     }
+    if (item.patch >= 0 && stagePatch(item)) continue;
     if (!downloadPack(item)) return false;
   }
   return true;

@@ -55,6 +55,7 @@ const std::vector<OptionRow>& OptionTable() {
        "Refuse to update when no trusted key is known"},
       {"max-info-size", OPT_MAX_INFO_SIZE, required_argument, "BYTES",
        "Refuse update documents larger than BYTES (default 64 MiB)"},
+      {"no-delta", OPT_NO_DELTA, no_argument, nullptr, "Download whole files, never patches"},
       {"quiet", OPT_QUIET, no_argument, nullptr, "Print errors only"},
       {"verbose", OPT_VERBOSE, no_argument, nullptr,
        "Also report URLs, sizes and system errors on standard error"},

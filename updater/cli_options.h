@@ -34,6 +34,7 @@ enum LongOnlyOption {
   OPT_PROXY,
   OPT_NOPROXY,
   OPT_ALLOW_SHARED_DIR,
+  OPT_NO_DELTA,
 };
 
 // One option. A row without a long name is a short option only; a row whose value is not a

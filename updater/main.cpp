@@ -52,6 +52,7 @@ struct Settings {
   bool quiet;
   bool verbose;
   bool version;
+  bool noDelta;
   bool allowSharedDir;
   std::vector<GroupChoice> choices;
   // Trusted certificates and proxies.
@@ -210,6 +211,9 @@ void ParseOptions(int argc, char** argv, Settings* s) {
         break;
       case OPT_VERSION:
         s->version = true;
+        break;
+      case OPT_NO_DELTA:
+        s->noDelta = true;
         break;
       case OPT_INSTALL:
         s->choices.push_back({optarg, UPDATE_GROUP_INSTALL});
@@ -442,6 +446,7 @@ int Run(int argc, char** argv) {
                 &callbacks);
   updater.setNetOptions(s.net);
   updater.setTrust(s.trust);
+  updater.setUseDeltas(!s.noDelta);
   updater.setAllowSharedDir(s.allowSharedDir);
   // A run that may change the installation holds its lock from before the document is fetched
   // to the end; a second one stops here, having touched nothing.
