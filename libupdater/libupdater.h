@@ -271,6 +271,10 @@ class Updater {
   // a symbolic link, and, as root, through directories root alone can write. True when so;
   // false with lastError() naming the entry and the link or directory.
   bool checkPlanTargets(const Plan& p);
+  // Removes the file or link a run left at path in the staging directory (a link as the link)
+  // before a new file is made there. Always true: what it cannot remove, a directory for
+  // instance, makes the open that follows fail with its own message.
+  bool discardLeftover(const std::string& path);
 
   // stage.cpp: downloading and unpacking.
   bool downloadPacks(const Plan& p);
