@@ -10,9 +10,7 @@
 #include "download_nocurl.h"
 #include "sockets3.h"
 
-namespace {
-
-}  // namespace
+namespace {}  // namespace
 
 int32_t DownloadErrorCode(ConnectFailure failure) {
   switch (failure) {
