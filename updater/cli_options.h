@@ -35,6 +35,8 @@ enum LongOnlyOption {
   OPT_NOPROXY,
   OPT_ALLOW_SHARED_DIR,
   OPT_NO_DELTA,
+  OPT_VERIFY,
+  OPT_HASH_THREADS,
 };
 
 // One option. A row without a long name is a short option only; a row whose value is not a

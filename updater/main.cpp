@@ -55,6 +55,8 @@ struct Settings {
   bool noDelta;
   bool allowSharedDir;
   std::vector<GroupChoice> choices;
+  bool verify;
+  unsigned hashThreads;  // 0: one per core
   // Trusted certificates and proxies.
   NetOptions net;
   // Trust in the update documents.
@@ -224,6 +226,19 @@ void ParseOptions(int argc, char** argv, Settings* s) {
       case OPT_SKIP:
         s->choices.push_back({optarg, UPDATE_GROUP_NOT_SELECTED});
         break;
+      case OPT_VERIFY:
+        s->verify = true;
+        break;
+      case OPT_HASH_THREADS: {
+        char* end = nullptr;
+        long n = strtol(optarg, &end, 10);
+        if (!*optarg || *end || n < 1 || n > 256) {
+          fprintf(stderr, "Invalid thread count '%s': must be a number from 1 to 256\n", optarg);
+          exit(1);
+        }
+        s->hashThreads = static_cast<unsigned>(n);
+        break;
+      }
       case OPT_CA_FILE:
         s->net.ca_file = optarg;
         break;
@@ -454,6 +469,8 @@ int Run(int argc, char** argv) {
     return Fail(Step::kPerform, "\nError: %s\n", &updater, s);
   }
 
+  updater.setCheckOptions(s.verify, s.hashThreads);
+
   ClearFailureNote();
   if (!updater.fetchInfo()) {
     return Fail(Step::kFetch, "\nError downloading info files: %s\n", &updater, s);
@@ -498,6 +515,9 @@ int Run(int argc, char** argv) {
     if (!s.choices.empty() && !updater.saveGroupStates()) {
       return Fail(Step::kPerform, "\nError: %s\n", &updater, s);
     }
+    // What this run learnt about the installed files spares the next run from reading them;
+    // a state that cannot be kept only costs the next run some reading.
+    updater.saveFileStates();
     updater.recordSerial();
     if (g_mode.messages) printf("\nAbort: Nothing to be done, you are up-to-date\n");
     return 0;
