@@ -19,6 +19,7 @@
 
 #include "base64.h"
 #include "download_nocurl.h"
+#include "failure_note.h"
 #include "memleak.h"
 #include "sockets3.h"
 
@@ -1034,6 +1035,32 @@ int64_t Transport::BackoffMs(int retry, const TransferError& error) {
   return base + static_cast<int64_t>(static_cast<double>(base) * 0.25 * clock_->Random());
 }
 
+namespace {
+
+// Leaves the failure note (failure_note.h) for a fetch of url that failed with error: the
+// address without credentials, and for connection failures the system's reason, which their
+// texts end with.
+void NoteFetchFailure(const std::string& url, const TransferError& error) {
+  TransportUrl parsed;
+  TransferError ignored;
+  std::string target = TransportUrl::Parse(url, &parsed, &ignored) ? parsed.Text() : url;
+  std::string reason;
+  switch (error.failure) {
+    case TransferFailure::kResolve:
+    case TransferFailure::kConnect:
+    case TransferFailure::kConnectionLost: {
+      size_t colon = error.text.rfind(": ");
+      if (colon != std::string::npos) reason = error.text.substr(colon + 2);
+      break;
+    }
+    default:
+      break;
+  }
+  NoteFailure(target.c_str(), reason.c_str());
+}
+
+}  // namespace
+
 bool Transport::Fetch(const TransferRequest& request, TransferSink* sink, TransferError* error) {
   std::string why;
   if (!request.resume && sink->Size() > 0 && !sink->Truncate(&why)) {
@@ -1041,7 +1068,10 @@ bool Transport::Fetch(const TransferRequest& request, TransferSink* sink, Transf
   }
   for (int attempt = 0;; attempt++) {
     if (FetchOnce(request, sink, error)) return true;
-    if (!error->Transient() || attempt >= settings_.retries) return false;
+    if (!error->Transient() || attempt >= settings_.retries) {
+      NoteFetchFailure(request.url, *error);
+      return false;
+    }
     int64_t delay = BackoffMs(attempt, *error);
     if (retry_message_) {
       char line[64];

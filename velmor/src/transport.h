@@ -316,7 +316,8 @@ class Transport {
   // times with back-off (1 s, 2 s, 4 s ... each plus up to 25 % jitter, or the server's
   // Retry-After up to TRANSPORT_MAX_RETRY_AFTER_MS). Every attempt continues after what the
   // sink holds. True when the whole body is in the sink; false with *error describing the last
-  // failure (the sink keeps what arrived, for a later resumption).
+  // failure (the sink keeps what arrived, for a later resumption) and the thread's failure note
+  // (failure_note.h) naming the URL and, for connection failures, the system's reason.
   bool Fetch(const TransferRequest& request, TransferSink* sink, TransferError* error);
   // One attempt of Fetch (redirects followed, no retries). Results as Fetch.
   bool FetchOnce(const TransferRequest& request, TransferSink* sink, TransferError* error);
