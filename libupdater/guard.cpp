@@ -63,8 +63,10 @@ bool Updater::beginRun() {
     return true;
   }
   std::string error;
-  if (!CheckRootOnlyDirs(dir, engine::kStagingDir, allowSharedDir_, &error) ||
-      !PrepareStagingDir(dir, engine::kStagingDir, &error)) {
+  // The base is checked before anything is made in it, the staging directory once it is there.
+  if (!CheckRootOnlyDirs(dir, "", allowSharedDir_, &error) ||
+      !PrepareStagingDir(dir, engine::kStagingDir, &error) ||
+      !CheckRootOnlyDirs(dir, engine::kStagingDir, allowSharedDir_, &error)) {
     return setError("%s", error.c_str());
   }
   std::unique_ptr<RunLock> lock(new RunLock);
@@ -78,34 +80,6 @@ bool Updater::beginRun() {
 void Updater::endRun() {
   AutoMutex hold(lock_);
   runLock_.reset();
-}
-
-bool Updater::hashInstalled(const std::string& name, char* hex, uint32_t* modes) {
-  ConfinedDir* dir = installation();
-  if (!dir) return false;
-  std::unique_ptr<DirFile> file;
-  if (!dir->OpenRead(name, &file).ok()) return false;
-  struct stat st;
-  if (!file->Stat(&st).ok()) return false;
-  HashContext* ctx = hash_init(digestName());
-  if (!ctx) return false;
-  const size_t size = static_cast<size_t>(ctx->digest_size);
-  char buf[65536];
-  bool ok = true;
-  for (;;) {
-    ssize_t n = file->Read(buf, sizeof(buf));
-    if (n <= 0) {
-      ok = n == 0;
-      break;
-    }
-    hash_update(ctx, buf, static_cast<size_t>(n));
-  }
-  uint8_t sum[64] = {};
-  hash_finish(ctx, sum, sizeof(sum));
-  if (!ok || size * 2 > 64) return false;
-  bin_to_hex(sum, size, hex);
-  *modes = static_cast<uint32_t>(st.st_mode & 07777);
-  return true;
 }
 
 bool Updater::installedEntryExists(const std::string& name) const {
@@ -145,5 +119,13 @@ bool Updater::checkPlanTargets(const Plan& p) {
   for (const std::string& d : dirs) {
     if (!CheckRootOnlyDirs(dir, d, allowSharedDir_, &error)) return setError("%s", error.c_str());
   }
+  return true;
+}
+
+bool Updater::discardLeftover(const std::string& path) {
+  ConfinedDir* dir = installation();
+  if (!dir) return true;
+  // What cannot be removed (a directory, say) makes the open that follows fail and say so.
+  dir->Unlink(relativeToBase(path));
   return true;
 }

@@ -114,6 +114,7 @@ bool Updater::downloadPack(const PlanInstall& item) {
   // Packs are written in large blocks rather than the stream's default small ones; the block
   // outlives the stream.
   TrackedBlock writeBuffer(nullptr, UPD_SRC);
+  if (!discardLeftover(item.downloadPath)) return false;
   FilePtr fp(fopen(item.downloadPath.c_str(), "wb"));
   if (!fp) return setError("Error opening %s", item.downloadPath.c_str());
   writeBuffer.ptr = zmalloc(kUnpackBlock, UPD_SRC, __LINE__);
@@ -138,6 +139,7 @@ bool Updater::unpackAndVerify(const PlanInstall& item, const std::string& unpack
   const std::string& source = item.downloadPath;
   Digest digest{hash_init(digestName())};
   const bool haveDigest = digest.ctx != nullptr;
+  if (!discardLeftover(unpacked)) return false;
   bool unpackedOk = unpackTo(source.c_str(), unpacked.c_str(), unpacked.c_str(), f->key, f->size,
                              inBlock, outBlock, digest.ctx);
   digest.finish();
