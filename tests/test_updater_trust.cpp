@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "libupdater.h"
 #include "minisign.h"
 #include "scripted_server.h"
 #include "test_util.h"
@@ -266,6 +267,32 @@ TEST_F(UpdaterTrust, HostilePacksAreRefusedBeforeUnpacking) {
   }
   ASSERT_TRUE(WriteFile(pack, genuine));
   EXPECT_EQ(Update({"--trusted-key", vendor_.publicFile, "-a"}).code, 0);
+}
+
+// The engine's clock is injectable: the same genuine document is current now and expired in 2100.
+TEST_F(UpdaterTrust, ExpiryFollowsTheEnginesClock) {
+  Publish(SourcePath("examples/vantorex-1.0"), {"--sign-key", vendor_.secretFile});
+  TrustSettings trust;
+  std::string error;
+  ASSERT_TRUE(LoadTrustedKeys("", {vendor_.publicFile}, install_.path() + "/", &trust.keys, &error))
+      << error;
+  struct Case {
+    int64_t (*now)();
+    bool accepted;
+  };
+  const Case cases[] = {{nullptr, true}, {[]() -> int64_t { return 4102444800; }, false}};
+  for (const Case& c : cases) {
+    trust.now = c.now;
+    Updater updater;
+    updater.setup(DocUrl().c_str(), (install_.path() + "/").c_str(), "updater", "", nullptr);
+    updater.setTrust(trust);
+    ASSERT_TRUE(updater.fetchInfo()) << updater.lastError();
+    EXPECT_EQ(updater.parseInfo(), c.accepted) << updater.lastError();
+    if (!c.accepted) {
+      EXPECT_NE(std::string(updater.lastError()).find("expired at"), std::string::npos)
+          << updater.lastError();
+    }
+  }
 }
 
 TEST_F(UpdaterTrust, SignedUpdateThroughAPatch) {
