@@ -9,7 +9,9 @@
 #include <map>
 
 #include "GenLib.h"
+#include "confined_dir.h"
 #include "engine_internal.h"
+#include "file_check.h"
 #include "libupdater.h"
 #include "memleak.h"
 
@@ -21,6 +23,15 @@ using engine::TrackedBlock;
 bool Updater::performUpdate() {
   AutoMutex hold(lock_);
   if (!beginRun()) return false;
+  // Whatever this run installed is recorded for the quick check of the next run, also when it
+  // stops early. A state that cannot be written only costs the next run some reading.
+  struct SaveStates {
+    FileCheck* check;
+    ~SaveStates() {
+      std::string ignored;
+      if (check) check->save(&ignored);
+    }
+  } saveStates{fileCheck_.get()};
   if (!recordSerial()) return false;
   const Plan p = plan();
   if (!checkPlanTargets(p)) return false;
@@ -74,9 +85,26 @@ bool Updater::installFile(const PlanInstall& item, bool keepPack, void* inBlock,
     if (!unpackAndVerify(item, unpacked, inBlock, outBlock)) return false;
   }
   statusf("Installing %s ... ", f->name.c_str());
+  struct stat copy;
+  ConfinedDir* dir = installation();
+  const bool haveCopy = !self && dir && dir->Stat(relativeToBase(unpacked), &copy).ok();
   if (!moveIntoPlace(f, unpacked, dest, self)) return false;
+  if (haveCopy) recordInstalled(f, copy);
   if (!keepPack) remove(item.downloadPath.c_str());
   return true;
+}
+
+// Records f's installed copy for the quick check when it is the verified copy (same inode),
+// not a file left in place because the copy went beside it.
+void Updater::recordInstalled(const UpdateFile* f, const struct stat& copy) {
+  ConfinedDir* dir = installation();
+  if (!fileCheck_ || !dir) return;
+  struct stat now;
+  if (dir->Stat(f->name, &now).ok() && now.st_ino == copy.st_ino && now.st_dev == copy.st_dev) {
+    fileCheck_->recordInstalled(f->name, f->checksum);
+  } else {
+    fileCheck_->forget(f->name);
+  }
 }
 
 // Renames unpacked to dest. When that fails for another file than the program itself, the
@@ -112,6 +140,8 @@ bool Updater::applyModeChanges(const Plan& p) {
       return setError("Error setting the modes of %s to %04o (%s)", path.c_str(), change.to,
                       strerror(errno));
     }
+    // The contents were found current; only the status-change time moved.
+    if (fileCheck_) fileCheck_->recordInstalled(change.file->name, change.file->checksum);
   }
   return true;
 }

@@ -72,7 +72,7 @@ TEST_F(CliInstallTest, FreshInstallThenNothingToBeDone) {
   EXPECT_EQ(Installed("empty.dat"), "");
   // The packs are gone once installed; the download directory itself stays.
   EXPECT_TRUE(IsDirectory(base_ + "tmp/updater"));
-  EXPECT_EQ(ListTree(base_ + "tmp"), std::vector<std::string>{});
+  EXPECT_EQ(ListTree(base_ + "tmp"), std::vector<std::string>{"updater/stat cache"});
   EXPECT_FALSE(FileExists(work_.Sub("updater-info.xml")));
   EXPECT_FALSE(FileExists(base_ + "updater-info.xml"));
   EXPECT_EQ(PackRequests().size(), 3u);
@@ -208,7 +208,7 @@ TEST_F(CliInstallTest, PackAlreadyDownloadedIsNotFetchedAgain) {
   EXPECT_NE(packs[0].find(DefaultPackName("stale.txt")), std::string::npos);
   EXPECT_EQ(Installed("have.txt"), RandomBytes(30000, 11));
   EXPECT_EQ(Installed("stale.txt"), "fresh copy\n");
-  EXPECT_EQ(ListTree(base_ + "tmp/updater"), std::vector<std::string>{});
+  EXPECT_EQ(ListTree(base_ + "tmp/updater"), std::vector<std::string>{"stat cache"});
 }
 
 TEST_F(CliInstallTest, FileNamedLikeTheProgramInstallsBesideIt) {
@@ -284,7 +284,7 @@ TEST_F(CliInstallTest, WorkingDirectoryIsTheDefaultBase) {
   RunResult withSlash = RunUpdater({"--server", site_->ServerArg(), "--dir", base_}, work_.path());
   ASSERT_EQ(withSlash.code, 0) << Lines(withSlash);
   EXPECT_EQ(Installed("here.txt"), "in cwd\n");
-  EXPECT_EQ(ListTree(install_.path()), (std::vector<std::string>{"here.txt"}));
+  EXPECT_EQ(ListTree(install_.path()), (std::vector<std::string>{"here.txt", kStateFile}));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -309,7 +309,7 @@ TEST_F(CliGroupStateTest, StatesKeptAcrossRuns) {
   PublishGroups();
   RunResult r1 = Run();
   ASSERT_EQ(r1.code, 0) << Lines(r1);
-  EXPECT_EQ(ListTree(install_.path()), (std::vector<std::string>{"core/a", "nogroup"}));
+  EXPECT_EQ(ListTree(install_.path()), (std::vector<std::string>{"core/a", "nogroup", kStateFile}));
   auto ini = IniGroups();
   EXPECT_EQ(ini["core"], "1");
   EXPECT_EQ(ini["extras"], "0");
@@ -324,7 +324,7 @@ TEST_F(CliGroupStateTest, StatesKeptAcrossRuns) {
   RunResult r2 = Run();
   ASSERT_EQ(r2.code, 0) << Lines(r2);
   EXPECT_EQ(ListTree(install_.path()),
-            (std::vector<std::string>{"core/a", "extras/x", "nogroup", "shared/s"}));
+            (std::vector<std::string>{"core/a", "extras/x", "nogroup", "shared/s", kStateFile}));
   EXPECT_EQ(IniGroups()["extras"], "1");
 
   // Removing extras deletes its own file; the shared file has a group at 0 and stays.
@@ -334,7 +334,8 @@ TEST_F(CliGroupStateTest, StatesKeptAcrossRuns) {
   EXPECT_TRUE(ContainsInOrder(OutputLines(r3.out),
                               {"*** Deleting Marked Files ***", "", "Deleting file: extras/x"}))
       << Lines(r3);
-  EXPECT_EQ(ListTree(install_.path()), (std::vector<std::string>{"core/a", "nogroup", "shared/s"}));
+  EXPECT_EQ(ListTree(install_.path()),
+            (std::vector<std::string>{"core/a", "nogroup", "shared/s", kStateFile}));
   EXPECT_EQ(IniGroups()["extras"], "2");
 
   RunResult r4 = Run();
@@ -349,7 +350,7 @@ TEST_F(CliGroupStateTest, InvalidStoredStateCountsAsNotSelected) {
   WriteIni("[groups]\r\ncore=7\r\nextras=-1\r\n");
   RunResult r = Run();
   ASSERT_EQ(r.code, 0) << Lines(r);
-  EXPECT_EQ(ListTree(install_.path()), (std::vector<std::string>{"nogroup"}));
+  EXPECT_EQ(ListTree(install_.path()), (std::vector<std::string>{"nogroup", kStateFile}));
   EXPECT_EQ(IniGroups()["core"], "0");
 }
 
@@ -359,7 +360,8 @@ TEST_F(CliGroupStateTest, AllSelectsEveryGroup) {
   RunResult r = Run({"--all"});
   ASSERT_EQ(r.code, 0) << Lines(r);
   EXPECT_EQ(ListTree(install_.path()),
-            (std::vector<std::string>{"core/a", "docs/d", "extras/x", "nogroup", "shared/s"}));
+            (std::vector<std::string>{"core/a", "docs/d", "extras/x", "nogroup", "shared/s",
+                                      kStateFile}));
   auto ini = IniGroups();
   EXPECT_EQ(ini["core"], "1");
   EXPECT_EQ(ini["extras"], "1");
@@ -513,7 +515,7 @@ TEST_F(CliFailureTest, ChecksumMismatch) {
   WriteFile(base_ + "dir/wrong.txt", "installed before\n");
   ExpectFailure(Run(), "Error performing update: Checksum does not match for file 'wrong.txt'!");
   EXPECT_EQ(Installed("dir/wrong.txt"), "installed before\n");
-  EXPECT_EQ(ListTree(base_ + "tmp/updater"), std::vector<std::string>{});
+  EXPECT_EQ(ListTree(base_ + "tmp/updater"), std::vector<std::string>{"stat cache"});
 }
 
 TEST_F(CliFailureTest, RenameFails) {

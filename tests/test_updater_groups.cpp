@@ -117,7 +117,7 @@ TEST_F(CliGroupOptionsTest, ListShowsWholePlanAndTouchesNothing) {
   RunResult run = Run();
   ASSERT_EQ(run.code, 0) << Lines(run);
   EXPECT_EQ(ListTree(install_.path()),
-            (std::vector<std::string>{"core/a", "docs/d", "nogroup", "shared/s"}));
+            (std::vector<std::string>{"core/a", "docs/d", "nogroup", "shared/s", kStateFile}));
   EXPECT_EQ(PackRequests().size(), packRequestsBefore + 1);
 }
 
@@ -140,7 +140,7 @@ TEST_F(CliGroupOptionsTest, InstallRemoveAndSkipAreStored) {
   RunResult install = Run({"--install", "EXTRAS"});
   ASSERT_EQ(install.code, 0) << Lines(install);
   EXPECT_EQ(ListTree(install_.path()),
-            (std::vector<std::string>{"core/a", "extras/x", "nogroup", "shared/s"}));
+            (std::vector<std::string>{"core/a", "extras/x", "nogroup", "shared/s", kStateFile}));
   EXPECT_EQ(Groups(), "core=1 extras=1 docs=0");
 
   RunResult remove = Run({"--remove", "extras"});
@@ -148,7 +148,8 @@ TEST_F(CliGroupOptionsTest, InstallRemoveAndSkipAreStored) {
   EXPECT_TRUE(ContainsInOrder(OutputLines(remove.out), {"Deleting file: extras/x"}))
       << Lines(remove);
   // shared/s also belongs to docs (not selected), so it is not removed.
-  EXPECT_EQ(ListTree(install_.path()), (std::vector<std::string>{"core/a", "nogroup", "shared/s"}));
+  EXPECT_EQ(ListTree(install_.path()),
+            (std::vector<std::string>{"core/a", "nogroup", "shared/s", kStateFile}));
   EXPECT_EQ(Groups(), "core=1 extras=2 docs=0");
 
   // Nothing is to be done, but the choice holds for later runs.
@@ -158,7 +159,8 @@ TEST_F(CliGroupOptionsTest, InstallRemoveAndSkipAreStored) {
       ContainsInOrder(OutputLines(skip.out), {"Abort: Nothing to be done, you are up-to-date"}))
       << Lines(skip);
   EXPECT_EQ(Groups(), "core=1 extras=0 docs=0");
-  EXPECT_EQ(ListTree(install_.path()), (std::vector<std::string>{"core/a", "nogroup", "shared/s"}));
+  EXPECT_EQ(ListTree(install_.path()),
+            (std::vector<std::string>{"core/a", "nogroup", "shared/s", kStateFile}));
 }
 
 TEST_F(CliGroupOptionsTest, ChoicesApplyInOrderAfterAll) {
@@ -168,7 +170,7 @@ TEST_F(CliGroupOptionsTest, ChoicesApplyInOrderAfterAll) {
   ASSERT_EQ(r.code, 0) << Lines(r);
   EXPECT_EQ(Groups(), "core=1 extras=1 docs=0");
   EXPECT_EQ(ListTree(install_.path()),
-            (std::vector<std::string>{"core/a", "extras/x", "nogroup", "shared/s"}));
+            (std::vector<std::string>{"core/a", "extras/x", "nogroup", "shared/s", kStateFile}));
 }
 
 TEST_F(CliGroupOptionsTest, UnknownGroupChangesNothing) {
@@ -207,7 +209,7 @@ TEST_F(CliGroupOptionsTest, ListWithChoicesShowsResultNotStored) {
                                 "Total to download: 16 bytes in 2 file(s), 0 already downloaded"}))
       << Lines(r);
   EXPECT_EQ(Ini(), iniBefore);
-  EXPECT_EQ(ListTree(install_.path()), (std::vector<std::string>{"core/a", "nogroup"}));
+  EXPECT_EQ(ListTree(install_.path()), (std::vector<std::string>{"core/a", "nogroup", kStateFile}));
 }
 
 // A symbolic link whose target is gone still stands in the installation: the update deletes

@@ -33,6 +33,8 @@ enum LongOnlyOption {
   OPT_INSTALL,
   OPT_REMOVE,
   OPT_SKIP,
+  OPT_VERIFY,
+  OPT_HASH_THREADS,
   OPT_CA_FILE,
   OPT_CA_PATH,
   OPT_PROXY,
@@ -54,6 +56,8 @@ const struct option kLongOptions[] = {
     {"install", required_argument, nullptr, OPT_INSTALL},
     {"remove", required_argument, nullptr, OPT_REMOVE},
     {"skip", required_argument, nullptr, OPT_SKIP},
+    {"verify", no_argument, nullptr, OPT_VERIFY},
+    {"hash-threads", required_argument, nullptr, OPT_HASH_THREADS},
     {"ca-file", required_argument, nullptr, OPT_CA_FILE},
     {"ca-path", required_argument, nullptr, OPT_CA_PATH},
     {"proxy", required_argument, nullptr, OPT_PROXY},
@@ -84,6 +88,8 @@ struct Settings {
   bool noDelta;
   bool allowSharedDir;
   std::vector<GroupChoice> choices;
+  bool verify;
+  unsigned hashThreads;  // 0: one per core
   // Trusted certificates and proxies.
   NetOptions net;
   // Trust in the update documents.
@@ -109,6 +115,8 @@ UpdaterCallbacks g_callbacks = {InfoProgress, FileProgress, PrintLine, PrintLine
   printf("    --install GROUP\tInstall GROUP and keep it up to date (repeatable)\n");
   printf("    --remove GROUP\tRemove the files of GROUP (repeatable)\n");
   printf("    --skip GROUP\tNeither install nor remove GROUP (repeatable)\n");
+  printf("    --verify\t\tRead every installed file to check it, trusting no recorded state\n");
+  printf("    --hash-threads N\tCheck files on N threads (default: one per core)\n");
   printf("    --ca-file FILE\tTrust the certificates in FILE (PEM) instead of the system's\n");
   printf("    --ca-path DIR\tTrust the certificates in DIR (hashed names) instead\n");
   printf(
@@ -241,6 +249,19 @@ void ParseOptions(int argc, char** argv, Settings* s) {
       case OPT_SKIP:
         s->choices.push_back({optarg, UPDATE_GROUP_NOT_SELECTED});
         break;
+      case OPT_VERIFY:
+        s->verify = true;
+        break;
+      case OPT_HASH_THREADS: {
+        char* end = nullptr;
+        long n = strtol(optarg, &end, 10);
+        if (!*optarg || *end || n < 1 || n > 256) {
+          fprintf(stderr, "Invalid thread count '%s': must be a number from 1 to 256\n", optarg);
+          exit(1);
+        }
+        s->hashThreads = static_cast<unsigned>(n);
+        break;
+      }
       case OPT_CA_FILE:
         s->net.ca_file = optarg;
         break;
@@ -353,6 +374,8 @@ int Run(int argc, char** argv) {
     return 1;
   }
 
+  updater.setCheckOptions(s.verify, s.hashThreads);
+
   if (!updater.fetchInfo()) {
     printf("\nError downloading info files: %s\n", updater.lastError());
     return 1;
@@ -382,6 +405,9 @@ int Run(int argc, char** argv) {
       printf("\nError: %s\n", updater.lastError());
       return 1;
     }
+    // What this run learnt about the installed files spares the next run from reading them;
+    // a state that cannot be kept only costs the next run some reading.
+    updater.saveFileStates();
     updater.recordSerial();
     printf("\nAbort: Nothing to be done, you are up-to-date\n");
     return 0;
