@@ -260,6 +260,8 @@ class Updater {
   bool parseDocument();
   bool parseRootElements(TiXmlElement* root);
   bool parseGroups(TiXmlElement* groups);
+  // Takes the url of a <mirror> element when it is an absolute address.
+  void addMirror(const TiXmlElement* mirror);
   bool parseGroup(TiXmlElement* element, int index);
   bool parseFiles(TiXmlElement* files);
   void beginFiles(const char** sumAttr, const char** packAttr);

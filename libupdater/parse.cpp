@@ -120,8 +120,7 @@ bool Updater::parseRootElements(TiXmlElement* root) {
     TiXmlElement* mirrors = root->FirstChildElement("mirrors");
     for (TiXmlElement* m = mirrors ? mirrors->FirstChildElement("mirror") : nullptr; m;
          m = m->NextSiblingElement("mirror")) {
-      const char* url = m->Attribute("url");
-      if (url && engine::isAbsoluteUrl(url)) mirrors_.push_back(url);
+      addMirror(m);
     }
     if (!parseGroups(root->FirstChildElement("groups"))) return false;
   }
@@ -195,6 +194,11 @@ void Updater::beginFiles(const char** sumAttr, const char** packAttr) {
   const bool current = infoVersion_ > 1;
   *sumAttr = current ? "sha" : "md5";
   *packAttr = current ? "packsha" : "packmd5";
+}
+
+void Updater::addMirror(const TiXmlElement* mirror) {
+  const char* url = mirror->Attribute("url");
+  if (url && engine::isAbsoluteUrl(url)) mirrors_.push_back(url);
 }
 
 bool Updater::parseFiles(TiXmlElement* files) {

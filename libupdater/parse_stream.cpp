@@ -17,7 +17,7 @@
 namespace {
 
 // Where the driver is in the document.
-enum class Section { kNone, kGroups, kFiles, kDelete, kOther };
+enum class Section { kNone, kGroups, kMirrors, kFiles, kDelete, kOther };
 
 // A TinyXML element with the scanner's current element's name and attributes.
 std::unique_ptr<TiXmlElement> ElementOf(const XmlScanner& s) {
@@ -62,6 +62,8 @@ bool Updater::parseStreamed(bool* handled) {
   XmlScanner s(infoText_.data(), infoText_.size());
   Section section = Section::kNone;
   bool infoDone = false, groupsDone = false, filesDone = false, deleteDone = false;
+  bool mirrorsDone = false;
+  mirrors_.clear();
   int index = 0;
   const char* sumAttr = nullptr;
   const char* packAttr = nullptr;
@@ -90,6 +92,9 @@ bool Updater::parseStreamed(bool* handled) {
       } else if (s.name() == "groups" && !groupsDone) {
         groupsDone = true;
         if (infoVersion_ > 1) section = Section::kGroups;
+      } else if (s.name() == "mirrors" && !mirrorsDone) {
+        mirrorsDone = true;
+        if (infoVersion_ > 1) section = Section::kMirrors;
       } else if (s.name() == "files" && !filesDone) {
         filesDone = true;
         section = Section::kFiles;
@@ -109,6 +114,8 @@ bool Updater::parseStreamed(bool* handled) {
     } else if (e == XmlScanner::START && depth == 3) {
       if (section == Section::kGroups && s.name() == "group") {
         if (!parseGroup(ElementOf(s).get(), ++index)) return false;
+      } else if (section == Section::kMirrors && s.name() == "mirror") {
+        addMirror(ElementOf(s).get());
       } else if (section == Section::kFiles) {
         record = ElementOf(s);
       } else if (section == Section::kDelete) {

@@ -1037,13 +1037,19 @@ int64_t Transport::BackoffMs(int retry, const TransferError& error) {
 
 namespace {
 
+// The address as messages show it: without credentials.
+std::string Shown(const std::string& url) {
+  TransportUrl parsed;
+  TransferError ignored;
+  return TransportUrl::Parse(url, &parsed, &ignored) ? parsed.Text() : url;
+}
+
 // Leaves the failure note (failure_note.h) for a fetch of url that failed with error: the
 // address without credentials, and for connection failures the system's reason, which their
 // texts end with.
 void NoteFetchFailure(const std::string& url, const TransferError& error) {
-  TransportUrl parsed;
-  TransferError ignored;
-  std::string target = TransportUrl::Parse(url, &parsed, &ignored) ? parsed.Text() : url;
+  std::string target = Shown(url);
+  Detail("%s failed: %s", target.c_str(), error.text.c_str());
   std::string reason;
   switch (error.failure) {
     case TransferFailure::kResolve:
@@ -1066,8 +1072,12 @@ bool Transport::Fetch(const TransferRequest& request, TransferSink* sink, Transf
   if (!request.resume && sink->Size() > 0 && !sink->Truncate(&why)) {
     return error->Set(TransferFailure::kWrite, why);
   }
+  Detail("fetching %s", Shown(request.url).c_str());
   for (int attempt = 0;; attempt++) {
-    if (FetchOnce(request, sink, error)) return true;
+    if (FetchOnce(request, sink, error)) {
+      Detail("fetched %s", Shown(request.url).c_str());
+      return true;
+    }
     if (!error->Transient() || attempt >= settings_.retries) {
       NoteFetchFailure(request.url, *error);
       return false;
