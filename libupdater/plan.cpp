@@ -70,6 +70,7 @@ Plan Updater::plan() {
     }
   }
   p.obsolete = outdated_;
+  p.rollbackAvailable = rollbackAvailable();
   return p;
 }
 

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include "GenLib.h"
+#include "confined_dir.h"
 #include "engine_internal.h"
 #include "libupdater.h"
 #include "memleak.h"
@@ -89,6 +90,8 @@ void Updater::reset() {
   appName_.clear();
   author_.clear();
   homeUrl_.clear();
+  dir_ = nullptr;
+  ownDir_.reset();
   remove(engine::kInfoFile);
 }
 

@@ -30,6 +30,7 @@ enum LongOnlyOption {
   OPT_INSTALL,
   OPT_REMOVE,
   OPT_SKIP,
+  OPT_ROLLBACK,
 };
 
 const struct option kLongOptions[] = {
@@ -42,6 +43,7 @@ const struct option kLongOptions[] = {
     {"install", required_argument, nullptr, OPT_INSTALL},
     {"remove", required_argument, nullptr, OPT_REMOVE},
     {"skip", required_argument, nullptr, OPT_SKIP},
+    {"rollback", no_argument, nullptr, OPT_ROLLBACK},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -60,6 +62,7 @@ struct Settings {
   // Our own additions: server override, plan preview and group choices.
   std::string server;
   bool list;
+  bool rollback;
   std::vector<GroupChoice> choices;
 };
 
@@ -81,6 +84,7 @@ UpdaterCallbacks g_callbacks = {InfoProgress, FileProgress, PrintLine, PrintLine
   printf("    --install GROUP\tInstall GROUP and keep it up to date (repeatable)\n");
   printf("    --remove GROUP\tRemove the files of GROUP (repeatable)\n");
   printf("    --skip GROUP\tNeither install nor remove GROUP (repeatable)\n");
+  printf("    --rollback\t\tPut back the release from before the last update\n");
   fflush(stdout);
   exit(1);
 }
@@ -181,6 +185,9 @@ void ParseOptions(int argc, char** argv, Settings* s) {
       case OPT_SKIP:
         s->choices.push_back({optarg, UPDATE_GROUP_NOT_SELECTED});
         break;
+      case OPT_ROLLBACK:
+        s->rollback = true;
+        break;
       case '?':
         if (optopt == 'd' || optopt == 'p' || optopt == 't') {
           fprintf(stderr, "Option -%c requires an argument.\n", optopt);
@@ -197,6 +204,17 @@ void ParseOptions(int argc, char** argv, Settings* s) {
         Usage();
     }
   }
+}
+
+// --rollback: the release before the last update comes back from its backup; no server needed.
+int RollBack(Updater* updater) {
+  printf("\n");
+  if (!updater->rollback()) {
+    printf("\nError rolling back: %s\n", updater->lastError());
+    return 1;
+  }
+  printf("\nRollback Complete!\n");
+  return 0;
 }
 
 int Run(int argc, char** argv) {
@@ -226,7 +244,7 @@ int Run(int argc, char** argv) {
   snprintf(s.channelUrl, sizeof(s.channelUrl), "http://%s/updates/kestrl%s-%s-%s.info",
            s.server.c_str(), s.typeLetter, s.kind, s.platform);
 
-  printf("Downloading update info files for: %s\n", s.platform);
+  if (!s.rollback) printf("Downloading update info files for: %s\n", s.platform);
 
   size_t len = strlen(s.baseDir);
   if ((len == 0 || s.baseDir[len - 1] != '/') &&
@@ -239,6 +257,14 @@ int Run(int argc, char** argv) {
   Updater updater;
   updater.setup(s.channelUrl, s.baseDir, file_part(argc > 0 ? argv[0] : ""), ".updater.ini",
                 &g_callbacks);
+
+  if (s.rollback) return RollBack(&updater);
+  // A commit or rollback that a killed run left half done is finished before anything else,
+  // also when the server cannot be reached.
+  if (!updater.finishInterrupted()) {
+    printf("\nError finishing the interrupted update: %s\n", updater.lastError());
+    return 1;
+  }
 
   if (!updater.fetchInfo()) {
     printf("\nError downloading info files: %s\n", updater.lastError());

@@ -433,4 +433,20 @@ std::vector<std::string> ListTree(const std::string& dir) {
   return out;
 }
 
+std::vector<std::string> ListInstalled(const std::string& base) {
+  std::vector<std::string> out;
+  for (const std::string& name : ListTree(base)) {
+    if (name.compare(0, 12, "tmp/updater/") != 0) out.push_back(name);
+  }
+  return out;
+}
+
+std::vector<std::string> ListPacks(const std::string& base) {
+  std::vector<std::string> out;
+  for (const std::string& name : ListTree(base + "/tmp/updater")) {
+    if (name.find('/') == std::string::npos) out.push_back(name);
+  }
+  return out;
+}
+
 }  // namespace updtest

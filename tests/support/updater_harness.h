@@ -136,6 +136,11 @@ int FileMode(const std::string& path);
 bool IsDirectory(const std::string& path);
 // Names of all regular files under dir, relative, sorted.
 std::vector<std::string> ListTree(const std::string& dir);
+// ListTree of an installation without the updater's staging directory (tmp/updater/).
+std::vector<std::string> ListInstalled(const std::string& base);
+// Names of the packs lying in the staging directory of the installation base (its regular
+// files; the backup and staging areas below it left out), sorted.
+std::vector<std::string> ListPacks(const std::string& base);
 
 }  // namespace updtest
 
