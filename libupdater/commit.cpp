@@ -329,8 +329,12 @@ bool Updater::finishForward(const Journal& j) {
   if (s.ok()) s = dir_->Rename(jp::kJournal, manifest);
   if (s.ok()) s = dir_->SyncDir(jp::kUndo);
   if (s.ok()) s = dir_->SyncDir("tmp/updater");
-  if (s.ok()) return settleBackups() && (dir_->RemoveTree(jp::kStage), true);
-  return layerError(s);
+  if (!s.ok()) return layerError(s);  // the journal stays: the next run finishes this
+  // The update is whole from here on; backups not yet in place are put there by the next run.
+  std::string error = lastError_;
+  if (!settleBackups()) lastError_ = error;
+  dir_->RemoveTree(jp::kStage);
+  return true;
 }
 
 // With no journal: a finished commit whose backups were not yet put in place gets them in
@@ -376,10 +380,13 @@ bool Updater::undoStep(const JournalStep& s, bool report) {
     if (report) statusf("Restoring %s", s.target.c_str());
     r = dir_->MakeDirs(ConfinedParent(s.target), 0755);
     if (r.ok()) r = dir_->Rename(s.backup, s.target);
-  } else if (s.kind == JournalStep::kInstall && s.backup.empty() && !isThere(dir_, s.staged) &&
-             isThere(dir_, s.target) && !isDirectory(dir_, s.target)) {
-    if (report) statusf("Removing %s", s.target.c_str());
-    r = dir_->Unlink(s.target);
+  } else if (s.kind == JournalStep::kInstall && s.backup.empty()) {
+    // An added file: removed when it was moved in, and the directories made for it go when they
+    // are empty (also when an earlier run removed the file and was stopped before them).
+    if (!isThere(dir_, s.staged) && isThere(dir_, s.target) && !isDirectory(dir_, s.target)) {
+      if (report) statusf("Removing %s", s.target.c_str());
+      r = dir_->Unlink(s.target);
+    }
     if (r.ok()) pruneUp(s.target);
   }
   return r.ok() || layerError(r);

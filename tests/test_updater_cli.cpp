@@ -25,20 +25,6 @@ const char kOtherKey[] = "another-key-1234";
 
 std::string Lines(const RunResult& r) { return Join(OutputLines(r.out)) + "stderr: " + r.err; }
 
-bool HasLineStartingWith(const std::vector<std::string>& lines, const std::string& prefix) {
-  for (const auto& l : lines) {
-    if (l.compare(0, prefix.size(), prefix) == 0) return true;
-  }
-  return false;
-}
-
-std::string LineStartingWith(const std::vector<std::string>& lines, const std::string& prefix) {
-  for (const auto& l : lines) {
-    if (l.compare(0, prefix.size(), prefix) == 0) return l;
-  }
-  return "";
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------

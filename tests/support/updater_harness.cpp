@@ -449,4 +449,18 @@ std::vector<std::string> ListPacks(const std::string& base) {
   return out;
 }
 
+bool HasLineStartingWith(const std::vector<std::string>& lines, const std::string& prefix) {
+  for (const auto& l : lines) {
+    if (l.compare(0, prefix.size(), prefix) == 0) return true;
+  }
+  return false;
+}
+
+std::string LineStartingWith(const std::vector<std::string>& lines, const std::string& prefix) {
+  for (const auto& l : lines) {
+    if (l.compare(0, prefix.size(), prefix) == 0) return l;
+  }
+  return "";
+}
+
 }  // namespace updtest

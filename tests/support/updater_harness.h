@@ -100,6 +100,9 @@ std::vector<std::string> ProgressSegments(const std::string& out);
 
 // True when `want` occurs in `lines` in this order (other lines may come between).
 bool ContainsInOrder(const std::vector<std::string>& lines, const std::vector<std::string>& want);
+// Whether a line starts with prefix; the first such line, or "".
+bool HasLineStartingWith(const std::vector<std::string>& lines, const std::string& prefix);
+std::string LineStartingWith(const std::vector<std::string>& lines, const std::string& prefix);
 // Lines joined with newlines, for failure messages.
 std::string Join(const std::vector<std::string>& lines);
 
