@@ -58,11 +58,14 @@ std::string replacePrefix(const std::string& path, const std::string& from, cons
 
 bool Updater::performUpdate() {
   AutoMutex hold(lock_);
-  if (!finishInterrupted()) return false;
-  if (!iniFile_.empty()) saveGroupStates();
+  if (!beginRun() || !finishInterrupted()) return false;
+  if (!recordSerial()) return false;
   const Plan p = plan();
+  if (!checkPlanTargets(p)) return false;
+  if (!iniFile_.empty() && !saveGroupStates()) return false;
   if (!checkSpace(p)) return false;
   if (!downloadPacks(p)) return false;
+  if (!checkPacks(p)) return false;
   if (!stageFiles(p)) {
     dir_->RemoveTree(jp::kStage);
     return false;
@@ -75,22 +78,10 @@ bool Updater::performUpdate() {
 }
 
 bool Updater::openDir() {
+  dir_ = installation();
   if (dir_) return true;
-  std::string base = baseDir_;
-  while (base.size() > 1 && base.back() == '/') base.pop_back();
-  DirStatus s = OpenConfinedDir(base.empty() ? "." : base, &ownDir_);
-  if (!s.ok()) {
-    return setError("Error opening the installation directory %s (%s)", baseDir_.c_str(),
-                    s.message().c_str());
-  }
-  dir_ = ownDir_.get();
-  return true;
-}
-
-void Updater::setDirLayer(ConfinedDir* dir) {
-  AutoMutex hold(lock_);
-  ownDir_.reset();
-  dir_ = dir;
+  return setError("Error opening the installation directory %s (%s)", baseDir_.c_str(),
+                  strerror(errno ? errno : ENOENT));
 }
 
 // The staged copies and the packs still to download must fit beside the installation; a pack
@@ -414,7 +405,11 @@ bool Updater::readJournal(const std::string& rel, Journal* j, bool* found) {
 
 bool Updater::finishInterrupted() {
   AutoMutex hold(lock_);
+  if (!installation()) return true;  // no installation, nothing to finish
   if (!openDir()) return false;
+  struct stat st;
+  if (!dir_->Stat(jp::kJournal, &st).ok() && !dir_->Stat(jp::kUndo, &st).ok()) return true;
+  if (!beginRun() || !openDir()) return false;
   Journal j;
   bool found = false;
   if (!readJournal(jp::kJournal, &j, &found)) return false;
@@ -459,7 +454,7 @@ bool Updater::rollbackAvailable() {
 
 bool Updater::rollback() {
   AutoMutex hold(lock_);
-  if (!openDir()) return false;
+  if (!beginRun() || !openDir()) return false;
   Journal j;
   bool found = false;
   if (!readJournal(jp::kJournal, &j, &found)) return false;

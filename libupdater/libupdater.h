@@ -25,6 +25,7 @@
 #include "Mutex_pthreads.h"
 #include "download_nocurl.h"
 #include "plan.h"
+#include "trust.h"
 
 class TiXmlElement;
 struct HashContext;
@@ -36,6 +37,7 @@ namespace engine {
 struct FileCloser;
 class UnpackSink;
 }  // namespace engine
+class RunLock;
 
 // Output channel of the engine, owned by the caller and borrowed by the Updater (it must
 // outlive the object). Any slot may be null; the engine then drops that output.
@@ -49,6 +51,9 @@ struct UpdaterCallbacks {
   // Progress of the update proper: banners, empty lines, per-file steps; result ignored.
   bool (*statusMessage)(const char* text);
 };
+
+// The permission bits "modes" may set: never setuid, setgid or sticky, never writable by others.
+const uint32_t kModesMask = 0775;
 
 // Group states.
 enum {
@@ -83,7 +88,8 @@ struct UpdateFile {
   char packChecksum[65] = {};  // "packsha" or "packmd5"
   char key[17] = {};           // RC4 key, empty = pack not enciphered; always used as 16 bytes
   int64_t size = 0;            // "size": bytes after unpacking
-  uint32_t modes = 0;          // "modes": permission bits to set after installing, 0 = leave
+  int64_t packSize = 0;        // "packsize": bytes of the pack, 0 = not given
+  uint32_t modes = 0;  // "modes": permission bits to set (masked with kModesMask), 0 = leave
   std::vector<UpdateGroup*> groups;  // groups named in "group", in order, repeats kept
   // Where the pack is stored: tmp/updater/ + last component of the URL (with "~2", "~3" ...
   // appended when another URL of the same run ends alike, or when the name ends in
@@ -104,6 +110,9 @@ class Updater {
   // (no group states are read or written); callbacks may be null. Always true.
   bool setup(const char* channelUrl, const char* baseDir, const char* programName,
              const char* iniFile, UpdaterCallbacks* callbacks);
+  // Trusted certificates and proxies for every download (https and proxies, see connector.h);
+  // kept across setup and reset.
+  void setNetOptions(const NetOptions& options) { net_ = options; }
 
   // Downloads the channel document into the info text (through the temporary file
   // "updater-info.xml" in the working directory). True on success; false with lastError().
@@ -145,13 +154,28 @@ class Updater {
   bool rollback();
   // True when rollback has something to undo.
   bool rollbackAvailable();
-  // For tests: the installation-directory layer to use (borrowed; it must be bound to the base
-  // directory and outlive its use) instead of the POSIX one the engine opens itself; null goes
-  // back to that one.
-  void setDirLayer(ConfinedDir* dir);
 
-  // Writes every group's state to section "groups" of the INI file. Always true.
+  // Writes every group's state to section "groups" of the INI file. True when written (or no
+  // INI file is set); false with lastError() when it cannot be, a symbolic link or another
+  // user's file at its name included (such a file is never written).
   bool saveGroupStates();
+
+  // Opens the installation (creating the base directory when missing), refuses as root a base
+  // directory that other users can write (unless setAllowSharedDir), prepares the private
+  // staging directory tmp/updater and takes the run lock in it, held until endRun, setup, reset
+  // or destruction. Call it before fetchInfo so that the whole run holds the lock; performUpdate
+  // takes it itself when it is not held yet. True when held; false with lastError() at once
+  // when another process holds it ("another update is running (pid N) in BASE; ...") or when
+  // the directories are unsafe, nothing changed then.
+  bool beginRun();
+  // Releases the run lock, if held.
+  void endRun();
+  // With allow set, a run as root also writes into directories that other users can write.
+  void setAllowSharedDir(bool allow);
+  // Puts layer (borrowed; a fault-injecting wrapper in tests) in place of the POSIX
+  // installation-directory layer for everything the engine does to the installation; null
+  // returns to the POSIX one. Kept across setup and reset.
+  void setDirectoryLayer(ConfinedDir* layer);
   // The last error text, empty when none was set.
   const char* lastError();
   // Frees all records and settings and removes "updater-info.xml" from the working directory.
@@ -180,6 +204,14 @@ class Updater {
   void debugf(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
   // Formats the message and passes it to the statusMessage slot, if any.
   void statusf(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+
+  // Trust in the documents (see trust.h): the keys, whether a signature is required, the size
+  // limit and the clock. Takes effect from the next fetchInfo.
+  void setTrust(const TrustSettings& trust);
+  // Keeps the serial of the document parsed last as the highest accepted for the channel, when
+  // documents are checked. True on success; false with lastError() when the INI file cannot be
+  // written.
+  bool recordSerial();
 
   // Read-only views of the parsed information (lock held while copying). The pending count is
   // the number of files to install plus those to remove (mode-only changes not included).
@@ -221,6 +253,25 @@ class Updater {
   // state.cpp
   int32_t storedGroupState(const std::string& name, int32_t fallback);
 
+  // guard.cpp: the installation-directory layer and the checks that keep a run inside it.
+  // The layer bound to the base directory, opened on first use; null when the base directory
+  // cannot be opened (it does not exist yet, for instance).
+  ConfinedDir* installation() const;
+  // The path of name below the base directory as the layer takes it; full paths (baseDir_
+  // followed by the name) are cut to it.
+  std::string relativeToBase(const std::string& path) const;
+  // Hashes the installed copy of name without following links; true with the hex digest in hex
+  // (at least 65 bytes) and the permission bits in *modes; false when it is missing, not a
+  // regular file, behind or at a link, or unreadable.
+  bool hashInstalled(const std::string& name, char* hex, uint32_t* modes);
+  // Whether anything stands at name; a symbolic link on the way counts, so that the step that
+  // would write there reports it.
+  bool installedEntryExists(const std::string& name) const;
+  // Before anything of the plan is changed: every path it writes or deletes is reached without
+  // a symbolic link, and, as root, through directories root alone can write. True when so;
+  // false with lastError() naming the entry and the link or directory.
+  bool checkPlanTargets(const Plan& p);
+
   // stage.cpp: downloading, unpacking and verifying into the staging directory.
   bool downloadPacks(const Plan& p);
   bool downloadPack(const PlanInstall& item);
@@ -260,6 +311,14 @@ class Updater {
 
   void message(bool (*slot)(const char*), const char* fmt, va_list args);
 
+  // trust.cpp: the checked fetch, the rollback and freeze guards, the check of every pack
+  // against its "packsha" before any is unpacked.
+  bool fetchCheckedInfo();
+  bool checkGuards(const TiXmlElement* root);
+  bool checkPacks(const Plan& p);
+
+  TrustSettings trust_;
+  uint64_t acceptedSerial_ = 0;
   UpdateFile* filesHead_ = nullptr;
   UpdateFile* filesTail_ = nullptr;
   UpdateGroup* groupsHead_ = nullptr;
@@ -276,13 +335,17 @@ class Updater {
   std::string infoText_;
   std::string lastError_;
   std::string channelUrl_;
+  NetOptions net_;
   std::string baseDir_;
   std::string iniFile_;
   std::string programName_;
   UpdaterCallbacks* callbacks_ = nullptr;
-  // The installation-directory layer of the base directory: the engine's own, opened when first
-  // needed, or one set with setDirLayer.
-  std::unique_ptr<ConfinedDir> ownDir_;
+  mutable std::unique_ptr<ConfinedDir> ownDir_;  // the POSIX layer on baseDir_, once opened
+  ConfinedDir* customDir_ = nullptr;             // set by setDirectoryLayer, borrowed
+  std::unique_ptr<RunLock> runLock_;
+  bool allowSharedDir_ = false;
+  // The layer that the operation under way works through (installation(), taken when it
+  // starts).
   ConfinedDir* dir_ = nullptr;
   Orvex_Mutex_pthreads lock_;
 };

@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "GenLib.h"
+#include "doc_limits.h"
 #include "engine_internal.h"
 #include "hash.h"
 #include "libupdater.h"
@@ -65,6 +66,13 @@ bool isAbsoluteUrl(const char* url) {
 
 bool Updater::parseInfo() {
   AutoMutex hold(lock_);
+  // The parser recurses once per nesting level: a deep document is refused before it.
+  int row = 0;
+  if (!CheckDocumentDepth(infoText_.data(), infoText_.size(), kMaxDocumentDepth, &row)) {
+    return setError(
+        "Error parsing updater-info.xml (elements nested deeper than %d levels at row %d)",
+        kMaxDocumentDepth, row);
+  }
   std::unique_ptr<TiXmlDocument> doc(new TiXmlDocument());
   // TinyXML steps over a multi-byte character by its lead byte alone, so a damaged sequence at
   // the end of the text makes it read a few bytes past the terminator. It parses a copy padded
@@ -79,6 +87,7 @@ bool Updater::parseInfo() {
   }
   TiXmlElement* root = doc->FirstChildElement("update_info");
   if (!root) return setError("Unable to find update_info element!");
+  if (!checkGuards(root)) return false;
   return parseRootElements(root);
 }
 
@@ -117,6 +126,11 @@ bool Updater::parseGroup(TiXmlElement* ge, int index) {
   const char* name = ge->Attribute("name");
   if (!name) {
     return setError("Missing attribute \"name\" in <group> entry %d of <groups>", index);
+  }
+  std::string why;
+  if (!IsUsableGroupName(name, &why)) {
+    return setError("Unusable group name \"%s\" in <group> entry %d of <groups>: %s",
+                    EscapeForMessage(name).c_str(), index, why.c_str());
   }
   UpdateGroup* g = new UpdateGroup;
   g->name = name;
@@ -182,6 +196,7 @@ bool Updater::parseFileRecord(TiXmlElement* fe, int index, const char* sumAttr,
   f->name = name;
   f->size = strtoll(attrOr(fe, "size", "0"), nullptr, 10);
   f->modes = static_cast<uint32_t>(strtoul(attrOr(fe, "modes", "0"), nullptr, 10));
+  f->packSize = strtoll(attrOr(fe, "packsize", "0"), nullptr, 10);
   if (infoVersion_ > 1) readFileGroups(fe, f.get());
   if (!formUrl(fe, index, f.get())) return false;
   strlcpy(f->key, attrOr(fe, "key", ""), sizeof(f->key));
@@ -236,15 +251,14 @@ void Updater::readFileGroups(TiXmlElement* fe, UpdateFile* f) {
 // Sets needsUpdate (anything that cannot be hashed, missing or unreadable, needs an update)
 // and, for a current copy whose permission bits differ from "modes", modesDiffer.
 void Updater::checkInstalledCopy(UpdateFile* f) {
-  const std::string localPath = baseDir_ + f->name;
   char digest[65] = "";
-  bool hashed = hash_file(digestName(), localPath.c_str(), digest, sizeof(digest));
+  uint32_t modes = 0;
+  // Read without following links: a link at or on the way to the name is never current.
+  bool hashed = hashInstalled(f->name, digest, &modes);
   f->needsUpdate = !(hashed && strcasecmp(digest, f->checksum) == 0);
   if (f->needsUpdate || f->modes == 0) return;
-  struct stat st;
-  if (stat(localPath.c_str(), &st) != 0) return;
-  f->installedModes = static_cast<uint32_t>(st.st_mode & 07777);
-  f->modesDiffer = f->installedModes != (f->modes & 07777);
+  f->installedModes = modes;
+  f->modesDiffer = f->installedModes != (f->modes & kModesMask);
 }
 
 void Updater::appendFile(UpdateFile* f) {
@@ -273,7 +287,7 @@ bool Updater::parseDeletes(TiXmlElement* del) {
           "inside the base directory",
           name, de->Value(), index);
     }
-    if (engine::pathExists(baseDir_ + name)) outdated_.push_back(name);
+    if (installedEntryExists(name)) outdated_.push_back(name);
   }
   return true;
 }

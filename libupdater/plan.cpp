@@ -9,6 +9,7 @@
 #include "engine_internal.h"
 #include "hash.h"
 #include "libupdater.h"
+#include "run_guard.h"
 
 const char* Updater::digestName() const { return infoVersion_ <= 1 ? "md5" : "sha256"; }
 
@@ -33,7 +34,7 @@ bool Updater::isToRemove(const UpdateFile* f) const {
   for (const UpdateGroup* g : f->groups) {
     if (g->state != UPDATE_GROUP_REMOVE) return false;
   }
-  return engine::pathExists(baseDir_ + f->name);
+  return installedEntryExists(f->name);
 }
 
 void Updater::recountPending() {
@@ -64,7 +65,7 @@ Plan Updater::plan() {
   planInstalls(&p);
   for (UpdateFile* f = filesHead_; f; f = f->next) {
     if (isModeChange(f)) {
-      p.modeChanges.push_back({f, f->installedModes, f->modes & 07777});
+      p.modeChanges.push_back({f, f->installedModes, f->modes & kModesMask});
     } else if (isToRemove(f)) {
       p.removals.push_back(f);
     }
@@ -86,7 +87,9 @@ void Updater::planInstalls(Plan* p) {
     item.file = f;
     const std::string base = tmpDir + "/" + file_part(f->url.c_str());
     auto taken = [&](const std::string& path) {
-      if (engine::endsWith(path, engine::kUnpackSuffix)) return true;
+      if (engine::endsWith(path, engine::kUnpackSuffix) || path == tmpDir + "/" + kRunLockName) {
+        return true;
+      }
       auto it = byPath.find(path);
       return it != byPath.end() && p->installs[it->second].file->url != f->url;
     };
@@ -98,10 +101,9 @@ void Updater::planInstalls(Plan* p) {
       item.sharesPackOf = static_cast<int>(shared->second);
     } else {
       byPath[item.downloadPath] = p->installs.size();
-      char have[65] = "";
-      item.packPresent = f->packChecksum[0] != '\0' &&
-                         hash_file(digestName(), item.downloadPath.c_str(), have, sizeof(have)) &&
-                         strcasecmp(have, f->packChecksum) == 0;
+      ConfinedDir* dir = installation();
+      item.packPresent = dir && IsReusablePack(dir, relativeToBase(item.downloadPath), digestName(),
+                                               f->packChecksum);
       if (item.packPresent) {
         p->alreadyDownloaded++;
       } else {

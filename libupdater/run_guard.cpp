@@ -161,58 +161,71 @@ bool IsReusablePack(ConfinedDir* dir, const std::string& rel, const char* digest
 
 bool RunLock::Acquire(ConfinedDir* dir, const std::string& rel, std::string* error) {
   Release();
-  std::unique_ptr<DirFile> file;
-  DirStatus s = dir->OpenOrCreate(rel, 0600, &file);
-  if (!s.ok()) {
-    *error = "Cannot open the lock file: " + LayerError(dir, s);
-    return false;
-  }
-  struct stat st;
-  s = file->Stat(&st);
-  if (!s.ok()) {
-    *error = "Cannot check the lock file: " + LayerError(dir, s);
-    return false;
-  }
-  if (st.st_uid != geteuid()) {
-    *error = Format("The lock file %s belongs to another user (uid %lu); remove it and run again",
-                    FullPath(dir, rel).c_str(), static_cast<unsigned long>(st.st_uid));
-    return false;
-  }
-  int rc;
-  do {
-    rc = flock(file->fd(), LOCK_EX | LOCK_NB);
-  } while (rc != 0 && errno == EINTR);
-  if (rc != 0) {
-    if (errno != EWOULDBLOCK) {
-      *error = Format("Cannot lock %s: %s", FullPath(dir, rel).c_str(), strerror(errno));
+  // The holder removes the file when it is done: a lock taken on a file that is no longer the
+  // one at rel is worth nothing, and the next attempt opens the new one.
+  for (int attempt = 0; attempt < 100; attempt++) {
+    std::unique_ptr<DirFile> file;
+    DirStatus s = dir->OpenOrCreate(rel, 0600, &file);
+    if (!s.ok()) {
+      *error = "Cannot open the lock file: " + LayerError(dir, s);
       return false;
     }
-    char text[32] = {};
-    ssize_t n = file->Read(text, sizeof(text) - 1);
-    long pid = n > 0 ? strtol(text, nullptr, 10) : 0;
-    std::string holder = pid > 0 ? Format("pid %ld", pid) : std::string("pid unknown");
-    *error = Format(
-        "another update is running (%s) in %s; wait for it to finish, then run the update "
-        "again",
-        holder.c_str(), dir->base().c_str());
-    return false;
+    struct stat st;
+    s = file->Stat(&st);
+    if (!s.ok()) {
+      *error = "Cannot check the lock file: " + LayerError(dir, s);
+      return false;
+    }
+    if (st.st_uid != geteuid()) {
+      *error = Format("The lock file %s belongs to another user (uid %lu); remove it and run again",
+                      FullPath(dir, rel).c_str(), static_cast<unsigned long>(st.st_uid));
+      return false;
+    }
+    int rc;
+    do {
+      rc = flock(file->fd(), LOCK_EX | LOCK_NB);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) {
+      if (errno != EWOULDBLOCK) {
+        *error = Format("Cannot lock %s: %s", FullPath(dir, rel).c_str(), strerror(errno));
+        return false;
+      }
+      char text[32] = {};
+      ssize_t n = file->Read(text, sizeof(text) - 1);
+      long pid = n > 0 ? strtol(text, nullptr, 10) : 0;
+      std::string holder = pid > 0 ? Format("pid %ld", pid) : std::string("pid unknown");
+      *error = Format(
+          "another update is running (%s) in %s; wait for it to finish, then run the update "
+          "again",
+          holder.c_str(), dir->base().c_str());
+      return false;
+    }
+    struct stat now;
+    if (!dir->Stat(rel, &now).ok() || now.st_ino != st.st_ino || now.st_dev != st.st_dev) {
+      continue;  // removed by the holder before it let go
+    }
+    char text[32];
+    int len = snprintf(text, sizeof(text), "%ld\n", static_cast<long>(getpid()));
+    s = file->Truncate(0);
+    if (s.ok() && lseek(file->fd(), 0, SEEK_SET) != 0) s = DirStatus::Error(errno, "write", rel);
+    if (s.ok()) s = file->Write(text, static_cast<size_t>(len));
+    if (!s.ok()) {
+      *error = "Cannot write the lock file: " + LayerError(dir, s);
+      return false;
+    }
+    file_ = std::move(file);
+    dir_ = dir;
+    rel_ = rel;
+    return true;
   }
-  char text[32];
-  int len = snprintf(text, sizeof(text), "%ld\n", static_cast<long>(getpid()));
-  s = file->Truncate(0);
-  if (s.ok() && lseek(file->fd(), 0, SEEK_SET) != 0) s = DirStatus::Error(errno, "write", rel);
-  if (s.ok()) s = file->Write(text, static_cast<size_t>(len));
-  if (!s.ok()) {
-    *error = "Cannot write the lock file: " + LayerError(dir, s);
-    return false;
-  }
-  file_ = std::move(file);
-  return true;
+  *error = Format("Cannot lock %s: it keeps being replaced", FullPath(dir, rel).c_str());
+  return false;
 }
 
 void RunLock::Release() {
   if (!file_) return;
-  // Closing the only descriptor drops the lock; the file stays for the next run.
+  // Removed while still held, so that no other run can take a lock on the name in between.
+  dir_->Unlink(rel_);
   file_->Close();
   file_.reset();
 }

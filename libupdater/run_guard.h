@@ -37,8 +37,12 @@ bool CheckRootOnlyDirs(ConfinedDir* dir, const std::string& rel, bool allowShare
 bool IsReusablePack(ConfinedDir* dir, const std::string& rel, const char* digestName,
                     const char* expected);
 
+// Name of the run lock file in the staging directory; no pack is stored under it.
+const char kRunLockName[] = "updater.lock";
+
 // The lock of one installation: flock on a lock file that records the holder's pid. Released
-// when the object goes (or by Release); the kernel drops it when the process ends.
+// when the object goes (or by Release), which also removes the file; the kernel drops the lock
+// when the process ends, and the file left behind then is taken over by the next run.
 class RunLock {
  public:
   RunLock() = default;
@@ -56,6 +60,8 @@ class RunLock {
 
  private:
   std::unique_ptr<DirFile> file_;
+  ConfinedDir* dir_ = nullptr;
+  std::string rel_;
 };
 
 #endif  // LIBUPDATER_RUN_GUARD_H_

@@ -112,6 +112,7 @@ bool Updater::downloadPack(const PlanInstall& item) {
     return setError("ODL reports '%s' while downloading '%s'", client->GetErrorString(),
                     f->name.c_str());
   }
+  client->SetNetOptions(net_);
   // Packs are written in large blocks rather than the stream's default small ones; the block
   // outlives the stream.
   TrackedBlock writeBuffer(nullptr, UPD_SRC);
@@ -122,7 +123,7 @@ bool Updater::downloadPack(const PlanInstall& item) {
     setvbuf(fp.get(), static_cast<char*>(writeBuffer.ptr), _IOFBF, kUnpackBlock);
   }
   if (!client->DownloadToFP(fp.get())) {
-    return setError("ODL reports '%s' while downloading '%s'", client->GetErrorString(),
+    return setError("ODL reports '%s' while downloading '%s'", client->GetErrorDetail(),
                     f->name.c_str());
   }
   return true;
@@ -215,7 +216,7 @@ bool Updater::stageFile(const PlanInstall& item, const std::string& rel, void* i
   if (!s.ok())
     return setError("Error opening %s for write! (%s)", shown.c_str(), s.message().c_str());
   StagedSink sink(std::move(file));
-  if (f->modes != 0) sink.file()->Chmod(f->modes & 07777);
+  if (f->modes != 0) sink.file()->Chmod(f->modes & kModesMask);
   Digest digest{hash_init(digestName())};
   const bool haveDigest = digest.ctx != nullptr;
   bool unpackedOk =

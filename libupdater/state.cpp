@@ -1,7 +1,9 @@
 // What the engine keeps between runs and reads from outside: the channel document (fetched or
 // loaded from a file) and the group states in the INI file.
+#include <errno.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <string.h>
 #include <sys/types.h>
 
 #include <memory>
@@ -46,15 +48,19 @@ struct TempDocument {
 
 bool Updater::fetchInfo() {
   AutoMutex hold(lock_);
+  if (ChecksDocuments(trust_)) return fetchCheckedInfo();
   DownloadProgressCallback progress = callbacks_ ? callbacks_->infoProgress : nullptr;
   std::unique_ptr<OrvexDownloadNoCurl> client(
       new OrvexDownloadNoCurl(channelUrl_.c_str(), progress, nullptr, nullptr, nullptr));
   if (client->GetError() != 0) return setError("ODL reports %s", client->GetErrorString());
+  client->SetNetOptions(net_);
 
   TempDocument temp{fopen(engine::kInfoFile, "w+b")};
   if (!temp.fp) return setError("Error opening updater-info.xml");
-  if (!client->DownloadToFP(temp.fp)) {
-    return setError("ODL reports %s", client->GetErrorString());
+  bool over = false;
+  if (!DownloadBounded(client.get(), temp.fp, trust_.maxInfoSize, &over)) {
+    if (over) return setError("%s", DocumentTooLarge(channelUrl_, trust_.maxInfoSize).c_str());
+    return setError("ODL reports %s", client->GetErrorDetail());
   }
   off_t size = ftello(temp.fp);
   fseeko(temp.fp, 0, SEEK_SET);
@@ -86,7 +92,22 @@ bool Updater::saveGroupStates() {
   for (UpdateGroup* g = groupsHead_; g; g = g->next) {
     char value[16];
     snprintf(value, sizeof(value), "%d", g->state);
-    Write_INI_String(iniFile_.c_str(), "groups", g->name.c_str(), value);
+    if (Write_INI_String(iniFile_.c_str(), "groups", g->name.c_str(), value) == 0) continue;
+    const int err = errno;
+    if (err == ELOOP) {
+      return setError(
+          "Refusing to write the group states to %s: it is a symbolic link; remove it "
+          "and run again",
+          iniFile_.c_str());
+    }
+    if (err == EPERM) {
+      return setError(
+          "Refusing to write the group states to %s: it belongs to another user; "
+          "remove it or run as its owner",
+          iniFile_.c_str());
+    }
+    return setError("Error writing the group states to %s (%s)", iniFile_.c_str(),
+                    strerror(err ? err : EIO));
   }
   return true;
 }

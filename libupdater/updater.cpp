@@ -10,6 +10,7 @@
 #include "engine_internal.h"
 #include "libupdater.h"
 #include "memleak.h"
+#include "run_guard.h"
 
 #define UPD_SRC "libupdater/updater"
 
@@ -91,6 +92,7 @@ void Updater::reset() {
   author_.clear();
   homeUrl_.clear();
   dir_ = nullptr;
+  runLock_.reset();
   ownDir_.reset();
   remove(engine::kInfoFile);
 }

@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
-# Sets up the machine, builds the updater and the publisher, and shows the whole job:
-# publishes the sample release (examples/vantorex-1.0), serves it on a free loopback port,
-# installs it into a fresh directory with the updater, publishes the next release
-# (examples/vantorex-1.1) and updates to it, then runs the updater once more (nothing to do).
+# Sets up the machine, builds the updater and the publisher, and shows the whole job with signed
+# releases: makes the vendor's key, publishes the sample release (examples/vantorex-1.0) signed,
+# serves it on a free loopback port, installs it into a fresh directory with the updater (which
+# trusts only that key), shows a tampered document refused, publishes the next release
+# (examples/vantorex-1.1) unsigned and signs it "offline" with `updater-publish sign`, updates to
+# it, changes to a new key through a release that installs .updater-keys, and runs the updater
+# once more (nothing to do).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -38,30 +41,85 @@ done
 port=$(cat "$work/port")
 head -n 1 "$work/server.log"
 
+keys="$work/keys"
+mkdir -p "$keys"
+doc="$site/updates/kestrl5-full-debian9.x86_64.info"
+
+# publish RELEASE-DIR [options]: publishes a release tree into the site.
 publish() {
+  local release=$1
+  shift
   echo
-  echo "== publish examples/$1 =="
-  build/bin/updater-publish publish "examples/$1" "$site" \
+  echo "== publish $(basename "$release") $* =="
+  build/bin/updater-publish publish "$release" "$site" \
     --site-url "http://127.0.0.1:$port/" --groups examples/vantorex.groups.ini \
-    --app Vantorex --author "The Vantorex team"
+    --app Vantorex --author "The Vantorex team" "$@"
 }
 
+# run_updater [expect-failure]: runs the updater that trusts the vendor's first key.
 run_updater() {
   echo
-  echo "== updater --server 127.0.0.1:$port -d $install =="
-  # The updater keeps its group choices in .updater.ini in the working directory.
-  (cd "$install" && "$root/build/bin/updater" --server "127.0.0.1:$port" -d "$install")
+  echo "== updater --server 127.0.0.1:$port -d $install --trusted-key vendor.pub =="
+  # The updater keeps its group choices and accepted serials in .updater.ini in the working
+  # directory.
+  if (cd "$install" && "$root/build/bin/updater" --server "127.0.0.1:$port" -d "$install" \
+    --trusted-key "$keys/vendor.pub"); then
+    [ "${1:-}" != expect-failure ] || { echo "the updater should have refused"; exit 1; }
+  else
+    [ "${1:-}" = expect-failure ] || exit 1
+    echo "(refused, as it must be)"
+  fi
 }
 
-publish vantorex-1.0
-run_updater
-echo
-echo "Installed:"; (cd "$install" && find . -type f ! -name .updater.ini | sort | sed 's/^\.\//  /')
+show_installed() {
+  echo
+  echo "Installed:"
+  (cd "$install" && find . -type f ! -name .updater.ini | sort | sed 's/^\.\//  /')
+}
 
-publish vantorex-1.1
-run_updater
 echo
-echo "Installed:"; (cd "$install" && find . -type f ! -name .updater.ini | sort | sed 's/^\.\//  /')
+echo "== keygen: the vendor's key pair (minisign format) =="
+# Unencrypted here; --password-file FILE encrypts the secret key with scrypt.
+build/bin/updater-publish keygen --secret-key "$keys/vendor.key" --public-key "$keys/vendor.pub"
+cat "$keys/vendor.pub"
+
+publish examples/vantorex-1.0 --sign-key "$keys/vendor.key"
+if command -v minisign >/dev/null; then
+  echo "minisign agrees:"
+  minisign -V -p "$keys/vendor.pub" -m "$doc"
+fi
+run_updater
+show_installed
+
+echo
+echo "== someone changes the document on the server =="
+cp "$doc" "$work/genuine.info"
+sed -i 's/AppName="Vantorex"/AppName="Vantorex (evil)"/' "$doc"
+run_updater expect-failure
+cp "$work/genuine.info" "$doc"
+
+publish examples/vantorex-1.1
+echo
+echo "== offline signing: updater-publish sign (serial and expiry raised) =="
+build/bin/updater-publish sign "$doc" --sign-key "$keys/vendor.key" --expires-in 30
+run_updater
+show_installed
+
+echo
+echo "== key change: a release that installs .updater-keys with the old and the new key =="
+build/bin/updater-publish keygen --secret-key "$keys/new.key" --public-key "$keys/new.pub"
+release="$work/vantorex-1.2"
+cp -a examples/vantorex-1.1 "$release"
+cat "$keys/vendor.pub" "$keys/new.pub" >"$release/.updater-keys"
+publish "$release" --sign-key "$keys/vendor.key" --sign-key "$keys/new.key"
+run_updater
+
+echo
+echo "== from now on the new key alone signs =="
+echo "Version 1.2.1: signed with the new key." >>"$release/docs/CHANGES.txt"
+publish "$release" --sign-key "$keys/new.key"
+run_updater
+show_installed
 
 run_updater
 
@@ -69,4 +127,5 @@ echo
 echo "== server log ($(wc -l <"$work/server.log") lines; last 5) =="
 tail -n 5 "$work/server.log"
 echo
-echo "Demo finished: full install, update to 1.1, and an up-to-date run all succeeded."
+echo "Demo finished: signed install, tampered document refused, offline-signed update, key"
+echo "change through .updater-keys, and an up-to-date run all succeeded."

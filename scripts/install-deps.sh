@@ -10,6 +10,8 @@ PACKAGES=(
   nginx-light python3 python3-pyftpdlib
   curl time minisign
   clang libclang-rt-14-dev
+  libdivsufsort-dev libzstd-dev
+  bsdiff xdelta3 zstd
 )
 
 missing=()

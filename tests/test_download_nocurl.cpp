@@ -130,7 +130,8 @@ TEST(DownloadAddress, SplitsHostPortAndPath) {
 TEST(DownloadAddress, RejectsOtherSchemesAndMissingParts) {
   const std::pair<const char*, int> cases[] = {
       {"ftp://host/file", ODL_ERROR_INVALID_URL},
-      {"https://host/file", ODL_ERROR_INVALID_URL},
+      {"gopher://host/file", ODL_ERROR_INVALID_URL},
+      {"httpx://host/file", ODL_ERROR_INVALID_URL},
       {"no-slash-at-all", ODL_ERROR_INVALID_PROTOCOL},
       {"http:", ODL_ERROR_INVALID_PROTOCOL},
       {"http://host", ODL_ERROR_INVALID_URL},
@@ -256,14 +257,21 @@ TEST(DownloadErrors, TextsOfEveryCode) {
                          "File Not Found",
                          "Server tried to redirect, but FollowRedirects is Off",
                          "Transfer Timed Out",
-                         "Authorization Needed or Bad Username/Password"};
+                         "Authorization Needed or Bad Username/Password",
+                         "Server Certificate Not Trusted",
+                         "Server Certificate Expired or Not Yet Valid",
+                         "Server Certificate Issued for Another Name",
+                         "TLS Handshake Failed",
+                         "Cannot Load Trusted Certificates",
+                         "Proxy Error",
+                         "Redirect from HTTPS to HTTP Refused"};
   ProbeClient client("http://h/a", nullptr, nullptr, nullptr, nullptr);
-  for (int code = 0; code <= 13; code++) {
+  for (int code = 0; code <= 20; code++) {
     client.SetErrorCode(code);
     EXPECT_EQ(client.GetError(), code);
     EXPECT_STREQ(client.GetErrorString(), texts[code]) << code;
   }
-  client.SetErrorCode(14);
+  client.SetErrorCode(21);
   EXPECT_STREQ(client.GetErrorString(), "Unkown Error");
   client.SetErrorCode(-1);
   EXPECT_STREQ(client.GetErrorString(), "Unkown Error");
@@ -726,7 +734,7 @@ TEST_F(ScriptedHttp, RedirectToAnotherServerDropsCredentials) {
 TEST_F(ScriptedHttp, RedirectTargetsTheConstructorRefuses) {
   const std::pair<std::string, int> cases[] = {
       {"ftp://127.0.0.1/file", ODL_ERROR_INVALID_URL},
-      {"https://127.0.0.1/file", ODL_ERROR_INVALID_URL},
+      {"gopher://127.0.0.1/file", ODL_ERROR_INVALID_URL},
       {"nowhere", ODL_ERROR_INVALID_PROTOCOL},
       {"http://127.0.0.1/a\rX-Injected: 1", ODL_ERROR_INVALID_URL},
   };

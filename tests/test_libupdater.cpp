@@ -1130,10 +1130,11 @@ TEST_F(UpdateTest, DownloadAndFetchFailuresAreReported) {
   EXPECT_STREQ(u.lastError(), "Error reading updater-info.xml!");
   EXPECT_FALSE(FileExists(cwd_.Sub("updater-info.xml")));
 
-  // An unusable pack URL (unsupported scheme) fails before anything is written.
+  // An unusable pack URL (a host name longer than the client takes) fails before anything is
+  // written.
   Updater v;
-  WriteFile(cwd_.Sub("doc.xml"),
-            Doc("<f file=\"x\" url=\"https://127.0.0.1/x.pak\" key=\"\" sha=\"\" packsha=\"\"/>"));
+  WriteFile(cwd_.Sub("doc.xml"), Doc("<f file=\"x\" url=\"https://" + std::string(200, 'h') +
+                                     "/x.pak\" key=\"\" sha=\"\" packsha=\"\"/>"));
   v.setup("", rel.base().c_str(), "updater", "", nullptr);
   ASSERT_TRUE(v.loadInfoFile(cwd_.Sub("doc.xml").c_str()));
   ASSERT_TRUE(v.parseInfo()) << v.lastError();

@@ -437,7 +437,7 @@ TEST_F(CliFailureTest, PackMissingOnServer) {
 TEST_F(CliFailureTest, PackAddressTheClientCannotUse) {
   ReleaseSpec rel;
   FixtureFile f = File("secure.txt", "s\n");
-  f.attrs = {{"url", "https://127.0.0.1/packs/secure.pak"}};
+  f.attrs = {{"url", "https://" + std::string(200, 'h') + "/packs/secure.pak"}};
   rel.files = {File("before.txt", "b\n"), f};
   Publish(rel);
   ExpectFailure(
@@ -840,16 +840,16 @@ TEST_F(CliCommandLineTest, HelpScreen) {
     EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 7),
               Concat({"*** Velmoras' Updater 2.01 (CLI) ***", ""}, usage));
     // Our own options follow the specified lines.
-    EXPECT_TRUE(
-        ContainsInOrder(std::vector<std::string>(lines.begin() + 7, lines.end()),
-                        {"    --server HOST[:PORT]\tFetch updates from this server instead "
-                         "of updates.example.invalid",
-                         "    --list\t\tShow the package groups and what an update would "
-                         "do; change nothing",
-                         "    --install GROUP\tInstall GROUP and keep it up to date "
-                         "(repeatable)",
-                         "    --remove GROUP\tRemove the files of GROUP (repeatable)",
-                         "    --skip GROUP\tNeither install nor remove GROUP (repeatable)"}))
+    EXPECT_TRUE(ContainsInOrder(
+        std::vector<std::string>(lines.begin() + 7, lines.end()),
+        {"    --server [https://]HOST[:PORT]\tFetch updates from this server instead "
+         "of updates.example.invalid",
+         "    --list\t\tShow the package groups and what an update would "
+         "do; change nothing",
+         "    --install GROUP\tInstall GROUP and keep it up to date "
+         "(repeatable)",
+         "    --remove GROUP\tRemove the files of GROUP (repeatable)",
+         "    --skip GROUP\tNeither install nor remove GROUP (repeatable)"}))
         << Lines(r);
     EXPECT_EQ(r.err, "");
   }

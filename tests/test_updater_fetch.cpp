@@ -110,7 +110,7 @@ TEST_F(FetchProgram, FailuresPrintTheClientsTextAndExitOne) {
   EXPECT_EQ(RunProgram({Fetch(), server_->Url("/pub/none.bin"), out_.Sub("n")}, &out, &err), 1);
   EXPECT_EQ(err, "updater-fetch: File Not Found\n");
 
-  EXPECT_EQ(RunProgram({Fetch(), "https://127.0.0.1/x", out_.Sub("h")}, &out, &err), 1);
+  EXPECT_EQ(RunProgram({Fetch(), "gopher://127.0.0.1/x", out_.Sub("h")}, &out, &err), 1);
   EXPECT_EQ(err, "updater-fetch: Invalid URL\n");
   EXPECT_FALSE(testutil::FileExists(out_.Sub("h")));
 

@@ -1,6 +1,7 @@
 // The command-line updater: reads the options, forms the channel URL of the installation and
 // drives one Updater through fetch, parse, plan and perform, printing what the engine reports.
 #include <ctype.h>
+#include <errno.h>
 #include <getopt.h>
 #include <signal.h>
 #include <stdio.h>
@@ -16,6 +17,8 @@
 #include "groups.h"
 #include "libupdater.h"
 #include "progress.h"
+#include "trust.h"
+#include "trusted_keys.h"
 
 #ifndef UPDATER_DEFAULT_SERVER
 #define UPDATER_DEFAULT_SERVER "updates.example.invalid"
@@ -31,6 +34,14 @@ enum LongOnlyOption {
   OPT_REMOVE,
   OPT_SKIP,
   OPT_ROLLBACK,
+  OPT_CA_FILE,
+  OPT_CA_PATH,
+  OPT_PROXY,
+  OPT_NOPROXY,
+  OPT_ALLOW_SHARED_DIR,
+  OPT_TRUSTED_KEY,
+  OPT_REQUIRE_SIGNATURE,
+  OPT_MAX_INFO_SIZE,
 };
 
 const struct option kLongOptions[] = {
@@ -44,6 +55,14 @@ const struct option kLongOptions[] = {
     {"remove", required_argument, nullptr, OPT_REMOVE},
     {"skip", required_argument, nullptr, OPT_SKIP},
     {"rollback", no_argument, nullptr, OPT_ROLLBACK},
+    {"ca-file", required_argument, nullptr, OPT_CA_FILE},
+    {"ca-path", required_argument, nullptr, OPT_CA_PATH},
+    {"proxy", required_argument, nullptr, OPT_PROXY},
+    {"noproxy", required_argument, nullptr, OPT_NOPROXY},
+    {"allow-shared-dir", no_argument, nullptr, OPT_ALLOW_SHARED_DIR},
+    {"trusted-key", required_argument, nullptr, OPT_TRUSTED_KEY},
+    {"require-signature", no_argument, nullptr, OPT_REQUIRE_SIGNATURE},
+    {"max-info-size", required_argument, nullptr, OPT_MAX_INFO_SIZE},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -63,7 +82,13 @@ struct Settings {
   std::string server;
   bool list;
   bool rollback;
+  bool allowSharedDir;
   std::vector<GroupChoice> choices;
+  // Trusted certificates and proxies.
+  NetOptions net;
+  // Trust in the update documents.
+  std::vector<std::string> trustedKeyFiles;
+  TrustSettings trust;
 };
 
 bool PrintLine(const char* text) {
@@ -78,13 +103,24 @@ UpdaterCallbacks g_callbacks = {InfoProgress, FileProgress, PrintLine, PrintLine
   printf("-a, --all\t\tMark all packages before performing upgrade\n");
   printf("-d, --dir\t\tUse alternate base directory instead of current working directory\n");
   printf("-h, --help\t\tThis screen\n");
-  printf("    --server HOST[:PORT]\tFetch updates from this server instead of %s\n",
+  printf("    --server [https://]HOST[:PORT]\tFetch updates from this server instead of %s\n",
          UPDATER_DEFAULT_SERVER);
   printf("    --list\t\tShow the package groups and what an update would do; change nothing\n");
   printf("    --install GROUP\tInstall GROUP and keep it up to date (repeatable)\n");
   printf("    --remove GROUP\tRemove the files of GROUP (repeatable)\n");
   printf("    --skip GROUP\tNeither install nor remove GROUP (repeatable)\n");
   printf("    --rollback\t\tPut back the release from before the last update\n");
+  printf("    --ca-file FILE\tTrust the certificates in FILE (PEM) instead of the system's\n");
+  printf("    --ca-path DIR\tTrust the certificates in DIR (hashed names) instead\n");
+  printf(
+      "    --proxy URL\t\tUse this HTTP proxy (http://[USER:PASSWORD@]HOST[:PORT]; \"\" for "
+      "none)\n");
+  printf("    --noproxy LIST\tHosts reached without proxy (comma-separated suffixes, * for all)\n");
+  printf("    --allow-shared-dir\tAs root, also write into directories other users can write\n");
+  printf("    --trusted-key FILE\tTrust the minisign public key(s) in FILE (repeatable)\n");
+  printf("    --require-signature\tRefuse to update when no trusted key is known\n");
+  printf("    --max-info-size BYTES\tRefuse update documents larger than BYTES (default %llu)\n",
+         static_cast<unsigned long long>(kDefaultMaxInfoSize));
   fflush(stdout);
   exit(1);
 }
@@ -96,9 +132,26 @@ const char* LongOnlyName(int value) {
   return nullptr;
 }
 
+// The scheme of a server given as "https://HOST[:PORT]" or "http://HOST[:PORT]" (a "/" after
+// it is dropped) and the HOST[:PORT] part; "http" for a server given without a scheme.
+std::string SplitServer(std::string* server) {
+  std::string scheme = "http";
+  for (const char* prefix : {"https://", "http://"}) {
+    size_t len = strlen(prefix);
+    if (strncasecmp(server->c_str(), prefix, len) == 0) {
+      scheme.assign(prefix, len - 3);
+      server->erase(0, len);
+      if (!server->empty() && server->back() == '/') server->pop_back();
+      break;
+    }
+  }
+  return scheme;
+}
+
 // HOST or HOST:PORT with a host of letters, digits, dots, hyphens and underscores and a port
-// from 1 to 65535.
-bool ValidServer(const std::string& server) {
+// from 1 to 65535, after an optional "https://" or "http://".
+bool ValidServer(std::string server) {
+  SplitServer(&server);
   if (server.empty() || server.size() > kMaxServerLength) return false;
   size_t colon = server.find(':');
   std::string host = server.substr(0, colon);
@@ -168,7 +221,7 @@ void ParseOptions(int argc, char** argv, Settings* s) {
         break;
       case OPT_SERVER:
         if (!ValidServer(optarg)) {
-          fprintf(stderr, "Invalid server '%s': must be HOST or HOST:PORT\n", optarg);
+          fprintf(stderr, "Invalid server '%s': must be [https://]HOST[:PORT]\n", optarg);
           exit(1);
         }
         s->server = optarg;
@@ -188,6 +241,41 @@ void ParseOptions(int argc, char** argv, Settings* s) {
       case OPT_ROLLBACK:
         s->rollback = true;
         break;
+      case OPT_CA_FILE:
+        s->net.ca_file = optarg;
+        break;
+      case OPT_CA_PATH:
+        s->net.ca_path = optarg;
+        break;
+      case OPT_PROXY:
+        s->net.proxy_given = true;
+        s->net.proxy = optarg;
+        break;
+      case OPT_NOPROXY:
+        s->net.noproxy_given = true;
+        s->net.noproxy = optarg;
+        break;
+      case OPT_ALLOW_SHARED_DIR:
+        s->allowSharedDir = true;
+        break;
+      case OPT_TRUSTED_KEY:
+        s->trustedKeyFiles.push_back(optarg);
+        break;
+      case OPT_REQUIRE_SIGNATURE:
+        s->trust.requireSignature = true;
+        break;
+      case OPT_MAX_INFO_SIZE: {
+        char* end = nullptr;
+        errno = 0;
+        unsigned long long v = strtoull(optarg, &end, 10);
+        if (!*optarg || *end || *optarg == '-' || errno != 0 || v == 0) {
+          fprintf(stderr, "Invalid --max-info-size '%s': must be a number of bytes above 0\n",
+                  optarg);
+          exit(1);
+        }
+        s->trust.maxInfoSize = v;
+        break;
+      }
       case '?':
         if (optopt == 'd' || optopt == 'p' || optopt == 't') {
           fprintf(stderr, "Option -%c requires an argument.\n", optopt);
@@ -241,8 +329,9 @@ int Run(int argc, char** argv) {
 
   if (s.platform[0] == '\0') snprintf(s.platform, sizeof(s.platform), "debian9.x86_64");
 
-  snprintf(s.channelUrl, sizeof(s.channelUrl), "http://%s/updates/kestrl%s-%s-%s.info",
-           s.server.c_str(), s.typeLetter, s.kind, s.platform);
+  std::string scheme = SplitServer(&s.server);
+  snprintf(s.channelUrl, sizeof(s.channelUrl), "%s://%s/updates/kestrl%s-%s-%s.info",
+           scheme.c_str(), s.server.c_str(), s.typeLetter, s.kind, s.platform);
 
   if (!s.rollback) printf("Downloading update info files for: %s\n", s.platform);
 
@@ -254,14 +343,30 @@ int Run(int argc, char** argv) {
     return 1;
   }
 
+  std::string keyError;
+  if (!LoadTrustedKeys(kBuiltInTrustedKeys, s.trustedKeyFiles, s.baseDir, &s.trust.keys,
+                       &keyError)) {
+    printf("\n%s\n", keyError.c_str());
+    return 1;
+  }
+
   Updater updater;
   updater.setup(s.channelUrl, s.baseDir, file_part(argc > 0 ? argv[0] : ""), ".updater.ini",
                 &g_callbacks);
+  updater.setNetOptions(s.net);
+  updater.setTrust(s.trust);
+  updater.setAllowSharedDir(s.allowSharedDir);
+  // A run that may change the installation holds its lock from before the document is fetched
+  // to the end; a second one stops here, having touched nothing.
+  if (!s.list && !updater.beginRun()) {
+    printf("\nError: %s\n", updater.lastError());
+    return 1;
+  }
 
   if (s.rollback) return RollBack(&updater);
   // A commit or rollback that a killed run left half done is finished before anything else,
-  // also when the server cannot be reached.
-  if (!updater.finishInterrupted()) {
+  // also when the server cannot be reached (--list changes nothing, so it leaves it).
+  if (!s.list && !updater.finishInterrupted()) {
     printf("\nError finishing the interrupted update: %s\n", updater.lastError());
     return 1;
   }
@@ -291,7 +396,11 @@ int Run(int argc, char** argv) {
 
   if (!updater.needsUpdate()) {
     // Choices named on the command line hold for later runs even when nothing is to be done now.
-    if (!s.choices.empty()) updater.saveGroupStates();
+    if (!s.choices.empty() && !updater.saveGroupStates()) {
+      printf("\nError: %s\n", updater.lastError());
+      return 1;
+    }
+    updater.recordSerial();
     printf("\nAbort: Nothing to be done, you are up-to-date\n");
     return 0;
   }
@@ -302,7 +411,10 @@ int Run(int argc, char** argv) {
     return 1;
   }
 
-  updater.saveGroupStates();
+  if (!updater.saveGroupStates()) {
+    printf("\nError: %s\n", updater.lastError());
+    return 1;
+  }
   printf("\nUpdate Complete!\n");
   return 0;
 }

@@ -170,8 +170,9 @@ std::string Md5Hex(const std::string& data) { return DigestHex("MD5", data); }
 
 bool HaveNginx() { return access("/usr/sbin/nginx", X_OK) == 0; }
 
-NginxServer::NginxServer(const std::string& root, const std::string& extra_server_conf)
-    : root_(root) {
+NginxServer::NginxServer(const std::string& root, const std::string& extra_server_conf,
+                         const std::string& tls_cert, const std::string& tls_key)
+    : root_(root), tls_(!tls_cert.empty()) {
   if (!HaveNginx()) {
     error_ = "nginx is not installed (/usr/sbin/nginx)";
     return;
@@ -186,6 +187,9 @@ NginxServer::NginxServer(const std::string& root, const std::string& extra_serve
          << "events { worker_connections 256; }\n"
          << "http {\n"
          << "  access_log " << dir_.Sub("access.log") << ";\n"
+         << "  log_format headers '\"$request\" \"$http_proxy_authorization\" "
+            "\"$http_authorization\"';\n"
+         << "  access_log " << dir_.Sub("headers.log") << " headers;\n"
          << "  client_body_temp_path " << dir_.Sub("body") << ";\n"
          << "  proxy_temp_path " << dir_.Sub("proxy") << ";\n"
          << "  fastcgi_temp_path " << dir_.Sub("fastcgi") << ";\n"
@@ -194,8 +198,12 @@ NginxServer::NginxServer(const std::string& root, const std::string& extra_serve
          << "  default_type application/octet-stream;\n"
          << "  sendfile on;\n"
          << "  server {\n"
-         << "    listen 127.0.0.1:" << port_ << ";\n"
-         << "    root " << root_ << ";\n"
+         << "    listen 127.0.0.1:" << port_ << (tls_ ? " ssl" : "") << ";\n";
+    if (tls_) {
+      conf << "    ssl_certificate " << tls_cert << ";\n"
+           << "    ssl_certificate_key " << tls_key << ";\n";
+    }
+    conf << "    root " << root_ << ";\n"
          << extra_server_conf << "\n"
          << "  }\n"
          << "}\n";
@@ -236,10 +244,12 @@ NginxServer::~NginxServer() {
 }
 
 std::string NginxServer::Url(const std::string& path) const {
-  return "http://127.0.0.1:" + std::to_string(port_) + (path.empty() || path[0] != '/' ? "/" : "") +
-         path;
+  return (tls_ ? "https" : "http") + std::string("://127.0.0.1:") + std::to_string(port_) +
+         (path.empty() || path[0] != '/' ? "/" : "") + path;
 }
 
 std::string NginxServer::AccessLog() const { return ReadFileOr(dir_.Sub("access.log")); }
+
+std::string NginxServer::HeaderLog() const { return ReadFileOr(dir_.Sub("headers.log")); }
 
 }  // namespace testutil

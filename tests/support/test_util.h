@@ -55,10 +55,12 @@ std::string Sha256Hex(const std::string& data);
 std::string Md5Hex(const std::string& data);
 
 // A real nginx on 127.0.0.1:port() serving root() as its document root. extra_server_conf is
-// pasted into the server block (locations, auth_basic, return 302 ...). Stopped on destruction.
+// pasted into the server block (locations, auth_basic, return 302 ...). With a certificate and
+// key file the server speaks only TLS (and Url gives https addresses). Stopped on destruction.
 class NginxServer {
  public:
-  explicit NginxServer(const std::string& root, const std::string& extra_server_conf = "");
+  explicit NginxServer(const std::string& root, const std::string& extra_server_conf = "",
+                       const std::string& tls_cert = "", const std::string& tls_key = "");
   ~NginxServer();
   NginxServer(const NginxServer&) = delete;
   NginxServer& operator=(const NginxServer&) = delete;
@@ -68,6 +70,8 @@ class NginxServer {
   std::string Url(const std::string& path) const;
   // The access log so far (one line per request, "$request" first).
   std::string AccessLog() const;
+  // One line per request: "$request" "$http_proxy_authorization" "$http_authorization".
+  std::string HeaderLog() const;
   const std::string& error() const { return error_; }
 
  private:
@@ -76,6 +80,7 @@ class NginxServer {
   int port_ = 0;
   pid_t pid_ = -1;
   std::string error_;
+  bool tls_ = false;
 };
 
 // True when the nginx binary is installed.

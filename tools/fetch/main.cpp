@@ -1,10 +1,13 @@
-// updater-fetch URL OUTFILE
+// updater-fetch [--ca-file FILE] [--ca-path DIR] [--proxy URL] [--noproxy LIST] URL OUTFILE
 //
-// Downloads one file with the project's download client: http://host[:port]/path (one
-// redirect is followed) or ftp://[user[:password]@]host[:port]/path (passive mode, anonymous
-// unless a user is given). On a terminal a progress line is kept up to date. On failure the
-// client's error text goes to standard error and the exit code is 1.
+// Downloads one file with the project's download client: http://host[:port]/path or
+// https://host[:port]/path (the server's certificate verified; redirects followed, never from
+// https to http; proxies from the options or the environment) or
+// ftp://[user[:password]@]host[:port]/path (passive mode, anonymous unless a user is given). On
+// a terminal a progress line is kept up to date. On failure the client's error text goes to
+// standard error and the exit code is 1.
 #include <errno.h>
+#include <getopt.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -19,6 +22,50 @@
 #include "download_nocurl.h"
 
 namespace {
+
+const char kUsage[] =
+    "usage: updater-fetch URL OUTFILE\n"
+    "       options before URL: --ca-file FILE, --ca-path DIR, --proxy URL, --noproxy LIST\n";
+
+enum { OPT_CA_FILE = 256, OPT_CA_PATH, OPT_PROXY, OPT_NOPROXY };
+
+const struct option kOptions[] = {
+    {"ca-file", required_argument, nullptr, OPT_CA_FILE},
+    {"ca-path", required_argument, nullptr, OPT_CA_PATH},
+    {"proxy", required_argument, nullptr, OPT_PROXY},
+    {"noproxy", required_argument, nullptr, OPT_NOPROXY},
+    {nullptr, 0, nullptr, 0},
+};
+
+// Reads the options into *net. False (message printed) on an unknown option or a missing
+// argument.
+bool ParseOptions(int argc, char** argv, NetOptions* net) {
+  opterr = 0;
+  int c;
+  while ((c = getopt_long(argc, argv, "", kOptions, nullptr)) != -1) {
+    switch (c) {
+      case OPT_CA_FILE:
+        net->ca_file = optarg;
+        break;
+      case OPT_CA_PATH:
+        net->ca_path = optarg;
+        break;
+      case OPT_PROXY:
+        net->proxy_given = true;
+        net->proxy = optarg;
+        break;
+      case OPT_NOPROXY:
+        net->noproxy_given = true;
+        net->noproxy = optarg;
+        break;
+      default:
+        fprintf(stderr, "updater-fetch: unknown option or missing argument: %s\n",
+                argv[optind - 1]);
+        return false;
+    }
+  }
+  return true;
+}
 
 // Size of the destination file's output buffer (see main).
 const size_t kOutputBufferSize = 128 * 1024;
@@ -83,14 +130,15 @@ bool ParseFtpAddress(const char* url, std::string* user, std::string* password, 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    fprintf(stderr, "usage: updater-fetch URL OUTFILE\n");
+  NetOptions net;
+  if (!ParseOptions(argc, argv, &net) || argc - optind != 2) {
+    fprintf(stderr, "%s", kUsage);
     return 1;
   }
   // A server that goes away mid-request must end in an error text, not a signal.
   signal(SIGPIPE, SIG_IGN);
-  const char* url = argv[1];
-  const char* out_path = argv[2];
+  const char* url = argv[optind];
+  const char* out_path = argv[optind + 1];
   Progress progress;
   progress.enabled = isatty(STDOUT_FILENO) != 0;
   DownloadProgressCallback callback = progress.enabled ? ShowProgress : nullptr;
@@ -110,6 +158,7 @@ int main(int argc, char** argv) {
   } else {
     client.reset(new OrvexDownloadNoCurl(url, callback, nullptr, nullptr, &progress));
     client->SetFollowRedirects(true);
+    client->SetNetOptions(net);
   }
   if (client->GetError() != ODL_ERROR_NONE) {
     fprintf(stderr, "updater-fetch: %s\n", client->GetErrorString());
@@ -131,7 +180,7 @@ int main(int argc, char** argv) {
   if (progress.printed) printf("\n");
   int rc = 0;
   if (!ok) {
-    fprintf(stderr, "updater-fetch: %s\n", client->GetErrorString());
+    fprintf(stderr, "updater-fetch: %s\n", client->GetErrorDetail());
     rc = 1;
   }
   if (fclose(fp) != 0 && rc == 0) {

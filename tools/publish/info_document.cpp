@@ -99,7 +99,20 @@ std::string RenderDocument(const InfoDocument& doc) {
       Attr(&out, "packmd5", f.packmd5);
       Attr(&out, "packsize", std::to_string(f.packsize));
     }
-    out += " />\n";
+    if (!v2 || f.patches.empty()) {
+      out += " />\n";
+      continue;
+    }
+    out += ">\n";
+    for (const DocPatch& p : f.patches) {
+      out += "      <patch";
+      Attr(&out, "from", p.from);
+      Attr(&out, "url", p.url);
+      Attr(&out, "packsize", std::to_string(p.packsize));
+      Attr(&out, "packsha", p.packsha);
+      out += " />\n";
+    }
+    out += "    </file>\n";
   }
   out += "  </files>\n";
   if (!doc.deletes.empty()) {
@@ -155,6 +168,17 @@ bool ReadDocument(const std::string& path, InfoDocument* doc, std::string* error
         f.url = f.url.substr(doc->file_base.size());
       } else {
         f.url_absolute = true;
+      }
+    }
+    for (const TiXmlElement* p = e->FirstChildElement("patch"); p;
+         p = p->NextSiblingElement("patch")) {
+      DocPatch patch;
+      patch.from = AttrText(p, "from");
+      patch.url = AttrText(p, "url");
+      patch.packsha = AttrText(p, "packsha");
+      patch.packsize = strtoull(AttrText(p, "packsize").c_str(), nullptr, 10);
+      if (!patch.from.empty() && !patch.url.empty() && !IsAbsoluteUrl(patch.url)) {
+        f.patches.push_back(patch);
       }
     }
     if (!f.name.empty()) doc->files.push_back(f);

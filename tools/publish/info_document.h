@@ -14,6 +14,14 @@
 
 #include "groups_file.h"
 
+// A patch from an older version of a file (docs/delta-format.md), under the file base.
+struct DocPatch {
+  std::string from;     // SHA-256 of the old file, hex
+  std::string url;      // relative to the file base
+  std::string packsha;  // SHA-256 of the patch, hex
+  uint64_t packsize = 0;
+};
+
 struct DocFile {
   std::string name;
   std::string url;  // relative to the file base (or absolute when url_absolute)
@@ -24,6 +32,7 @@ struct DocFile {
   uint64_t size = 0;
   uint64_t packsize = 0;  // bytes of the pack
   uint32_t modes = 0;
+  std::vector<DocPatch> patches;  // version 2 only
 };
 
 struct InfoDocument {

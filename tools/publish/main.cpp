@@ -10,6 +10,7 @@
 
 #include <string>
 
+#include "delta_commands.h"
 #include "publisher.h"
 #include "signing.h"
 #include "static_server.h"
@@ -21,9 +22,12 @@ void Usage(FILE* out) {
       "Usage:\n"
       "  updater-publish publish RELEASE SITE (--site-url URL | --file-base URL) [options]\n"
       "  updater-publish serve SITE [--port N] [--bind ADDRESS] [--port-file FILE] [--quiet]\n"
+      "                        [--tls-cert FILE --tls-key FILE]\n"
       "  updater-publish keygen --secret-key FILE --public-key FILE [--password-file FILE]\n"
       "  updater-publish sign DOCUMENT --sign-key FILE [--password-file FILE] [--expires-in DAYS]\n"
       "                  [--serial N]\n"
+      "  updater-publish diff OLD NEW PATCH [--level N] [--quiet]\n"
+      "  updater-publish apply OLD PATCH NEW\n"
       "  updater-publish --help\n"
       "\n"
       "publish: writes the packs of RELEASE under SITE/files/ and its update-information\n"
@@ -42,6 +46,9 @@ void Usage(FILE* out) {
       "  --previous FILE      previous release's document (default: the one in SITE)\n"
       "  --no-previous        publish as a first release: no deletions, no kept packs\n"
       "  --level N            deflate level 1 to 9 (default 6)\n"
+      "  --deltas N           patches from each of the last N releases in SITE (default 2;\n"
+      "                       0: none)\n"
+      "  --delta-max-size MIB no patches for files larger than MIB MiB (default 512)\n"
       "  --quiet              print nothing on success\n"
       "  --sign-key FILE      sign every document with this minisign secret key, writing\n"
       "                       DOCUMENT.minisig beside it (repeatable: one signature per key)\n"
@@ -61,7 +68,12 @@ void Usage(FILE* out) {
       "  --port N             port to listen on (default 8080; 0 picks a free one)\n"
       "  --bind ADDRESS       local address to listen on (default 127.0.0.1; * for all)\n"
       "  --port-file FILE     write the port to FILE once listening\n"
-      "  --quiet              do not log requests\n",
+      "  --quiet              do not log requests\n"
+      "  --tls-cert FILE      serve HTTPS with this certificate (PEM, chain after it)\n"
+      "  --tls-key FILE       the certificate's private key (PEM)\n"
+      "\n"
+      "diff: writes the patch that turns OLD into NEW (zstd level N, 1 to 22; default 19).\n"
+      "apply: builds NEW from OLD and PATCH, checking both files' SHA-256 digests.\n",
       out);
 }
 
@@ -233,7 +245,9 @@ int RunPublish(int argc, char** argv) {
     kSignKey,
     kPasswordFile,
     kSerial,
-    kExpiresIn
+    kExpiresIn,
+    kDeltas,
+    kDeltaMaxSize
   };
   static const struct option kOptions[] = {
       {"site-url", required_argument, nullptr, kSiteUrl},
@@ -255,6 +269,8 @@ int RunPublish(int argc, char** argv) {
       {"password-file", required_argument, nullptr, kPasswordFile},
       {"serial", required_argument, nullptr, kSerial},
       {"expires-in", required_argument, nullptr, kExpiresIn},
+      {"deltas", required_argument, nullptr, kDeltas},
+      {"delta-max-size", required_argument, nullptr, kDeltaMaxSize},
       {"help", no_argument, nullptr, 'h'},
       {nullptr, 0, nullptr, 0}};
   PublishOptions opts;
@@ -327,6 +343,20 @@ int RunPublish(int argc, char** argv) {
         }
         opts.level = static_cast<int>(num);
         break;
+      case kDeltas:
+        if (!ParseInt(optarg, 0, 16, &num)) {
+          fprintf(stderr, "updater-publish: --deltas must be from 0 to 16\n");
+          return 2;
+        }
+        opts.deltas = static_cast<int>(num);
+        break;
+      case kDeltaMaxSize:
+        if (!ParseInt(optarg, 0, 4095, &num)) {
+          fprintf(stderr, "updater-publish: --delta-max-size must be from 0 to 4095 (MiB)\n");
+          return 2;
+        }
+        opts.delta_max_size = static_cast<uint64_t>(num) << 20;
+        break;
       case 'h':
         Usage(stdout);
         return 0;
@@ -366,15 +396,17 @@ int RunPublish(int argc, char** argv) {
 void OnSignal(int) { StaticServer::Stop(); }
 
 int RunServe(int argc, char** argv) {
-  enum { kPort = 1000, kBind, kPortFile, kQuiet };
+  enum { kPort = 1000, kBind, kPortFile, kQuiet, kTlsCert, kTlsKey };
   static const struct option kOptions[] = {{"port", required_argument, nullptr, kPort},
                                            {"bind", required_argument, nullptr, kBind},
                                            {"port-file", required_argument, nullptr, kPortFile},
                                            {"quiet", no_argument, nullptr, kQuiet},
+                                           {"tls-cert", required_argument, nullptr, kTlsCert},
+                                           {"tls-key", required_argument, nullptr, kTlsKey},
                                            {"help", no_argument, nullptr, 'h'},
                                            {nullptr, 0, nullptr, 0}};
   long port = 8080;
-  std::string bind_address = "127.0.0.1", port_file;
+  std::string bind_address = "127.0.0.1", port_file, tls_cert, tls_key;
   bool quiet = false;
   int c;
   while ((c = getopt_long(argc, argv, "h", kOptions, nullptr)) != -1) {
@@ -394,6 +426,12 @@ int RunServe(int argc, char** argv) {
       case kQuiet:
         quiet = true;
         break;
+      case kTlsCert:
+        tls_cert = optarg;
+        break;
+      case kTlsKey:
+        tls_key = optarg;
+        break;
       case 'h':
         Usage(stdout);
         return 0;
@@ -407,6 +445,10 @@ int RunServe(int argc, char** argv) {
     Usage(stderr);
     return 2;
   }
+  if (tls_cert.empty() != tls_key.empty()) {
+    fprintf(stderr, "updater-publish serve: --tls-cert and --tls-key go together\n");
+    return 2;
+  }
   struct sigaction sa;
   memset(&sa, 0, sizeof(sa));
   sa.sa_handler = OnSignal;
@@ -416,11 +458,13 @@ int RunServe(int argc, char** argv) {
 
   StaticServer server(argv[optind], !quiet);
   std::string error;
-  if (!server.Start(bind_address, static_cast<int>(port), &error)) {
+  if ((!tls_cert.empty() && !server.EnableTls(tls_cert, tls_key, &error)) ||
+      !server.Start(bind_address, static_cast<int>(port), &error)) {
     fprintf(stderr, "updater-publish: %s\n", error.c_str());
     return 1;
   }
-  printf("Serving %s on http://%s:%d/ (stop with Ctrl-C)\n", argv[optind],
+  printf("Serving %s on %s://%s:%d/ (stop with Ctrl-C)\n", argv[optind],
+         tls_cert.empty() ? "http" : "https",
          bind_address == "*" ? "0.0.0.0" : bind_address.c_str(), server.port());
   fflush(stdout);
   if (!port_file.empty()) {
@@ -450,6 +494,8 @@ int main(int argc, char** argv) {
   if (strcmp(argv[1], "serve") == 0) return RunServe(argc - 1, argv + 1);
   if (strcmp(argv[1], "keygen") == 0) return RunKeygen(argc - 1, argv + 1);
   if (strcmp(argv[1], "sign") == 0) return RunSign(argc - 1, argv + 1);
+  if (strcmp(argv[1], "diff") == 0) return RunDiffCommand(argc - 1, argv + 1);
+  if (strcmp(argv[1], "apply") == 0) return RunApplyCommand(argc - 1, argv + 1);
   fprintf(stderr, "updater-publish: unknown command '%s'\n", argv[1]);
   Usage(stderr);
   return 2;

@@ -17,6 +17,7 @@
 #include "groups_file.h"
 #include "info_document.h"
 #include "pack_writer.h"
+#include "patch_maker.h"
 #include "release_tree.h"
 
 namespace {
@@ -70,6 +71,9 @@ bool SameHex(const std::string& a, const std::string& b) {
   return !a.empty() && strcasecmp(a.c_str(), b.c_str()) == 0;
 }
 
+// Documents kept in the site's history (at least as many as anyone asks --deltas for).
+const size_t kHistoryKeep = 16;
+
 class Publication {
  public:
   Publication(const PublishOptions& opts) : opts_(opts), v2_(opts.info_version > 1) {}
@@ -108,7 +112,7 @@ class Publication {
     if (!LoadSignKeys(opts_.sign_keys, &sign_keys_, error)) return false;
     doc_files_.resize(files_.size());
     done_.assign(files_.size(), false);
-    if (!KeepUnchanged(error) || !PackTheRest(error)) return false;
+    if (!KeepUnchanged(error) || !PackTheRest(error) || !MakePatches(error)) return false;
     return WriteDocuments(error);
   }
 
@@ -139,6 +143,7 @@ class Publication {
     }
     InfoDocument prev;
     if (!ReadDocument(path, &prev, error)) return false;
+    previous_path_ = path;
     prev_version_ = prev.version;
     prev_serial_ = prev.serial;
     for (DocFile& f : prev.files) prev_files_[f.name] = f;
@@ -279,6 +284,28 @@ class Publication {
     return true;
   }
 
+  // Patches from the versions of each file in the last opts_.deltas releases of the site.
+  bool MakePatches(std::string* error) {
+    if (!v2_ || opts_.no_previous || opts_.deltas <= 0) return true;
+    std::vector<InfoDocument> releases;
+    if (!LoadReleases(opts_.site_dir, previous_path_, static_cast<size_t>(opts_.deltas), &releases,
+                      error)) {
+      return false;
+    }
+    if (releases.empty()) return true;
+    PatchMaker maker(files_dir_, opts_.delta_max_size);
+    for (size_t n = 0; n < files_.size(); ++n) {
+      auto prev = prev_files_.find(files_[n].name);
+      const DocFile* reusable = prev == prev_files_.end() ? nullptr : &prev->second;
+      if (!maker.AddPatches(files_[n].path, doc_files_[n].packsize, releases, reusable,
+                            &doc_files_[n], error)) {
+        return false;
+      }
+    }
+    patch_counts_ = maker.counts();
+    return true;
+  }
+
   bool WriteDocuments(std::string* error) {
     InfoDocument doc;
     doc.version = opts_.info_version;
@@ -318,11 +345,19 @@ class Publication {
         printf("Removed %s: it signed the previous document\n", sig_path.c_str());
       }
     }
+    if (v2_ && !SaveToHistory(opts_.site_dir, text, kHistoryKeep, error)) return false;
     if (!opts_.quiet) {
       printf("Published %zu files from %s: %zu packed, %zu unchanged and kept, %zu to delete\n",
              files_.size(), opts_.release_dir.c_str(), packed_, kept_, doc.deletes.size());
       printf("Serial %llu, expires %s\n", static_cast<unsigned long long>(serial_),
              doc.expires.c_str());
+      const PatchCounts& pc = patch_counts_;
+      if (pc.made + pc.reused + pc.too_large + pc.skipped > 0) {
+        printf(
+            "Patches: %zu made, %zu kept from the previous release, %zu not smaller than 60%% "
+            "of the full pack, %zu without a usable old version\n",
+            pc.made, pc.reused, pc.too_large, pc.skipped);
+      }
       for (const std::string& c : channels_) {
         printf("Wrote %s%s\n", Join(updates_dir_, c).c_str(),
                sign_keys_.empty() ? "" : " and its signature");
@@ -346,6 +381,8 @@ class Publication {
   std::map<std::string, DocFile> prev_files_;
   std::vector<DocFile> doc_files_;
   std::vector<bool> done_;
+  std::string previous_path_;
+  PatchCounts patch_counts_;
   std::set<std::string> used_names_;
   size_t kept_ = 0, packed_ = 0;
 };

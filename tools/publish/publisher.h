@@ -31,7 +31,9 @@ struct PublishOptions {
   int info_version = 2;  // 1 (MD5, absolute URLs, no groups) or 2
   std::string previous;  // previous release's document; empty: the site's own
   bool no_previous = false;
-  int level = 6;  // deflate level, 1 to 9
+  int level = 6;   // deflate level, 1 to 9
+  int deltas = 2;  // patches from this many earlier releases (0: none)
+  uint64_t delta_max_size = uint64_t{512} << 20;  // no patches for larger files
   bool quiet = false;
   uint64_t serial = 0;  // 0: one more than the highest serial in the site or previous document
   int expires_in_days = kDefaultExpiresInDays;

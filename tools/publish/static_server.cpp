@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <netinet/in.h>
+#include <openssl/ssl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -13,6 +14,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <thread>
+
 #include "memleak.h"
 
 volatile sig_atomic_t StaticServer::stop_ = 0;
@@ -20,8 +24,11 @@ volatile sig_atomic_t StaticServer::stop_ = 0;
 namespace {
 
 const size_t kMaxRequest = 16 * 1024;  // request line and headers together
-const uint32_t kRecvTimeoutMs = 10000;
+// Time a client has for its TLS handshake and its whole request head.
+const int64_t kHeadDeadlineMs = 10000;
 const uint32_t kSendTimeoutMs = 30000;
+// Connections served at the same time.
+const int kMaxConnections = 32;
 const uint32_t kBodyBlock = 64 * 1024;
 
 int HexValue(char c) {
@@ -38,6 +45,12 @@ const char* ContentType(const std::string& path) {
   if (ext == "html" || ext == "htm") return "text/html";
   if (ext == "txt") return "text/plain";
   return "application/octet-stream";
+}
+
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
 }
 
 }  // namespace
@@ -78,6 +91,18 @@ int StaticServer::TargetToPath(const std::string& target, std::string* rel) {
     start = end + 1;
   }
   return 0;
+}
+
+bool StaticServer::EnableTls(const std::string& cert_file, const std::string& key_file,
+                             std::string* error) {
+  if (!sockets_.EnableSSLFiles(cert_file.c_str(), key_file.c_str(), 0)) {
+    *error = "cannot use certificate " + cert_file + " with key " + key_file + ": " +
+             sockets_.GetLastErrorString(nullptr);
+    return false;
+  }
+  SSL_CTX_set_min_proto_version(sockets_.GetSSLContext(), TLS1_2_VERSION);
+  tls_ = true;
+  return true;
 }
 
 bool StaticServer::Start(const std::string& address, int port, std::string* error) {
@@ -125,15 +150,69 @@ bool StaticServer::Start(const std::string& address, int port, std::string* erro
 uint64_t StaticServer::Run() {
   uint64_t served = 0;
   while (!stop_ && listener_) {
+    {
+      std::unique_lock<std::mutex> hold(lock_);
+      if (active_ >= kMaxConnections) {
+        changed_.wait_for(hold, std::chrono::milliseconds(500));
+        continue;
+      }
+    }
     int ready = sockets_.SelectRead(listener_, 500u);
     if (ready <= 0) continue;
     ORVEX_SOCKET* conn = sockets_.Accept(listener_, 0);
     if (!conn) continue;
-    Serve(conn);
-    sockets_.Close(conn);
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      ++active_;
+    }
+    try {
+      std::thread([this, conn] {
+        Serve(conn);
+        sockets_.Close(conn);
+        Finish();
+      }).detach();
+    } catch (const std::system_error&) {
+      // No thread to spare: this client is turned away, the others go on.
+      sockets_.Close(conn);
+      Finish();
+    }
     ++served;
   }
+  std::unique_lock<std::mutex> hold(lock_);
+  changed_.wait(hold, [this] { return active_ == 0; });
   return served;
+}
+
+void StaticServer::Finish() {
+  std::lock_guard<std::mutex> hold(lock_);
+  --active_;
+  changed_.notify_all();
+}
+
+bool StaticServer::ReadHead(ORVEX_SOCKET* conn, std::string* request) {
+  const int64_t deadline = NowMs() + kHeadDeadlineMs;
+  auto remaining = [&]() { return deadline - NowMs(); };
+  sockets_.SetSendTimeout(conn, kSendTimeoutMs);
+  sockets_.SetRecvTimeout(conn, static_cast<uint32_t>(kHeadDeadlineMs));
+  if (tls_ && !sockets_.SwitchToSSL_Server(conn)) return false;
+  char chunk[4096];
+  for (;;) {
+    int64_t left = remaining();
+    if (left <= 0) return false;
+    // Each wait is cut to what is left, so dribbling bytes cannot stretch the deadline.
+    sockets_.SetRecvTimeout(conn, static_cast<uint32_t>(left));
+    int n = sockets_.Recv(conn, chunk, sizeof(chunk));
+    if (n <= 0) return false;  // closed, failed or timed out before a whole request came
+    request->append(chunk, static_cast<size_t>(n));
+    if (request->find("\r\n\r\n") != std::string::npos ||
+        request->find("\n\n") != std::string::npos) {
+      return true;
+    }
+    if (request->size() > kMaxRequest) {
+      Answer(conn, "", false, 400, "Bad Request");
+      return false;
+    }
+  }
 }
 
 void StaticServer::Answer(ORVEX_SOCKET* conn, const std::string& request_line, bool head, int code,
@@ -152,22 +231,8 @@ void StaticServer::Answer(ORVEX_SOCKET* conn, const std::string& request_line, b
 }
 
 void StaticServer::Serve(ORVEX_SOCKET* conn) {
-  sockets_.SetRecvTimeout(conn, kRecvTimeoutMs);
-  sockets_.SetSendTimeout(conn, kSendTimeoutMs);
   std::string request;
-  char chunk[4096];
-  size_t header_end = std::string::npos;
-  while (header_end == std::string::npos) {
-    int n = sockets_.Recv(conn, chunk, sizeof(chunk));
-    if (n <= 0) return;  // closed, failed or timed out before a whole request came
-    request.append(chunk, static_cast<size_t>(n));
-    header_end = request.find("\r\n\r\n");
-    if (header_end == std::string::npos) header_end = request.find("\n\n");
-    if (header_end == std::string::npos && request.size() > kMaxRequest) {
-      Answer(conn, "", false, 400, "Bad Request");
-      return;
-    }
-  }
+  if (!ReadHead(conn, &request)) return;
   std::string line = request.substr(0, request.find('\n'));
   if (!line.empty() && line.back() == '\r') line.pop_back();
   for (char& c : line) {

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "base64.h"
+#include "connector.h"
 #include "memleak.h"
 #include "sockets3.h"
 #include "threads.h"
@@ -32,6 +33,13 @@ const char* const kErrorTexts[] = {
     "Server tried to redirect, but FollowRedirects is Off",
     "Transfer Timed Out",
     "Authorization Needed or Bad Username/Password",
+    "Server Certificate Not Trusted",
+    "Server Certificate Expired or Not Yet Valid",
+    "Server Certificate Issued for Another Name",
+    "TLS Handshake Failed",
+    "Cannot Load Trusted Certificates",
+    "Proxy Error",
+    "Redirect from HTTPS to HTTP Refused",
 };
 
 // How many "only part of a line has arrived" results the header phase tolerates, and how long
@@ -84,6 +92,10 @@ class Connection {
   bool Create() {
     handle_ = sockets_->Create(AF_INET, SOCK_STREAM, IPPROTO_TCP, 0);
     return handle_ != nullptr;
+  }
+  void Adopt(ORVEX_SOCKET* handle) {
+    Close();
+    handle_ = handle;
   }
   void Close() {
     if (handle_) sockets_->Close(handle_);
@@ -175,8 +187,13 @@ bool OrvexDownloadCore::DownloadToFP(FILE* fp) {
 int32_t OrvexDownloadCore::GetError() { return error_; }
 
 const char* OrvexDownloadCore::GetErrorString() {
-  if (error_ < 0 || error_ > ODL_ERROR_AUTH) return "Unkown Error";
+  if (error_ < 0 || error_ > ODL_ERROR_INSECURE_REDIRECT) return "Unkown Error";
   return kErrorTexts[error_];
+}
+
+const char* OrvexDownloadCore::GetErrorDetail() {
+  return error_ >= ODL_ERROR_TLS_UNTRUSTED && !error_detail_.empty() ? error_detail_.c_str()
+                                                                     : GetErrorString();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -248,8 +265,8 @@ OrvexDownloadNoCurl::OrvexDownloadNoCurl(int32_t protocol, const char* host, int
   }
 }
 
-// Splits "http://host[:port]/path" into host, port and path. The scheme is compared ignoring
-// case; the second "/" of "http://" is skipped unexamined.
+// Splits "http://host[:port]/path" or "https://host[:port]/path" into host, port and path. The
+// scheme is compared ignoring case; the second "/" after the scheme is skipped unexamined.
 void OrvexDownloadNoCurl::ParseAddress(const char* url) {
   if (!url) {
     error_ = ODL_ERROR_INVALID_PROTOCOL;
@@ -260,12 +277,13 @@ void OrvexDownloadNoCurl::ParseAddress(const char* url) {
     error_ = ODL_ERROR_INVALID_PROTOCOL;
     return;
   }
-  if (HasControlChar(url) || slash - url != 5 || strncasecmp(url, "http:/", 6) != 0 ||
+  tls_ = slash - url == 6 && strncasecmp(url, "https:/", 7) == 0;
+  if (HasControlChar(url) || (!tls_ && (slash - url != 5 || strncasecmp(url, "http:/", 6) != 0)) ||
       slash[1] == '\0') {
     error_ = ODL_ERROR_INVALID_URL;
     return;
   }
-  port_ = 80;
+  port_ = tls_ ? 443 : 80;
   const char* host = slash + 2;
   const char* path = strchr(host, '/');
   if (!path || strlen(path) >= sizeof(path_)) {
@@ -303,6 +321,8 @@ void OrvexDownloadNoCurl::Reset() {
   ResetTransferSettings();
   callback_ = nullptr;
   error_ = ODL_ERROR_NONE;
+  error_detail_.clear();
+  tls_ = false;
   delete sockets_;
   sockets_ = new Orvex_Sockets3();
 }
@@ -321,6 +341,11 @@ void OrvexDownloadNoCurl::SetUserAgent(const char* text) {
 void OrvexDownloadNoCurl::SetFollowRedirects(bool follow) { follow_redirects_ = follow; }
 
 void OrvexDownloadNoCurl::SetFailOnRedirect(bool fail) { fail_on_redirect_ = fail; }
+
+void OrvexDownloadNoCurl::SetNetOptions(const NetOptions& options, EnvLookup env) {
+  net_ = options;
+  env_ = std::move(env);
+}
 
 bool OrvexDownloadNoCurl::DownloadToHandle(StreamHandle* out) {
   if (error_ != ODL_ERROR_NONE) return false;
@@ -360,18 +385,10 @@ bool OrvexDownloadNoCurl::HttpTransfer(StreamHandle* out) {
     return false;
   }
   Connection conn(sockets_);
-  if (!conn.Create()) {
-    error_ = ODL_ERROR_CREATE_SOCKET;
-    printf("Error creating socket! Error %d: %s\n", sockets_->GetLastError(nullptr),
-           sockets_->GetLastErrorString(nullptr));
-    return false;
-  }
-  uint64_t connect_ms = timeout_ ? timeout_ : ODL_DEFAULT_CONNECT_TIMEOUT_MS;
-  if (!sockets_->ConnectWithTimeout(conn.get(), host_, port_, ClampMs(connect_ms))) {
-    error_ = ODL_ERROR_CONNECT;
-    return false;
-  }
-  if (!SendHttpRequest(conn.get(), buf)) return false;
+  OriginConnection route;
+  if (!OpenHttpConnection(&route)) return false;
+  conn.Adopt(route.handle);
+  if (!SendHttpRequest(conn.get(), buf, route)) return false;
   int64_t expected = -1;
   bool redirected = false;
   std::string location;
@@ -383,12 +400,19 @@ bool OrvexDownloadNoCurl::HttpTransfer(StreamHandle* out) {
   return ReadHttpBody(conn.get(), buf, expected, out);
 }
 
-bool OrvexDownloadNoCurl::SendHttpRequest(ORVEX_SOCKET* conn, char* buf) {
-  // Every field is bounded (path 511, host 127, user agent 511, credentials 2 x 127), so the
-  // request always fits the buffer.
+bool OrvexDownloadNoCurl::SendHttpRequest(ORVEX_SOCKET* conn, char* buf,
+                                          const OriginConnection& route) {
+  // Every field is bounded (path 511, host 127, user agent 511, credentials 2 x 127, the
+  // proxy's credentials cut to fit), so the request always fits the buffer.
+  std::string target =
+      route.absolute_form ? std::string("http://") + Authority(host_, port_) + path_ : path_;
   int len = snprintf(buf, ODL_BUFFER_SIZE,
                      "GET %s HTTP/1.0\r\nHost: %s\r\nUser-Agent: %s\r\nConnection: close\r\n",
-                     path_, host_, user_agent_);
+                     target.c_str(), host_, user_agent_);
+  if (!route.request_headers.empty() &&
+      route.request_headers.size() < static_cast<size_t>(ODL_BUFFER_SIZE - len - 2048)) {
+    len += snprintf(buf + len, ODL_BUFFER_SIZE - len, "%s", route.request_headers.c_str());
+  }
   if (user_[0] || password_[0]) {
     char plain[1024];
     char encoded[1024];
@@ -399,7 +423,9 @@ bool OrvexDownloadNoCurl::SendHttpRequest(ORVEX_SOCKET* conn, char* buf) {
     len += snprintf(buf + len, ODL_BUFFER_SIZE - len, "Authorization: Basic %s\r\n", encoded);
   }
   len += snprintf(buf + len, ODL_BUFFER_SIZE - len, "\r\n");
-  if (timeout_ != 0) sockets_->SetRecvTimeout(conn, ClampMs(timeout_));
+  // Without a time-out of the caller's the transfer waits as long as the server takes.
+  sockets_->SetRecvTimeout(conn, ClampMs(timeout_));
+  sockets_->SetSendTimeout(conn, ClampMs(timeout_));
   // A connect that "succeeds" with the refusal already pending (or a peer that is gone at
   // once) shows here: the request cannot be sent, so there is no connection to speak of.
   if (sockets_->Send(conn, buf, -1, true) != len) {
@@ -495,10 +521,54 @@ bool OrvexDownloadNoCurl::ReadHttpBody(ORVEX_SOCKET* conn, char* buf, int64_t ex
   return true;
 }
 
+bool OrvexDownloadNoCurl::OpenHttpConnection(OriginConnection* route) {
+  Origin origin;
+  origin.tls = tls_;
+  origin.host = host_;
+  origin.port = port_;
+  uint64_t connect_ms = timeout_ ? timeout_ : ODL_DEFAULT_CONNECT_TIMEOUT_MS;
+  Connector connector(sockets_, net_, env_);
+  ConnectFailure failure;
+  if (connector.Open(origin, ClampMs(connect_ms), route, &failure, &error_detail_)) return true;
+  switch (failure) {
+    case ConnectFailure::kCreate:
+      error_ = ODL_ERROR_CREATE_SOCKET;
+      printf("Error creating socket! Error %d: %s\n", sockets_->GetLastError(nullptr),
+             sockets_->GetLastErrorString(nullptr));
+      break;
+    case ConnectFailure::kConnect:
+      error_ = ODL_ERROR_CONNECT;
+      break;
+    case ConnectFailure::kProxyAddress:
+    case ConnectFailure::kProxyAuth:
+    case ConnectFailure::kProxyRefused:
+      error_ = ODL_ERROR_PROXY;
+      break;
+    case ConnectFailure::kTrustStore:
+      error_ = ODL_ERROR_TLS_TRUST_STORE;
+      break;
+    case ConnectFailure::kUntrusted:
+      error_ = ODL_ERROR_TLS_UNTRUSTED;
+      break;
+    case ConnectFailure::kExpired:
+      error_ = ODL_ERROR_TLS_EXPIRED;
+      break;
+    case ConnectFailure::kNameMismatch:
+      error_ = ODL_ERROR_TLS_NAME;
+      break;
+    case ConnectFailure::kHandshake:
+    case ConnectFailure::kNone:
+      error_ = ODL_ERROR_TLS_HANDSHAKE;
+      break;
+  }
+  return false;
+}
+
 bool OrvexDownloadNoCurl::FollowRedirect(const char* target, StreamHandle* out) {
   std::string address;
   if (target[0] == '/') {
-    address = "http://" + std::string(host_) + ":" + std::to_string(port_) + target;
+    address =
+        std::string(tls_ ? "https://" : "http://") + host_ + ":" + std::to_string(port_) + target;
   } else {
     address = target;
   }
@@ -507,6 +577,14 @@ bool OrvexDownloadNoCurl::FollowRedirect(const char* target, StreamHandle* out) 
     error_ = next.error_;
     return false;
   }
+  // What came over TLS is not handed to a connection anyone on the way can read or alter.
+  if (tls_ && !next.tls_) {
+    error_ = ODL_ERROR_INSECURE_REDIRECT;
+    error_detail_ = "Refused the redirect from https://" + Authority(host_, port_) + path_ +
+                    " to the unencrypted " + address;
+    return false;
+  }
+  next.SetNetOptions(net_, env_);
   // Credentials go only where they were meant for: the same host and port.
   if (strcasecmp(next.host_, host_) == 0 && next.port_ == port_) {
     memcpy(next.user_, user_, sizeof(user_));
@@ -514,6 +592,7 @@ bool OrvexDownloadNoCurl::FollowRedirect(const char* target, StreamHandle* out) 
   }
   bool ok = next.DownloadToHandle(out);
   error_ = next.error_;
+  error_detail_ = next.error_detail_;
   return ok;
 }
 

@@ -1,4 +1,5 @@
-// Download client: fetches one remote file over plain HTTP/1.0 or passive-mode FTP and writes
+// Download client: fetches one remote file over HTTP/1.0 (plain or TLS, directly or through a
+// proxy, see connector.h) or passive-mode FTP and writes
 // it into a file named by path, an open stdio FILE, or a StreamHandle. OrvexDownloadCore is the
 // abstract interface (progress callback, user data, sticky error code, the two file
 // operations); OrvexDownloadNoCurl is the concrete client, which owns one Orvex_Sockets3 for
@@ -19,10 +20,12 @@
 
 #include <string>
 
+#include "proxy.h"
 #include "stream_handle.h"
 
 class Orvex_Sockets3;
 struct ORVEX_SOCKET;
+struct OriginConnection;
 
 // Progress report: (bytes received so far, bytes expected or 0 when unknown, user data).
 // Returning false aborts the transfer with ODL_ERROR_CALLBACK_ABORT.
@@ -43,6 +46,13 @@ enum {
   ODL_ERROR_REDIRECT = 11,
   ODL_ERROR_TIMEOUT = 12,
   ODL_ERROR_AUTH = 13,
+  ODL_ERROR_TLS_UNTRUSTED = 14,      // the server's certificate chain is not trusted
+  ODL_ERROR_TLS_EXPIRED = 15,        // the server's certificate is expired or not yet valid
+  ODL_ERROR_TLS_NAME = 16,           // the server's certificate names another host
+  ODL_ERROR_TLS_HANDSHAKE = 17,      // the TLS handshake failed otherwise
+  ODL_ERROR_TLS_TRUST_STORE = 18,    // the trusted certificates could not be loaded
+  ODL_ERROR_PROXY = 19,              // the proxy is unusable, refused or wants credentials
+  ODL_ERROR_INSECURE_REDIRECT = 20,  // an https address redirected to a plain http one
 };
 
 enum {
@@ -101,18 +111,23 @@ class OrvexDownloadCore {
   virtual void SetFailOnRedirect(bool fail) = 0;
   // The current error code, 0 when none.
   virtual int32_t GetError();
-  // The constant text of the current error code; "Unkown Error" for codes above 13.
+  // The constant text of the current error code; "Unkown Error" for codes above 20.
   virtual const char* GetErrorString();
+  // For certificate, proxy and redirect failures (codes 14 and up) a text that names the host
+  // and the cause; otherwise GetErrorString().
+  virtual const char* GetErrorDetail();
 
  protected:
   DownloadProgressCallback callback_;
   void* user_data_;
   int32_t error_;
+  std::string error_detail_;  // empty unless the failure has a detailed text
 };
 
 class OrvexDownloadNoCurl : public OrvexDownloadCore {
  public:
-  // From an http address ("http://host[:port]/path"). Errors: ODL_ERROR_INVALID_PROTOCOL for
+  // From an http or https address ("http://host[:port]/path", "https://host[:port]/path"; the
+  // port defaults to 80 or 443). Errors: ODL_ERROR_INVALID_PROTOCOL for
   // an address without any "/"; ODL_ERROR_INVALID_URL for another scheme, a missing path, a
   // control character, or a part that does not fit its field. Never contacts the network.
   OrvexDownloadNoCurl(const char* url, DownloadProgressCallback callback, const char* user,
@@ -135,6 +150,9 @@ class OrvexDownloadNoCurl : public OrvexDownloadCore {
   void SetUserAgent(const char* text) override;
   void SetFollowRedirects(bool follow) override;
   void SetFailOnRedirect(bool fail) override;
+  // Trusted certificates and proxy settings for the next transfers (and the redirects they
+  // follow). The environment is read through env (getenv by default) at each connection.
+  void SetNetOptions(const NetOptions& options, EnvLookup env = ProcessEnvironment());
 
   // HTTP: read no more body than the Content-Length header announced (default off: the body
   // runs until the connection ends); a body that ends before it fails with
@@ -164,6 +182,7 @@ class OrvexDownloadNoCurl : public OrvexDownloadCore {
   uint64_t GetTimeout() const { return timeout_; }
   bool GetFollowRedirects() const { return follow_redirects_; }
   bool GetFailOnRedirect() const { return fail_on_redirect_; }
+  bool GetTls() const { return tls_; }
 
  private:
   void SetDefaults();
@@ -176,7 +195,7 @@ class OrvexDownloadNoCurl : public OrvexDownloadCore {
   bool HttpTransfer(StreamHandle* out);
   // The three phases of HttpTransfer. Each returns true to go on; false with the error code
   // set, or, from ReadStatusAndHeaders, with *redirected true and the target in *location.
-  bool SendHttpRequest(ORVEX_SOCKET* conn, char* buf);
+  bool SendHttpRequest(ORVEX_SOCKET* conn, char* buf, const OriginConnection& route);
   bool ReadStatusAndHeaders(ORVEX_SOCKET* conn, char* buf, int64_t* expected, bool* redirected,
                             std::string* location);
   bool ReadHttpBody(ORVEX_SOCKET* conn, char* buf, int64_t expected, StreamHandle* out);
@@ -185,6 +204,8 @@ class OrvexDownloadNoCurl : public OrvexDownloadCore {
   bool WithinLimit(uint64_t received, uint64_t n);
   bool FtpTransfer(StreamHandle* out);
   bool FollowRedirect(const char* target, StreamHandle* out);
+  // Opens the connection of an HTTP transfer (route->handle). False with the error code set.
+  bool OpenHttpConnection(OriginConnection* route);
 
   char host_[ODL_HOST_SIZE];
   char path_[ODL_PATH_SIZE];
@@ -196,6 +217,9 @@ class OrvexDownloadNoCurl : public OrvexDownloadCore {
   int32_t protocol_;
   char user_[ODL_CREDENTIAL_SIZE];
   char password_[ODL_CREDENTIAL_SIZE];
+  bool tls_ = false;
+  NetOptions net_;
+  EnvLookup env_ = ProcessEnvironment();
   bool stop_at_content_length_ = false;
   uint64_t max_body_size_ = 0;
   uint64_t resume_offset_ = 0;

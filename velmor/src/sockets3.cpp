@@ -12,6 +12,7 @@
 #include <openssl/rand.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
+#include <openssl/x509v3.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
@@ -1149,6 +1150,15 @@ const SSL_METHOD* FixedVersionMethod(int method) {
 }  // namespace
 
 bool Orvex_Sockets3::EnableSSL(const char* pem_file, int method) {
+  return LoadContext(pem_file, pem_file, false, method);
+}
+
+bool Orvex_Sockets3::EnableSSLFiles(const char* cert_file, const char* key_file, int method) {
+  return LoadContext(cert_file, key_file, true, method);
+}
+
+bool Orvex_Sockets3::LoadContext(const char* cert_file, const char* key_file, bool chain,
+                                 int method) {
   AutoMutex lock(ContextLock());
   // A context made before is replaced; SSL objects made from it keep their own reference.
   if (ssl_ctx != nullptr) {
@@ -1175,11 +1185,13 @@ bool Orvex_Sockets3::EnableSSL(const char* pem_file, int method) {
   int code = 0;
   const char* text = nullptr;
   // A missing file name is a certificate that cannot be loaded (fopen must not see null).
-  if (pem_file == nullptr ||
-      SSL_CTX_use_certificate_file(ssl_ctx, pem_file, SSL_FILETYPE_PEM) <= 0) {
+  if (cert_file == nullptr ||
+      (chain ? SSL_CTX_use_certificate_chain_file(ssl_ctx, cert_file)
+             : SSL_CTX_use_certificate_file(ssl_ctx, cert_file, SSL_FILETYPE_PEM)) <= 0) {
     code = 0x0002;
     text = "Error loading your certificate!";
-  } else if (SSL_CTX_use_PrivateKey_file(ssl_ctx, pem_file, SSL_FILETYPE_PEM) <= 0) {
+  } else if (key_file == nullptr ||
+             SSL_CTX_use_PrivateKey_file(ssl_ctx, key_file, SSL_FILETYPE_PEM) <= 0) {
     code = 0x0003;
     text = "Error loading your Private Key!";
   } else if (SSL_CTX_check_private_key(ssl_ctx) == 0) {
@@ -1196,22 +1208,137 @@ bool Orvex_Sockets3::EnableSSL(const char* pem_file, int method) {
   return true;
 }
 
-bool Orvex_Sockets3::SwitchToSSL(ORVEX_SOCKET* sock, bool server) {
-  if (sock->ssl == nullptr) {
-    BIO* bio = BIO_new_socket(sock->sock, BIO_NOCLOSE);
-    if (bio == nullptr) {
-      SetOwnError(ORVEX_SOCKERR(0x0010), "Error Allocating a BIO!\n");
-      return false;
-    }
-    SSL* ssl = ssl_ctx != nullptr ? SSL_new(ssl_ctx) : nullptr;
-    if (ssl == nullptr) {
-      SetOwnError(ORVEX_SOCKERR(0x0011), "Error Allocating a SSL!\n");
-      BIO_free(bio);
-      return false;
-    }
-    SSL_set_bio(ssl, bio, bio);
-    sock->ssl = ssl;
+bool Orvex_Sockets3::AttachSSL(ORVEX_SOCKET* sock) {
+  if (sock->ssl != nullptr) return true;
+  BIO* bio = BIO_new_socket(sock->sock, BIO_NOCLOSE);
+  if (bio == nullptr) {
+    SetOwnError(ORVEX_SOCKERR(0x0010), "Error Allocating a BIO!\n");
+    return false;
   }
+  SSL* ssl = ssl_ctx != nullptr ? SSL_new(ssl_ctx) : nullptr;
+  if (ssl == nullptr) {
+    SetOwnError(ORVEX_SOCKERR(0x0011), "Error Allocating a SSL!\n");
+    BIO_free(bio);
+    return false;
+  }
+  SSL_set_bio(ssl, bio, bio);
+  sock->ssl = ssl;
+  return true;
+}
+
+bool Orvex_Sockets3::EnableVerifiedClient(const char* ca_file, const char* ca_path) {
+  AutoMutex lock(ContextLock());
+  if (ssl_ctx != nullptr) {
+    SSL_CTX_free(ssl_ctx);
+    ssl_ctx = nullptr;
+  }
+  ssl_ctx = SSL_CTX_new(TLS_client_method());
+  if (ssl_ctx == nullptr) {
+    SetOwnError(ORVEX_SOCKERR(0x0001), "Error initializing a SSL_CTX structure!");
+    return false;
+  }
+  SSL_CTX_set_mode(ssl_ctx, SSL_CTX_get_mode(ssl_ctx) | SSL_MODE_AUTO_RETRY);
+  SSL_CTX_set_min_proto_version(ssl_ctx, TLS1_2_VERSION);
+  SSL_CTX_set_verify(ssl_ctx, SSL_VERIFY_PEER, nullptr);
+  bool own_file = ca_file != nullptr && ca_file[0] != '\0';
+  bool own_dir = ca_path != nullptr && ca_path[0] != '\0';
+  ERR_clear_error();
+  int loaded = own_file || own_dir
+                   ? SSL_CTX_load_verify_locations(ssl_ctx, own_file ? ca_file : nullptr,
+                                                   own_dir ? ca_path : nullptr)
+                   : SSL_CTX_set_default_verify_paths(ssl_ctx);
+  if (loaded != 1) {
+    char reason[256];
+    ERR_error_string_n(ERR_get_error(), reason, sizeof(reason));
+    snprintf(last_error, sizeof(last_error), "Cannot load the trusted certificates from %s: %s",
+             own_file  ? ca_file
+             : own_dir ? ca_path
+                       : "the system store",
+             reason);
+    last_errno = ORVEX_SOCKERR(0x0030);
+    SSL_CTX_free(ssl_ctx);
+    ssl_ctx = nullptr;
+    return false;
+  }
+  return true;
+}
+
+namespace {
+
+bool IsAddressLiteral(const char* host) {
+  unsigned char buf[sizeof(struct in6_addr)];
+  return inet_pton(AF_INET, host, buf) == 1 || inet_pton(AF_INET6, host, buf) == 1;
+}
+
+// Own sub-code and wording of a failed certificate check.
+int VerifyFailureCode(long result, const char** what) {
+  switch (result) {
+    case X509_V_ERR_CERT_HAS_EXPIRED:
+    case X509_V_ERR_CERT_NOT_YET_VALID:
+      *what = "is outside its validity period";
+      return 0x0032;
+    case X509_V_ERR_HOSTNAME_MISMATCH:
+    case X509_V_ERR_IP_ADDRESS_MISMATCH:
+      *what = "was not issued for that name";
+      return 0x0033;
+    default:
+      *what = "is not trusted";
+      return 0x0031;
+  }
+}
+
+}  // namespace
+
+bool Orvex_Sockets3::SwitchToSSL_Verified(ORVEX_SOCKET* sock, const char* host) {
+  if (!AttachSSL(sock)) return false;
+  X509_VERIFY_PARAM* param = SSL_get0_param(sock->ssl);
+  bool literal = IsAddressLiteral(host);
+  int named = literal ? X509_VERIFY_PARAM_set1_ip_asc(param, host)
+                      : X509_VERIFY_PARAM_set1_host(param, host, 0);
+  // A server name indication carries names only, never addresses.
+  if (named != 1 || (!literal && SSL_set_tlsext_host_name(sock->ssl, host) != 1)) {
+    snprintf(last_error, sizeof(last_error), "Cannot check the certificate of %s: bad host name",
+             host);
+    last_errno = ORVEX_SOCKERR(0x0033);
+  } else {
+    X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+    ERR_clear_error();
+    errno = 0;
+    int r;
+    {
+      SigpipeHold hold;
+      r = SSL_connect(sock->ssl);
+    }
+    if (r == 1) return true;
+    int saved_errno = errno;
+    long verdict = SSL_get_verify_result(sock->ssl);
+    unsigned long queued = ERR_get_error();
+    if (verdict != X509_V_OK) {
+      const char* what;
+      last_errno = ORVEX_SOCKERR(VerifyFailureCode(verdict, &what));
+      snprintf(last_error, sizeof(last_error), "The certificate of %s %s: %s", host, what,
+               X509_verify_cert_error_string(verdict));
+    } else {
+      char reason[256];
+      if (queued != 0) {
+        ERR_error_string_n(queued, reason, sizeof(reason));
+      } else if (saved_errno != 0) {
+        snprintf(reason, sizeof(reason), "%s", strerror(saved_errno));
+      } else {
+        snprintf(reason, sizeof(reason), "the connection was closed");
+      }
+      last_errno = ORVEX_SOCKERR(0x0034);
+      snprintf(last_error, sizeof(last_error), "TLS handshake with %s failed: %s", host, reason);
+    }
+    ERR_clear_error();
+  }
+  sock->last_errno = last_errno;
+  strlcpy(sock->last_error, last_error, sizeof(sock->last_error));
+  return false;
+}
+
+bool Orvex_Sockets3::SwitchToSSL(ORVEX_SOCKET* sock, bool server) {
+  if (!AttachSSL(sock)) return false;
   ERR_clear_error();
   int r;
   {

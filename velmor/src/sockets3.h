@@ -146,6 +146,21 @@ class Orvex_Sockets3 {
   // values flexible) with the certificate and key of one PEM file, replacing (and releasing) a
   // previous context. True on success; false with the object's error set and no context.
   virtual bool EnableSSL(const char* pem_file, int method);
+  // As EnableSSL, with the certificate (followed by any intermediate certificates) and the key
+  // in files of their own.
+  virtual bool EnableSSLFiles(const char* cert_file, const char* key_file, int method);
+  // Makes the object's TLS context one for clients that check their peers: TLS 1.2 or later, no
+  // certificate of its own, peers verified against ca_file and/or the hashed directory ca_path,
+  // or against the system's store when both are null or empty. Replaces a previous context.
+  // True on success; false with own code 0x0030 and a text naming the file, and no context.
+  virtual bool EnableVerifiedClient(const char* ca_file, const char* ca_path);
+  // Client handshake on a connected handle that checks the peer's chain and that its
+  // certificate names host (a host name, sent as server name indication, or an IPv4/IPv6
+  // literal). Needs a context from EnableVerifiedClient. True when established; false with the
+  // code and a text naming host and the reason in the object and the handle: own sub-code
+  // 0x0031 issuer not trusted, 0x0032 expired or not yet valid, 0x0033 issued for another name,
+  // 0x0034 handshake failed (protocol, closed connection, time-out). Prints nothing.
+  virtual bool SwitchToSSL_Verified(ORVEX_SOCKET* sock, const char* host);
   // TLS server handshake on an accepted handle. True when established.
   virtual bool SwitchToSSL_Server(ORVEX_SOCKET* sock);
   // TLS client handshake on a connected handle. True when established.
@@ -258,6 +273,11 @@ class Orvex_Sockets3 {
   // Shared body of RecvFrom and PeekFrom.
   int ReceiveFrom(ORVEX_SOCKET* sock, char* host, uint32_t host_size, int* port, char* buf,
                   uint32_t size, int flags, const char* tls_refusal);
+  // Shared body of EnableSSL and EnableSSLFiles; chain loads intermediate certificates too.
+  bool LoadContext(const char* cert_file, const char* key_file, bool chain, int method);
+  // Gives the handle its TLS connection object from the context unless it has one. False with
+  // the error recorded (0x0010 or 0x0011).
+  bool AttachSSL(ORVEX_SOCKET* sock);
   // Shared body of the two handshakes.
   bool SwitchToSSL(ORVEX_SOCKET* sock, bool server);
   // poll-based wait behind every Select* operation.

@@ -1,0 +1,149 @@
+// The engine's side of keeping a run inside its installation: the directory layer it works
+// through, the run lock, and the checks made before the plan touches anything.
+#include <errno.h>
+#include <string.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <set>
+
+#include "GenLib.h"
+#include "confined_dir.h"
+#include "engine_internal.h"
+#include "hash.h"
+#include "libupdater.h"
+#include "run_guard.h"
+
+ConfinedDir* Updater::installation() const {
+  if (customDir_) return customDir_;
+  if (!ownDir_) {
+    std::unique_ptr<ConfinedDir> dir;
+    if (!OpenConfinedDir(baseDir_.empty() ? "." : baseDir_, &dir).ok()) return nullptr;
+    ownDir_ = std::move(dir);
+  }
+  return ownDir_.get();
+}
+
+std::string Updater::relativeToBase(const std::string& path) const {
+  if (!baseDir_.empty() && path.compare(0, baseDir_.size(), baseDir_) == 0) {
+    return path.substr(baseDir_.size());
+  }
+  return path;
+}
+
+void Updater::setDirectoryLayer(ConfinedDir* layer) {
+  AutoMutex hold(lock_);
+  endRun();
+  customDir_ = layer;
+}
+
+void Updater::setAllowSharedDir(bool allow) {
+  AutoMutex hold(lock_);
+  allowSharedDir_ = allow;
+}
+
+bool Updater::beginRun() {
+  AutoMutex hold(lock_);
+  if (runLock_ && runLock_->held()) return true;
+  if (!customDir_ && !installation()) {
+    const std::string base = baseDir_.empty() ? "." : baseDir_;
+    if (!make_directories(base.c_str(), 0755)) {
+      return setError("Cannot create the base directory %s (%s)", base.c_str(), strerror(errno));
+    }
+  }
+  ConfinedDir* dir = installation();
+  if (!dir) {
+    return setError("Cannot open the base directory %s (%s)", baseDir_.c_str(), strerror(errno));
+  }
+  struct stat base;
+  if (dir->Stat("", &base).ok() && base.st_nlink == 0) {
+    // A removed directory (the working directory of a run started in it, say) takes no new
+    // entry, so there is nothing to lock; each step that would write there reports it.
+    return true;
+  }
+  std::string error;
+  if (!CheckRootOnlyDirs(dir, engine::kStagingDir, allowSharedDir_, &error) ||
+      !PrepareStagingDir(dir, engine::kStagingDir, &error)) {
+    return setError("%s", error.c_str());
+  }
+  std::unique_ptr<RunLock> lock(new RunLock);
+  if (!lock->Acquire(dir, std::string(engine::kStagingDir) + "/" + kRunLockName, &error)) {
+    return setError("%s", error.c_str());
+  }
+  runLock_ = std::move(lock);
+  return true;
+}
+
+void Updater::endRun() {
+  AutoMutex hold(lock_);
+  runLock_.reset();
+}
+
+bool Updater::hashInstalled(const std::string& name, char* hex, uint32_t* modes) {
+  ConfinedDir* dir = installation();
+  if (!dir) return false;
+  std::unique_ptr<DirFile> file;
+  if (!dir->OpenRead(name, &file).ok()) return false;
+  struct stat st;
+  if (!file->Stat(&st).ok()) return false;
+  HashContext* ctx = hash_init(digestName());
+  if (!ctx) return false;
+  const size_t size = static_cast<size_t>(ctx->digest_size);
+  char buf[65536];
+  bool ok = true;
+  for (;;) {
+    ssize_t n = file->Read(buf, sizeof(buf));
+    if (n <= 0) {
+      ok = n == 0;
+      break;
+    }
+    hash_update(ctx, buf, static_cast<size_t>(n));
+  }
+  uint8_t sum[64] = {};
+  hash_finish(ctx, sum, sizeof(sum));
+  if (!ok || size * 2 > 64) return false;
+  bin_to_hex(sum, size, hex);
+  *modes = static_cast<uint32_t>(st.st_mode & 07777);
+  return true;
+}
+
+bool Updater::installedEntryExists(const std::string& name) const {
+  ConfinedDir* dir = installation();
+  if (!dir) return false;
+  struct stat st;
+  DirStatus s = dir->Stat(name, &st);
+  return s.ok() || !s.link().empty();
+}
+
+bool Updater::checkPlanTargets(const Plan& p) {
+  ConfinedDir* dir = installation();
+  if (!dir) return true;       // nothing installed yet: every directory is made by this run
+  std::set<std::string> dirs;  // parent directories written into, checked once each
+  auto check = [&](const std::string& name) {
+    struct stat st;
+    DirStatus s = dir->Stat(name, &st);
+    if (!s.link().empty()) {
+      return setError("Refusing to change %s: %s", name.c_str(), s.message().c_str());
+    }
+    dirs.insert(ConfinedParent(name));
+    return true;
+  };
+  for (const PlanInstall& item : p.installs) {
+    if (!check(item.file->name)) return false;
+  }
+  for (const PlanModeChange& change : p.modeChanges) {
+    if (!check(change.file->name)) return false;
+  }
+  for (const UpdateFile* f : p.removals) {
+    if (!check(f->name)) return false;
+  }
+  for (const std::string& name : p.obsolete) {
+    if (!check(name)) return false;
+  }
+  std::string error;
+  for (const std::string& d : dirs) {
+    if (!CheckRootOnlyDirs(dir, d, allowSharedDir_, &error)) return setError("%s", error.c_str());
+  }
+  return true;
+}

@@ -1,0 +1,321 @@
+#include "trust.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <tinyxml.h>
+
+#include <memory>
+
+#include "hash.h"
+#include "ini-reader.h"
+#include "libupdater.h"
+#include "stream_handle.h"
+#include "utc_time.h"
+
+namespace {
+
+const char kSignatureSuffix[] = ".minisig";
+
+// A stream handle that appends to a string and refuses bytes past its limit.
+struct BoundedText {
+  StreamHandle handle{};
+  std::string* text;
+  uint64_t limit;
+  bool over = false;
+};
+
+int64_t BoundedWrite(const void* buffer, unsigned int length, StreamHandle* h) {
+  BoundedText* b = static_cast<BoundedText*>(h->data);
+  uint64_t room = b->limit - b->text->size();
+  if (length > room) {
+    b->over = true;
+    return 0;
+  }
+  b->text->append(static_cast<const char*>(buffer), length);
+  return length;
+}
+
+// A stream handle that writes to a FILE and refuses bytes past its limit.
+struct BoundedFile {
+  StreamHandle handle{};
+  FILE* fp;
+  uint64_t written = 0;
+  uint64_t limit;
+  bool over = false;
+};
+
+int64_t BoundedFileWrite(const void* buffer, unsigned int length, StreamHandle* h) {
+  BoundedFile* b = static_cast<BoundedFile*>(h->data);
+  if (length > b->limit - b->written) {
+    b->over = true;
+    return 0;
+  }
+  size_t n = fwrite(buffer, 1, length, b->fp);
+  b->written += n;
+  return static_cast<int64_t>(n);
+}
+
+bool ReadFileText(const std::string& path, std::string* text, std::string* error) {
+  FILE* f = fopen(path.c_str(), "rb");
+  if (!f) {
+    *error = path + ": " + strerror(errno);
+    return false;
+  }
+  char buf[4096];
+  size_t n;
+  text->clear();
+  // Key files are small; anything larger is not one.
+  while ((n = fread(buf, 1, sizeof(buf), f)) > 0 && text->size() < kMaxSignatureSize) {
+    text->append(buf, n);
+  }
+  bool ok = !ferror(f);
+  fclose(f);
+  if (!ok) *error = path + ": read error";
+  return ok;
+}
+
+bool AddKeys(const std::string& text, const std::string& source,
+             std::vector<minisign::PublicKey>* keys, std::string* error) {
+  std::string why;
+  if (!minisign::ParsePublicKeys(text, keys, &why)) {
+    *error = "Error reading trusted keys from " + source + ": " + why;
+    return false;
+  }
+  return true;
+}
+
+// The reason a signature failed, as the error line gives it.
+std::string Refusal(const std::string& url, const std::string& reason) {
+  return url + ": refused: " + reason;
+}
+
+}  // namespace
+
+bool ChecksDocuments(const TrustSettings& trust) {
+  return !trust.keys.empty() || trust.requireSignature;
+}
+
+bool DownloadBounded(OrvexDownloadNoCurl* client, FILE* fp, uint64_t limit, bool* over) {
+  BoundedFile sink;
+  sink.fp = fp;
+  sink.limit = limit;
+  sink.handle.write = BoundedFileWrite;
+  sink.handle.data = &sink;
+  bool ok = client->DownloadToHandle(&sink.handle) && fflush(fp) == 0;
+  *over = sink.over;
+  return ok;
+}
+
+std::string DocumentTooLarge(const std::string& url, uint64_t limit) {
+  return Refusal(
+      url, "the document is larger than " + std::to_string(limit) + " bytes (--max-info-size)");
+}
+
+bool LoadTrustedKeys(const std::string& builtIn, const std::vector<std::string>& files,
+                     const std::string& baseDir, std::vector<minisign::PublicKey>* keys,
+                     std::string* error) {
+  if (!builtIn.empty() && !AddKeys(builtIn, "the built-in keys", keys, error)) return false;
+  std::vector<std::string> paths = files;
+  std::string release = baseDir + kReleaseKeysFile;
+  struct stat st;
+  if (lstat(release.c_str(), &st) == 0) paths.push_back(release);
+  for (const std::string& p : paths) {
+    std::string text, why;
+    if (!ReadFileText(p, &text, &why)) {
+      *error = "Error reading trusted keys from " + why;
+      return false;
+    }
+    if (!AddKeys(text, p, keys, error)) return false;
+  }
+  return true;
+}
+
+FetchOutcome FetchText(const std::string& url, uint64_t limit, DownloadProgressCallback progress,
+                       std::string* text, std::string* error) {
+  text->clear();
+  std::unique_ptr<OrvexDownloadNoCurl> client(
+      new OrvexDownloadNoCurl(url.c_str(), progress, nullptr, nullptr, nullptr));
+  if (client->GetError() != 0) {
+    *error = std::string("ODL reports ") + client->GetErrorString();
+    return FetchOutcome::kFailed;
+  }
+  BoundedText sink;
+  sink.text = text;
+  sink.limit = limit;
+  sink.handle.write = BoundedWrite;
+  sink.handle.data = &sink;
+  if (client->DownloadToHandle(&sink.handle)) return FetchOutcome::kOk;
+  if (sink.over) {
+    text->clear();
+    *error = "more than " + std::to_string(limit) + " bytes";
+    return FetchOutcome::kTooLarge;
+  }
+  *error = std::string("ODL reports ") + client->GetErrorString();
+  return client->GetError() == ODL_ERROR_NOT_FOUND ? FetchOutcome::kNotFound
+                                                   : FetchOutcome::kFailed;
+}
+
+bool FetchVerifiedDocument(const TrustSettings& trust, const std::string& url,
+                           DownloadProgressCallback progress, std::string* text,
+                           std::string* error) {
+  if (trust.keys.empty() && trust.requireSignature) {
+    *error = Refusal(url, "a signature is required but no trusted key is known (--trusted-key)");
+    return false;
+  }
+  const std::string sigUrl = url + kSignatureSuffix;
+  std::string reason;
+  for (int attempt = 0; attempt < 2; attempt++) {
+    std::string why;
+    FetchOutcome got = FetchText(url, trust.maxInfoSize, progress, text, &why);
+    if (got == FetchOutcome::kTooLarge) {
+      *error = DocumentTooLarge(url, trust.maxInfoSize);
+      return false;
+    }
+    if (got != FetchOutcome::kOk) {
+      *error = why;
+      return false;
+    }
+    if (trust.keys.empty()) return true;
+    std::string signature;
+    got = FetchText(sigUrl, kMaxSignatureSize, nullptr, &signature, &why);
+    if (got == FetchOutcome::kNotFound) {
+      reason = "missing signature (" + sigUrl + " not found)";
+    } else if (got != FetchOutcome::kOk) {
+      reason = "cannot fetch the signature " + sigUrl + " (" + why + ")";
+    } else {
+      std::string comment, keyId;
+      minisign::Verdict v = minisign::Verify(trust.keys, text->data(), text->size(), signature,
+                                             &comment, &keyId, &why);
+      if (v == minisign::Verdict::kValid) return true;
+      reason = why;
+    }
+  }
+  text->clear();
+  *error = Refusal(url, reason);
+  return false;
+}
+
+std::string ChannelKey(const std::string& url) {
+  size_t slash = url.rfind('/');
+  return slash == std::string::npos ? url : url.substr(slash + 1);
+}
+
+uint64_t StoredSerial(const std::string& iniFile, const std::string& channel) {
+  if (iniFile.empty()) return 0;
+  char value[32];
+  if (!Get_INI_String(iniFile.c_str(), kSerialSection, channel.c_str(), value, sizeof(value), "0"))
+    return 0;
+  return strtoull(value, nullptr, 10);
+}
+
+bool StoreSerial(const std::string& iniFile, const std::string& channel, uint64_t serial) {
+  if (iniFile.empty() || serial == 0 || serial <= StoredSerial(iniFile, channel)) return true;
+  return Write_INI_String(iniFile.c_str(), kSerialSection, channel.c_str(),
+                          std::to_string(serial).c_str()) == 0;
+}
+
+bool CheckGuards(const char* serialAttr, const char* expiresAttr, uint64_t stored, int64_t now,
+                 uint64_t* serial, std::string* error) {
+  *serial = 0;
+  if (serialAttr) {
+    char* end = nullptr;
+    errno = 0;
+    unsigned long long v = strtoull(serialAttr, &end, 10);
+    if (!*serialAttr || *end || *serialAttr == '-' || errno != 0) {
+      *error = std::string("unreadable serial \"") + serialAttr + "\"";
+      return false;
+    }
+    *serial = v;
+  }
+  if (stored > 0 && !serialAttr) {
+    *error = "the document has no serial, but serial " + std::to_string(stored) +
+             " was accepted before (an old document?)";
+    return false;
+  }
+  if (*serial < stored) {
+    *error = "serial " + std::to_string(*serial) + " is lower than serial " +
+             std::to_string(stored) + " accepted before (an old document?)";
+    return false;
+  }
+  if (expiresAttr) {
+    int64_t expires = 0;
+    if (!ParseUtcTime(expiresAttr, &expires)) {
+      *error = std::string("unreadable expiry \"") + expiresAttr + "\"";
+      return false;
+    }
+    if (expires <= now) {
+      *error = std::string("the document expired at ") + expiresAttr +
+               " (the update server is not being kept up to date)";
+      return false;
+    }
+  }
+  return true;
+}
+
+// ---- The engine's side ----
+
+namespace {
+
+int64_t SystemNow() { return static_cast<int64_t>(time(nullptr)); }
+
+}  // namespace
+
+void Updater::setTrust(const TrustSettings& trust) {
+  AutoMutex hold(lock_);
+  trust_ = trust;
+}
+
+bool Updater::fetchCheckedInfo() {
+  DownloadProgressCallback progress = callbacks_ ? callbacks_->infoProgress : nullptr;
+  std::string text, error;
+  if (!FetchVerifiedDocument(trust_, channelUrl_, progress, &text, &error)) {
+    return setError("%s", error.c_str());
+  }
+  if (text.empty()) return setError("Error reading updater-info.xml!");
+  infoText_.swap(text);
+  return true;
+}
+
+bool Updater::checkGuards(const TiXmlElement* root) {
+  acceptedSerial_ = 0;
+  if (trust_.keys.empty()) return true;
+  const int64_t now = trust_.now ? trust_.now() : SystemNow();
+  const uint64_t stored = StoredSerial(iniFile_, ChannelKey(channelUrl_));
+  std::string why;
+  if (!CheckGuards(root->Attribute("serial"), root->Attribute("expires"), stored, now,
+                   &acceptedSerial_, &why)) {
+    return setError("%s: refused: %s", channelUrl_.c_str(), why.c_str());
+  }
+  return true;
+}
+
+bool Updater::recordSerial() {
+  AutoMutex hold(lock_);
+  if (trust_.keys.empty() || acceptedSerial_ == 0) return true;
+  if (!StoreSerial(iniFile_, ChannelKey(channelUrl_), acceptedSerial_)) {
+    return setError("Error writing the accepted serial to %s", iniFile_.c_str());
+  }
+  return true;
+}
+
+bool Updater::checkPacks(const Plan& p) {
+  if (!ChecksDocuments(trust_)) return true;
+  for (const PlanInstall& item : p.installs) {
+    const UpdateFile* f = item.file;
+    if (!f->packChecksum[0] || item.sharesPackOf >= 0) continue;
+    char have[65] = "";
+    if (!hash_file(digestName(), item.downloadPath.c_str(), have, sizeof(have)) ||
+        strcasecmp(have, f->packChecksum) != 0) {
+      remove(item.downloadPath.c_str());
+      return setError(
+          "Checksum does not match for the pack of '%s' (%s); nothing was unpacked or installed",
+          f->name.c_str(), f->url.c_str());
+    }
+  }
+  return true;
+}

@@ -1,0 +1,194 @@
+// Opening connections to origins, directly or through a proxy, plain or over verified TLS.
+#include "connector.h"
+
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+#include <sys/socket.h>
+
+#include "sockets3.h"
+
+namespace {
+
+ConnectFailure FailureOfTlsCode(int code) {
+  switch (code) {
+    case ORVEX_SOCKERR(0x0031):
+      return ConnectFailure::kUntrusted;
+    case ORVEX_SOCKERR(0x0032):
+      return ConnectFailure::kExpired;
+    case ORVEX_SOCKERR(0x0033):
+      return ConnectFailure::kNameMismatch;
+    default:
+      return ConnectFailure::kHandshake;
+  }
+}
+
+// Closes a handle on every way out unless released.
+class HandleGuard {
+ public:
+  HandleGuard(Orvex_Sockets3* sockets, ORVEX_SOCKET* handle) : sockets_(sockets), handle_(handle) {}
+  ~HandleGuard() {
+    if (handle_ != nullptr) sockets_->Close(handle_);
+  }
+  HandleGuard(const HandleGuard&) = delete;
+  HandleGuard& operator=(const HandleGuard&) = delete;
+  ORVEX_SOCKET* Release() {
+    ORVEX_SOCKET* h = handle_;
+    handle_ = nullptr;
+    return h;
+  }
+
+ private:
+  Orvex_Sockets3* sockets_;
+  ORVEX_SOCKET* handle_;
+};
+
+}  // namespace
+
+bool ParseOrigin(const std::string& url, Origin* origin) {
+  *origin = Origin();
+  std::string rest;
+  if (strncasecmp(url.c_str(), "https://", 8) == 0) {
+    origin->tls = true;
+    origin->port = 443;
+    rest = url.substr(8);
+  } else if (strncasecmp(url.c_str(), "http://", 7) == 0) {
+    rest = url.substr(7);
+  } else {
+    return false;
+  }
+  std::string authority = rest.substr(0, rest.find_first_of("/?#"));
+  if (authority.find('@') != std::string::npos) return false;
+  std::string port_text;
+  if (!authority.empty() && authority[0] == '[') {
+    size_t close = authority.find(']');
+    if (close == std::string::npos) return false;
+    origin->host = authority.substr(1, close - 1);
+    if (close + 1 < authority.size()) {
+      if (authority[close + 1] != ':') return false;
+      port_text = authority.substr(close + 2);
+    }
+  } else {
+    size_t colon = authority.find(':');
+    origin->host = authority.substr(0, colon);
+    if (colon != std::string::npos) port_text = authority.substr(colon + 1);
+  }
+  if (origin->host.empty()) return false;
+  if (!port_text.empty()) {
+    if (port_text.find_first_not_of("0123456789") != std::string::npos) return false;
+    long port = strtol(port_text.c_str(), nullptr, 10);
+    if (port < 1 || port > 65535 || port_text.size() > 5) return false;
+    origin->port = static_cast<int>(port);
+  }
+  return true;
+}
+
+Connector::Connector(Orvex_Sockets3* sockets, const NetOptions& options, EnvLookup env)
+    : sockets_(sockets), options_(options), env_(std::move(env)) {}
+
+bool Connector::ConnectTcp(const std::string& host, int port, uint32_t timeout_ms,
+                           ORVEX_SOCKET** handle, std::string* error) {
+  *handle = nullptr;
+  // Names are reached over IPv4, as the download client always has; an IPv6 literal over IPv6.
+  int family = host.find(':') != std::string::npos ? AF_INET6 : AF_INET;
+  ORVEX_SOCKET* h = sockets_->Create(family, SOCK_STREAM, 0, 0);
+  if (h == nullptr) {
+    *error = std::string("cannot create a socket: ") + sockets_->GetLastErrorString(nullptr);
+    return false;
+  }
+  HandleGuard guard(sockets_, h);
+  if (!sockets_->ConnectWithTimeout(h, host.c_str(), port, timeout_ms)) {
+    *error =
+        "cannot connect to " + Authority(host, port) + ": " + sockets_->GetLastErrorString(nullptr);
+    return false;
+  }
+  // A refusal that arrived while the connect was pending shows only here.
+  int pending = 0;
+  socklen_t len = sizeof(pending);
+  if (getsockopt(h->sock, SOL_SOCKET, SO_ERROR, &pending, &len) == 0 && pending != 0) {
+    *error = "cannot connect to " + Authority(host, port) + ": " + strerror(pending);
+    return false;
+  }
+  sockets_->SetRecvTimeout(h, timeout_ms);
+  sockets_->SetSendTimeout(h, timeout_ms);
+  *handle = guard.Release();
+  return true;
+}
+
+bool Connector::EnsureTlsContext(std::string* error) {
+  if (tls_ready_) return true;
+  if (!sockets_->EnableVerifiedClient(options_.ca_file.c_str(), options_.ca_path.c_str())) {
+    *error = sockets_->GetLastErrorString(nullptr);
+    return false;
+  }
+  tls_ready_ = true;
+  return true;
+}
+
+bool Connector::Open(const Origin& origin, uint32_t timeout_ms, OriginConnection* out,
+                     ConnectFailure* failure, std::string* error) {
+  *out = OriginConnection();
+  *failure = ConnectFailure::kNone;
+  error->clear();
+  auto fail = [&](ConnectFailure why, const std::string& text) {
+    *failure = why;
+    *error = text;
+    return false;
+  };
+  if (origin.tls && !EnsureTlsContext(error)) return fail(ConnectFailure::kTrustStore, *error);
+
+  std::string proxy_text = ChooseProxy(options_, origin.tls ? "https" : "http", origin.host, env_);
+  ProxyAddress proxy;
+  if (!proxy_text.empty() && !ParseProxyAddress(proxy_text, &proxy, error)) {
+    return fail(ConnectFailure::kProxyAddress, *error);
+  }
+  bool proxied = !proxy_text.empty();
+  const std::string& first_host = proxied ? proxy.host : origin.host;
+  int first_port = proxied ? proxy.port : origin.port;
+  std::string target = Authority(origin.host, origin.port);
+  std::string via = proxied ? " through proxy " + Authority(proxy.host, proxy.port) : "";
+
+  ORVEX_SOCKET* raw = nullptr;
+  std::string why;
+  if (!ConnectTcp(first_host, first_port, timeout_ms, &raw, &why)) {
+    if (why.compare(0, 13, "cannot create") == 0) return fail(ConnectFailure::kCreate, why);
+    return fail(ConnectFailure::kConnect,
+                proxied ? "Proxy " + Authority(proxy.host, proxy.port) + ": " + why : why);
+  }
+  HandleGuard guard(sockets_, raw);
+
+  if (proxied && origin.tls) {
+    std::string status;
+    switch (OpenTunnel(sockets_, raw, proxy, origin.host, origin.port, &status)) {
+      case TunnelResult::kOpen:
+        break;
+      case TunnelResult::kAuthRequired:
+        return fail(ConnectFailure::kProxyAuth, "Proxy " + Authority(proxy.host, proxy.port) +
+                                                    " wants credentials for the tunnel to " +
+                                                    target + " (" + status + ")");
+      case TunnelResult::kRefused:
+        return fail(ConnectFailure::kProxyRefused, "Proxy " + Authority(proxy.host, proxy.port) +
+                                                       " refused the tunnel to " + target + " (" +
+                                                       status + ")");
+      case TunnelResult::kBroken:
+        return fail(ConnectFailure::kProxyRefused, "Proxy " + Authority(proxy.host, proxy.port) +
+                                                       " gave no answer to CONNECT " + target +
+                                                       (status.empty() ? "" : " (" + status + ")"));
+    }
+  }
+  if (origin.tls && !sockets_->SwitchToSSL_Verified(raw, origin.host.c_str())) {
+    return fail(FailureOfTlsCode(raw->last_errno),
+                std::string(sockets_->GetLastErrorString(nullptr)) + via);
+  }
+  if (proxied && !origin.tls) {
+    out->absolute_form = true;
+    if (proxy.has_credentials) {
+      out->request_headers =
+          "Proxy-Authorization: " + BasicCredentials(proxy.user, proxy.password) + "\r\n";
+    }
+  }
+  if (proxied) out->proxy = Authority(proxy.host, proxy.port);
+  out->handle = guard.Release();
+  return true;
+}
