@@ -68,6 +68,9 @@ std::string vformat(const char* fmt, va_list args);
 // True when anything stands at path, a symbolic link whose target is gone included.
 bool pathExists(const std::string& path);
 
+// True when url begins with http://, https:// or ftp:// (any case).
+bool isAbsoluteUrl(const char* url);
+
 // True when path ends in suffix.
 bool endsWith(const std::string& path, const char* suffix);
 

@@ -63,8 +63,10 @@ bool Updater::beginRun() {
     return true;
   }
   std::string error;
-  if (!CheckRootOnlyDirs(dir, engine::kStagingDir, allowSharedDir_, &error) ||
-      !PrepareStagingDir(dir, engine::kStagingDir, &error)) {
+  // The base is checked before anything is made in it, the staging directory once it is there.
+  if (!CheckRootOnlyDirs(dir, "", allowSharedDir_, &error) ||
+      !PrepareStagingDir(dir, engine::kStagingDir, &error) ||
+      !CheckRootOnlyDirs(dir, engine::kStagingDir, allowSharedDir_, &error)) {
     return setError("%s", error.c_str());
   }
   std::unique_ptr<RunLock> lock(new RunLock);
@@ -145,5 +147,13 @@ bool Updater::checkPlanTargets(const Plan& p) {
   for (const std::string& d : dirs) {
     if (!CheckRootOnlyDirs(dir, d, allowSharedDir_, &error)) return setError("%s", error.c_str());
   }
+  return true;
+}
+
+bool Updater::discardLeftover(const std::string& path) {
+  ConfinedDir* dir = installation();
+  if (!dir) return true;
+  // What cannot be removed (a directory, say) makes the open that follows fail and say so.
+  dir->Unlink(relativeToBase(path));
   return true;
 }

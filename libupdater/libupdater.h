@@ -75,6 +75,15 @@ struct UpdateGroup {
   UpdateGroup* next = nullptr;
 };
 
+// A patch that builds the file from one older version of it ("patch" element inside the file's
+// record, version 2+; docs/delta-format.md).
+struct UpdatePatch {
+  char from[65] = {};          // "from": SHA-256 of the older version
+  std::string url;             // full download URL
+  int64_t packSize = 0;        // "packsize": bytes of the patch
+  char packChecksum[65] = {};  // "packsha": SHA-256 of the patch
+};
+
 // One file of the update information, in document order.
 struct UpdateFile {
   std::string name;          // "file": path relative to the base directory
@@ -91,6 +100,10 @@ struct UpdateFile {
   int64_t packSize = 0;        // "packsize": bytes of the pack, 0 = not given
   uint32_t modes = 0;  // "modes": permission bits to set (masked with kModesMask), 0 = leave
   std::vector<UpdateGroup*> groups;  // groups named in "group", in order, repeats kept
+  std::vector<UpdatePatch> patches;  // usable "patch" elements, in order
+  char installedChecksum[65] = {};   // digest of the installed copy when it differs, else empty
+  // The verified new copy was built from a patch and waits at downloadPath + ".unpacked".
+  bool stagedFromPatch = false;
   // Where the pack is stored: tmp/updater/ + last component of the URL (with "~2", "~3" ...
   // appended when another URL of the same run ends alike, or when the name ends in
   // ".unpacked", the suffix of unpacked copies); empty until performUpdate (see Plan).
@@ -155,6 +168,9 @@ class Updater {
   // True when rollback has something to undo.
   bool rollbackAvailable();
 
+  // Turns the use of patches on (the default) or off; with them off every file comes from its
+  // full pack.
+  void setUseDeltas(bool on);
   // Writes every group's state to section "groups" of the INI file. True when written (or no
   // INI file is set); false with lastError() when it cannot be, a symbolic link or another
   // user's file at its name included (such a file is never written).
@@ -239,6 +255,11 @@ class Updater {
   bool parseDeletes(TiXmlElement* del);
   void appendGroup(UpdateGroup* g);
   void appendFile(UpdateFile* f);
+  // delta.cpp: patches in the document, the plan and the staging area.
+  void readFilePatches(TiXmlElement* element, UpdateFile* f);
+  void planPatches(Plan* p);
+  bool stagePatch(const PlanInstall& item);
+  bool applyPatch(const PlanInstall& item, const std::string& unpacked, std::string* why);
   void sortGroups();
 
   // plan.cpp: the rules that turn records and group states into a plan.
@@ -271,6 +292,10 @@ class Updater {
   // a symbolic link, and, as root, through directories root alone can write. True when so;
   // false with lastError() naming the entry and the link or directory.
   bool checkPlanTargets(const Plan& p);
+  // Removes the file or link a run left at path in the staging directory (a link as the link)
+  // before a new file is made there. Always true: what it cannot remove, a directory for
+  // instance, makes the open that follows fail with its own message.
+  bool discardLeftover(const std::string& path);
 
   // stage.cpp: downloading, unpacking and verifying into the staging directory.
   bool downloadPacks(const Plan& p);
@@ -279,6 +304,7 @@ class Updater {
   std::string stagedPath(size_t index) const;
   bool stageFile(const PlanInstall& item, const std::string& rel, void* inBlock, void* outBlock);
   bool failStaging(const PlanInstall& item, const std::string& rel);
+  bool adoptPatched(const PlanInstall& item, const std::string& rel);
   bool openPack(const char* source, std::unique_ptr<FILE, engine::FileCloser>* in, int64_t* length);
   bool inflateInto(FILE* in, int64_t length, engine::UnpackSink* out, const char* key, int64_t size,
                    void* inBlock, void* outBlock, HashContext* digest);
@@ -340,6 +366,7 @@ class Updater {
   std::string iniFile_;
   std::string programName_;
   UpdaterCallbacks* callbacks_ = nullptr;
+  bool useDeltas_ = true;
   mutable std::unique_ptr<ConfinedDir> ownDir_;  // the POSIX layer on baseDir_, once opened
   ConfinedDir* customDir_ = nullptr;             // set by setDirectoryLayer, borrowed
   std::unique_ptr<RunLock> runLock_;

@@ -57,12 +57,12 @@ bool startsWithNoCase(const char* s, const char* prefix) {
   return strncasecmp(s, prefix, strlen(prefix)) == 0;
 }
 
-bool isAbsoluteUrl(const char* url) {
+}  // namespace
+
+bool engine::isAbsoluteUrl(const char* url) {
   return startsWithNoCase(url, "http://") || startsWithNoCase(url, "https://") ||
          startsWithNoCase(url, "ftp://");
 }
-
-}  // namespace
 
 bool Updater::parseInfo() {
   AutoMutex hold(lock_);
@@ -202,6 +202,7 @@ bool Updater::parseFileRecord(TiXmlElement* fe, int index, const char* sumAttr,
   strlcpy(f->key, attrOr(fe, "key", ""), sizeof(f->key));
   strlcpy(f->checksum, sum, sizeof(f->checksum));
   strlcpy(f->packChecksum, attrOr(fe, packAttr, ""), sizeof(f->packChecksum));
+  if (infoVersion_ > 1) readFilePatches(fe, f.get());
 
   checkInstalledCopy(f.get());
   if (isToInstall(f.get()) || isToRemove(f.get())) pendingCount_++;
@@ -214,7 +215,7 @@ bool Updater::parseFileRecord(TiXmlElement* fe, int index, const char* sumAttr,
 // "%20"; the last component must name a file.
 bool Updater::formUrl(TiXmlElement* fe, int index, UpdateFile* f) {
   const char* url = fe->Attribute("url");
-  std::string fullUrl = (infoVersion_ > 1 && !isAbsoluteUrl(url)) ? fileBase_ + url : url;
+  std::string fullUrl = (infoVersion_ > 1 && !engine::isAbsoluteUrl(url)) ? fileBase_ + url : url;
   size_t blanks = std::count(fullUrl.begin(), fullUrl.end(), ' ');
   if (blanks > 0) {
     size_t room = fullUrl.size() + 2 * blanks + 1;
@@ -256,6 +257,7 @@ void Updater::checkInstalledCopy(UpdateFile* f) {
   // Read without following links: a link at or on the way to the name is never current.
   bool hashed = hashInstalled(f->name, digest, &modes);
   f->needsUpdate = !(hashed && strcasecmp(digest, f->checksum) == 0);
+  if (hashed && f->needsUpdate) strlcpy(f->installedChecksum, digest, sizeof(f->installedChecksum));
   if (f->needsUpdate || f->modes == 0) return;
   f->installedModes = modes;
   f->modesDiffer = f->installedModes != (f->modes & kModesMask);

@@ -63,6 +63,7 @@ Plan Updater::plan() {
   AutoMutex hold(lock_);
   Plan p;
   planInstalls(&p);
+  planPatches(&p);
   for (UpdateFile* f = filesHead_; f; f = f->next) {
     if (isModeChange(f)) {
       p.modeChanges.push_back({f, f->installedModes, f->modes & kModesMask});
@@ -108,7 +109,7 @@ void Updater::planInstalls(Plan* p) {
         p->alreadyDownloaded++;
       } else {
         p->downloads++;
-        p->downloadBytes += f->size;
+        p->downloadBytes += f->packSize > 0 ? f->packSize : f->size;
       }
     }
     p->installs.push_back(item);

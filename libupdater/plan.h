@@ -25,6 +25,10 @@ struct PlanInstall {
   int sharesPackOf = -1;
   // The pack already lies at downloadPath with the expected pack checksum (own packs only).
   bool packPresent = false;
+  // Index in file->patches of the patch to try first (its "from" is the installed copy's
+  // digest), or -1; the full pack is the fallback. The patch is stored at patchPath.
+  int patch = -1;
+  std::string patchPath;
 };
 
 // A file whose content is current but whose permission bits differ from its "modes".
@@ -39,10 +43,12 @@ struct Plan {
   std::vector<PlanModeChange> modeChanges;  // document order
   std::vector<UpdateFile*> removals;        // files of groups at state 2 that exist
   std::vector<std::string> obsolete;        // "delete" entries that existed when parsed
-  int64_t downloadBytes = 0;                // sum of "size" over the packs to download
-  int32_t downloads = 0;                    // packs to download
-  int32_t alreadyDownloaded = 0;            // own packs already present
-  bool rollbackAvailable = false;           // a backup of the release before can be restored
+  // Bytes to download: "packsize" of each pack and patch (a pack without one counts "size").
+  int64_t downloadBytes = 0;
+  int32_t downloads = 0;           // packs and patches to download
+  int32_t patches = 0;             // of those, patches
+  int32_t alreadyDownloaded = 0;   // own packs already present
+  bool rollbackAvailable = false;  // a backup of the release before can be restored
 
   // True when the plan changes nothing in the installation.
   bool empty() const {

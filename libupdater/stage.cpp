@@ -96,6 +96,7 @@ bool Updater::downloadPacks(const Plan& p) {
       statusf("Already have %s, skipping download...", item.file->name.c_str());
       continue;
     }
+    if (item.patch >= 0 && stagePatch(item)) continue;
     if (!downloadPack(item)) return false;
   }
   return true;
@@ -116,6 +117,7 @@ bool Updater::downloadPack(const PlanInstall& item) {
   // Packs are written in large blocks rather than the stream's default small ones; the block
   // outlives the stream.
   TrackedBlock writeBuffer(nullptr, UPD_SRC);
+  if (!discardLeftover(item.downloadPath)) return false;
   FilePtr fp(fopen(item.downloadPath.c_str(), "wb"));
   if (!fp) return setError("Error opening %s", item.downloadPath.c_str());
   writeBuffer.ptr = zmalloc(kUnpackBlock, UPD_SRC, __LINE__);
@@ -186,8 +188,13 @@ bool Updater::stageFiles(const Plan& p) {
     return setError("Error preparing %s%s (%s)", baseDir_.c_str(), journal_paths::kStage,
                     s.message().c_str());
   for (size_t i = 0; i < p.installs.size(); i++) {
-    statusf("Unpacking %s ...", p.installs[i].file->name.c_str());
-    if (!stageFile(p.installs[i], stagedPath(i), inBlock.ptr, outBlock.ptr)) return false;
+    const PlanInstall& item = p.installs[i];
+    if (item.file->stagedFromPatch) {
+      if (!adoptPatched(item, stagedPath(i))) return false;
+      continue;
+    }
+    statusf("Unpacking %s ...", item.file->name.c_str());
+    if (!stageFile(item, stagedPath(i), inBlock.ptr, outBlock.ptr)) return false;
   }
   s = dir_->SyncDir(journal_paths::kStage);
   if (!s.ok())
@@ -230,6 +237,17 @@ bool Updater::stageFile(const PlanInstall& item, const std::string& rel, void* i
     return setError("Checksum does not match for file '%s'!", file_part(f->name.c_str()));
   }
   return true;
+}
+
+// A copy already built from a patch beside the pack joins the staged files, synced like them.
+bool Updater::adoptPatched(const PlanInstall& item, const std::string& rel) {
+  const std::string built = relativeToBase(item.downloadPath + engine::kUnpackSuffix);
+  std::unique_ptr<DirFile> file;
+  DirStatus s = dir_->Rename(built, rel);
+  if (s.ok()) s = dir_->OpenRead(rel, &file);
+  if (s.ok() && item.file->modes != 0) s = file->Chmod(item.file->modes & kModesMask);
+  if (s.ok()) s = file->Sync();
+  return s.ok() || layerError(s);
 }
 
 // A pack that cannot be unpacked is damaged: it goes with its partial copy, so the next run

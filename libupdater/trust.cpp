@@ -136,7 +136,7 @@ bool LoadTrustedKeys(const std::string& builtIn, const std::vector<std::string>&
 }
 
 FetchOutcome FetchText(const std::string& url, uint64_t limit, DownloadProgressCallback progress,
-                       std::string* text, std::string* error) {
+                       const NetOptions& net, std::string* text, std::string* error) {
   text->clear();
   std::unique_ptr<OrvexDownloadNoCurl> client(
       new OrvexDownloadNoCurl(url.c_str(), progress, nullptr, nullptr, nullptr));
@@ -144,6 +144,7 @@ FetchOutcome FetchText(const std::string& url, uint64_t limit, DownloadProgressC
     *error = std::string("ODL reports ") + client->GetErrorString();
     return FetchOutcome::kFailed;
   }
+  client->SetNetOptions(net);
   BoundedText sink;
   sink.text = text;
   sink.limit = limit;
@@ -155,14 +156,14 @@ FetchOutcome FetchText(const std::string& url, uint64_t limit, DownloadProgressC
     *error = "more than " + std::to_string(limit) + " bytes";
     return FetchOutcome::kTooLarge;
   }
-  *error = std::string("ODL reports ") + client->GetErrorString();
+  *error = std::string("ODL reports ") + client->GetErrorDetail();
   return client->GetError() == ODL_ERROR_NOT_FOUND ? FetchOutcome::kNotFound
                                                    : FetchOutcome::kFailed;
 }
 
 bool FetchVerifiedDocument(const TrustSettings& trust, const std::string& url,
-                           DownloadProgressCallback progress, std::string* text,
-                           std::string* error) {
+                           DownloadProgressCallback progress, const NetOptions& net,
+                           std::string* text, std::string* error) {
   if (trust.keys.empty() && trust.requireSignature) {
     *error = Refusal(url, "a signature is required but no trusted key is known (--trusted-key)");
     return false;
@@ -171,7 +172,7 @@ bool FetchVerifiedDocument(const TrustSettings& trust, const std::string& url,
   std::string reason;
   for (int attempt = 0; attempt < 2; attempt++) {
     std::string why;
-    FetchOutcome got = FetchText(url, trust.maxInfoSize, progress, text, &why);
+    FetchOutcome got = FetchText(url, trust.maxInfoSize, progress, net, text, &why);
     if (got == FetchOutcome::kTooLarge) {
       *error = DocumentTooLarge(url, trust.maxInfoSize);
       return false;
@@ -182,7 +183,7 @@ bool FetchVerifiedDocument(const TrustSettings& trust, const std::string& url,
     }
     if (trust.keys.empty()) return true;
     std::string signature;
-    got = FetchText(sigUrl, kMaxSignatureSize, nullptr, &signature, &why);
+    got = FetchText(sigUrl, kMaxSignatureSize, nullptr, net, &signature, &why);
     if (got == FetchOutcome::kNotFound) {
       reason = "missing signature (" + sigUrl + " not found)";
     } else if (got != FetchOutcome::kOk) {
@@ -273,7 +274,7 @@ void Updater::setTrust(const TrustSettings& trust) {
 bool Updater::fetchCheckedInfo() {
   DownloadProgressCallback progress = callbacks_ ? callbacks_->infoProgress : nullptr;
   std::string text, error;
-  if (!FetchVerifiedDocument(trust_, channelUrl_, progress, &text, &error)) {
+  if (!FetchVerifiedDocument(trust_, channelUrl_, progress, net_, &text, &error)) {
     return setError("%s", error.c_str());
   }
   if (text.empty()) return setError("Error reading updater-info.xml!");
@@ -307,7 +308,8 @@ bool Updater::checkPacks(const Plan& p) {
   if (!ChecksDocuments(trust_)) return true;
   for (const PlanInstall& item : p.installs) {
     const UpdateFile* f = item.file;
-    if (!f->packChecksum[0] || item.sharesPackOf >= 0) continue;
+    // A copy built from a patch had the patch's digest checked instead, and its own.
+    if (!f->packChecksum[0] || item.sharesPackOf >= 0 || f->stagedFromPatch) continue;
     char have[65] = "";
     if (!hash_file(digestName(), item.downloadPath.c_str(), have, sizeof(have)) ||
         strcasecmp(have, f->packChecksum) != 0) {

@@ -63,17 +63,17 @@ enum class FetchOutcome {
   kNotFound,
 };
 
-// Fetches url into *text, at most limit bytes. kOk with the text; otherwise *error holds the
-// download client's reason (or the limit).
+// Fetches url into *text, at most limit bytes, with the trust and proxy settings of net. kOk
+// with the text; otherwise *error holds the download client's reason (or the limit).
 FetchOutcome FetchText(const std::string& url, uint64_t limit, DownloadProgressCallback progress,
-                       std::string* text, std::string* error);
+                       const NetOptions& net, std::string* text, std::string* error);
 
 // Fetches the document at url and, when keys are known, url + ".minisig", and verifies it;
 // both are fetched once more when the signature does not verify. True with *text; false with
 // *error, one line naming the URL and the reason.
 bool FetchVerifiedDocument(const TrustSettings& trust, const std::string& url,
-                           DownloadProgressCallback progress, std::string* text,
-                           std::string* error);
+                           DownloadProgressCallback progress, const NetOptions& net,
+                           std::string* text, std::string* error);
 
 // The channel's key in the serial section: the last component of the document URL.
 std::string ChannelKey(const std::string& url);

@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # Sets up the machine, builds the updater and the publisher, and shows the whole job with signed
-# releases: makes the vendor's key, publishes the sample release (examples/vantorex-1.0) signed,
-# serves it on a free loopback port, installs it into a fresh directory with the updater (which
-# trusts only that key), shows a tampered document refused, publishes the next release
-# (examples/vantorex-1.1) unsigned and signs it "offline" with `updater-publish sign`, updates to
-# it, changes to a new key through a release that installs .updater-keys, and runs the updater
-# once more (nothing to do).
+# releases over HTTPS: makes a throwaway certificate authority and a server certificate for
+# 127.0.0.1 (the updater trusts that CA through --ca-file), makes the vendor's key, publishes the
+# sample release (examples/vantorex-1.0) signed, serves it over HTTPS on a free loopback port,
+# installs it into a fresh directory with the updater (which trusts only that key), shows a
+# tampered document refused, publishes the next release (examples/vantorex-1.1) unsigned and
+# signs it "offline" with `updater-publish sign`, updates to it, changes to a new key through a
+# release that installs .updater-keys, runs the updater once more (nothing to do) through a
+# forward proxy (tinyproxy, CONNECT tunnel), and shows a server the updater does not trust
+# refused.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -19,19 +22,36 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/updater-demo-XXXXXX")
 site="$work/site"
 install="$work/vantorex"
 server_pid=""
+proxy_pid=""
 cleanup() {
-  if [ -n "$server_pid" ]; then
-    kill "$server_pid" 2>/dev/null || true
-    wait "$server_pid" 2>/dev/null || true
-  fi
+  for pid in "$server_pid" "$proxy_pid"; do
+    if [ -n "$pid" ]; then
+      kill "$pid" 2>/dev/null || true
+      wait "$pid" 2>/dev/null || true
+    fi
+  done
   rm -rf "$work"
 }
 trap cleanup EXIT
 
 mkdir -p "$site" "$install"
+tls="$work/tls"
+mkdir -p "$tls"
 echo
-echo "== serve $site on a free loopback port =="
-build/bin/updater-publish serve "$site" --port 0 --port-file "$work/port" >"$work/server.log" 2>&1 &
+echo "== a throwaway certificate authority and a server certificate for 127.0.0.1 =="
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 1 \
+  -subj "/CN=Vantorex demo CA" -keyout "$tls/ca.key" -out "$tls/ca.pem" 2>/dev/null
+openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj "/CN=127.0.0.1" \
+  -keyout "$tls/server.key" -out "$tls/server.csr" 2>/dev/null
+printf 'subjectAltName=IP:127.0.0.1,DNS:localhost\n' >"$tls/server.ext"
+openssl x509 -req -in "$tls/server.csr" -CA "$tls/ca.pem" -CAkey "$tls/ca.key" -set_serial 1 \
+  -days 1 -extfile "$tls/server.ext" -out "$tls/server.pem" 2>/dev/null
+openssl x509 -in "$tls/server.pem" -noout -subject -issuer -ext subjectAltName
+
+echo
+echo "== serve $site over HTTPS on a free loopback port =="
+build/bin/updater-publish serve "$site" --port 0 --port-file "$work/port" \
+  --tls-cert "$tls/server.pem" --tls-key "$tls/server.key" >"$work/server.log" 2>&1 &
 server_pid=$!
 for _ in $(seq 100); do
   [ -s "$work/port" ] && break
@@ -52,21 +72,28 @@ publish() {
   echo
   echo "== publish $(basename "$release") $* =="
   build/bin/updater-publish publish "$release" "$site" \
-    --site-url "http://127.0.0.1:$port/" --groups examples/vantorex.groups.ini \
+    --site-url "https://127.0.0.1:$port/" --groups examples/vantorex.groups.ini \
     --app Vantorex --author "The Vantorex team" "$@"
 }
 
-# run_updater [expect-failure]: runs the updater that trusts the vendor's first key.
+# run_updater [expect-failure] [OPTIONS...]: runs the updater that trusts the vendor's first key
+# and the demo's certificate authority (a later --ca-file replaces it).
 run_updater() {
+  local expect=""
+  if [ "${1:-}" = expect-failure ]; then
+    expect=expect-failure
+    shift
+  fi
   echo
-  echo "== updater --server 127.0.0.1:$port -d $install --trusted-key vendor.pub =="
+  echo "== updater --server https://127.0.0.1:$port -d $install --ca-file ca.pem" \
+    "--trusted-key vendor.pub $* =="
   # The updater keeps its group choices and accepted serials in .updater.ini in the working
   # directory.
-  if (cd "$install" && "$root/build/bin/updater" --server "127.0.0.1:$port" -d "$install" \
-    --trusted-key "$keys/vendor.pub"); then
-    [ "${1:-}" != expect-failure ] || { echo "the updater should have refused"; exit 1; }
+  if (cd "$install" && "$root/build/bin/updater" --server "https://127.0.0.1:$port" \
+    -d "$install" --ca-file "$tls/ca.pem" --trusted-key "$keys/vendor.pub" "$@"); then
+    [ "$expect" != expect-failure ] || { echo "the updater should have refused"; exit 1; }
   else
-    [ "${1:-}" = expect-failure ] || exit 1
+    [ "$expect" = expect-failure ] || exit 1
     echo "(refused, as it must be)"
   fi
 }
@@ -121,11 +148,34 @@ publish "$release" --sign-key "$keys/new.key"
 run_updater
 show_installed
 
-run_updater
+echo
+echo "== a forward proxy (tinyproxy) on a free loopback port =="
+proxy_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+printf '%s\n' "Port $proxy_port" "Listen 127.0.0.1" "Timeout 60" "LogFile \"$work/proxy.log\"" \
+  "LogLevel Connect" "PidFile \"$work/proxy.pid\"" "MaxClients 8" "Allow 127.0.0.1" \
+  >"$work/tinyproxy.conf"
+tinyproxy -d -c "$work/tinyproxy.conf" >/dev/null 2>&1 &
+proxy_pid=$!
+for _ in $(seq 100); do
+  (exec 3<>"/dev/tcp/127.0.0.1/$proxy_port") 2>/dev/null && break
+  if ! kill -0 "$proxy_pid" 2>/dev/null; then echo "tinyproxy did not start"; exit 1; fi
+  sleep 0.1
+done
+run_updater --proxy "http://127.0.0.1:$proxy_port"
+echo "The proxy saw only the tunnel:"
+grep -o 'Request (file descriptor [0-9]*): .*' "$work/proxy.log" |
+  sed 's/^Request (file descriptor [0-9]*): /  /'
+
+echo
+echo "== a certificate the updater does not trust is refused =="
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 1 \
+  -subj "/CN=Some other CA" -keyout "$tls/other.key" -out "$tls/other.pem" 2>/dev/null
+run_updater expect-failure --ca-file "$tls/other.pem"
 
 echo
 echo "== server log ($(wc -l <"$work/server.log") lines; last 5) =="
 tail -n 5 "$work/server.log"
 echo
-echo "Demo finished: signed install, tampered document refused, offline-signed update, key"
-echo "change through .updater-keys, and an up-to-date run all succeeded."
+echo "Demo finished over HTTPS: signed install, tampered document refused, offline-signed update,"
+echo "key change through .updater-keys, an up-to-date run through a proxy, and an untrusted"
+echo "server refused all succeeded."

@@ -7,7 +7,7 @@ PACKAGES=(
   build-essential cmake pkg-config git
   libssl-dev openssl zlib1g-dev libtinyxml-dev
   libgtest-dev
-  nginx-light python3 python3-pyftpdlib
+  nginx-light python3 python3-pyftpdlib tinyproxy
   curl time minisign
   clang libclang-rt-14-dev
   libdivsufsort-dev libzstd-dev

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "test_util.h"
+#include "updater_harness.h"
 
 using testutil::BinPath;
 using testutil::ReadFileOr;
@@ -186,6 +187,161 @@ TEST_F(DeltaSite, RepublishingKeepsPatchesAndAReleaseThatLostItsPackGetsNone) {
   ASSERT_EQ(third.size(), 1u);
   EXPECT_EQ(third[0].from, testutil::Sha256Hex(Program(2)));
   EXPECT_NE(r.out.find("1 without a usable old version"), std::string::npos) << r.out;
+}
+
+// ---- The updater with patches ----
+
+// A site served by nginx with releases 1 and 2 published into it, and an installation of
+// release 1 made by the updater.
+class DeltaUpdate : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!testutil::HaveNginx()) GTEST_SKIP() << "nginx missing";
+    testutil::MakeDirs(tmp_.Sub("site"));
+    nginx_.reset(new testutil::NginxServer(tmp_.Sub("site")));
+    ASSERT_TRUE(nginx_->ok()) << nginx_->error();
+    ASSERT_EQ(Publish(1), 0);
+    updtest::RunResult r = Update();
+    ASSERT_EQ(r.code, 0) << r.out;
+    ASSERT_TRUE(ReadFileOr(tmp_.Sub("inst/bin/app")) == Program(1));
+    ASSERT_EQ(Publish(2), 0);
+  }
+
+  int Publish(int v) {
+    std::string tree = tmp_.Sub("release-" + std::to_string(v));
+    for (const auto& f : ReleaseFiles(v)) WriteFile(tree + "/" + f.first, f.second);
+    std::string out;
+    return RunProgram({BinPath("updater-publish"), "publish", tree, tmp_.Sub("site"), "--quiet",
+                       "--site-url", "http://127.0.0.1:" + std::to_string(nginx_->port()) + "/"},
+                      &out);
+  }
+
+  updtest::RunResult Update(std::vector<std::string> extra = {}) {
+    std::vector<std::string> args = {"--server", "127.0.0.1:" + std::to_string(nginx_->port()),
+                                     "-d", tmp_.Sub("inst")};
+    args.insert(args.end(), extra.begin(), extra.end());
+    testutil::MakeDirs(tmp_.Sub("work"));
+    return updtest::RunUpdater(args, tmp_.Sub("work"));
+  }
+
+  std::string Doc() const { return ReadFileOr(tmp_.Sub("site/updates/") + kChannel); }
+  // True when the access log holds a request for the URL (relative to files/).
+  bool Fetched(const std::string& url) const {
+    return nginx_->AccessLog().find("/files/" + url) != std::string::npos;
+  }
+
+  TempDir tmp_;
+  std::unique_ptr<testutil::NginxServer> nginx_;
+};
+
+TEST_F(DeltaUpdate, ChangedFileComesFromItsPatch) {
+  std::string record;
+  std::vector<Patch> patches = PatchesOf(Doc(), "bin/app", &record);
+  ASSERT_EQ(patches.size(), 1u);
+  updtest::RunResult list = Update({"--list"});
+  EXPECT_NE(list.out.find("bin/app (" + std::to_string(Program(2).size()) + " bytes, patch of " +
+                          patches[0].packsize + " bytes)"),
+            std::string::npos)
+      << list.out;
+  EXPECT_NE(list.out.find("(1 of them patches"), std::string::npos) << list.out;
+  // The total counts what really goes over the wire: the patch, and the other file's pack.
+  std::string blob;
+  PatchesOf(Doc(), "data/blob", &blob);
+  const long long total = std::stoll(patches[0].packsize) + std::stoll(Attr(blob, "packsize"));
+  EXPECT_NE(list.out.find("Total to download: " + std::to_string(total) + " bytes in 2 file(s)"),
+            std::string::npos)
+      << list.out;
+
+  updtest::RunResult r = Update();
+  ASSERT_EQ(r.code, 0) << r.out;
+  EXPECT_NE(r.out.find("Patched bin/app"), std::string::npos) << r.out;
+  EXPECT_TRUE(ReadFileOr(tmp_.Sub("inst/bin/app")) == Program(2));
+  EXPECT_TRUE(ReadFileOr(tmp_.Sub("inst/data/blob")) == ReleaseFiles(2)["data/blob"]);
+  EXPECT_TRUE(Fetched(patches[0].url));
+  EXPECT_FALSE(Fetched(Attr(record, "url")));
+  EXPECT_NE(Update().out.find("Nothing to be done"), std::string::npos);
+}
+
+TEST_F(DeltaUpdate, FullPackWhenThePatchDoesNotFit) {
+  std::string record;
+  std::vector<Patch> patches = PatchesOf(Doc(), "bin/app", &record);
+  ASSERT_EQ(patches.size(), 1u);
+  // Made for another old file, listed with its true digest and size.
+  std::string other = tmp_.Sub("other.patch");
+  WriteFile(tmp_.Sub("a"), Program(1));
+  WriteFile(tmp_.Sub("b"), Program(1) + "tail");
+  std::string out;
+  ASSERT_EQ(RunProgram({BinPath("updater-publish"), "diff", "--quiet", tmp_.Sub("a"), tmp_.Sub("b"),
+                        other},
+                       &out),
+            0);
+  std::string wrong = ReadFileOr(other);
+  std::string damaged = ReadFileOr(tmp_.Sub("site/files/") + patches[0].url);
+  damaged[damaged.size() / 2] ^= 0x20;
+  struct Case {
+    const char* name;
+    std::string patch;     // bytes served as the patch
+    bool relist;           // list the bytes' own digest and size in the document
+    std::string expected;  // reason in the fallback line
+  };
+  const Case cases[] = {
+      {"builds another version", wrong, true, "builds another version"},
+      {"damaged in transit", damaged, false, "digest does not match"},
+      {"damaged at the source", damaged, true, "damaged"},
+  };
+  const std::string original_doc = Doc();
+  const std::string original_patch = ReadFileOr(tmp_.Sub("site/files/") + patches[0].url);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteFile(tmp_.Sub("site/files/") + patches[0].url, c.patch);
+    std::string doc = original_doc;
+    if (c.relist) {
+      auto swap = [&doc](const std::string& from, const std::string& to) {
+        doc.replace(doc.find(from), from.size(), to);
+      };
+      swap("packsize=\"" + patches[0].packsize + "\"",
+           "packsize=\"" + std::to_string(c.patch.size()) + "\"");
+      swap("packsha=\"" + patches[0].packsha + "\"",
+           "packsha=\"" + testutil::Sha256Hex(c.patch) + "\"");
+    }
+    WriteFile(tmp_.Sub("site/updates/") + kChannel, doc);
+    WriteFile(tmp_.Sub("inst/bin/app"), Program(1));
+    updtest::RunResult r = Update();
+    ASSERT_EQ(r.code, 0) << r.out;
+    EXPECT_NE(r.out.find("Patch for bin/app not used ("), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(c.expected), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("downloading the full pack instead"), std::string::npos) << r.out;
+    EXPECT_TRUE(ReadFileOr(tmp_.Sub("inst/bin/app")) == Program(2));
+    EXPECT_TRUE(Fetched(Attr(record, "url")));
+  }
+  WriteFile(tmp_.Sub("site/files/") + patches[0].url, original_patch);
+}
+
+TEST_F(DeltaUpdate, PatchIgnoredForAnotherInstalledCopyOrWhenTurnedOff) {
+  std::string record;
+  std::vector<Patch> patches = PatchesOf(Doc(), "bin/app", &record);
+  ASSERT_EQ(patches.size(), 1u);
+  struct Case {
+    const char* name;
+    std::string installed;
+    std::vector<std::string> options;
+  };
+  const Case cases[] = {
+      {"installed copy changed locally", Program(1) + "local change", {}},
+      {"deltas turned off", Program(1), {"--no-delta"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteFile(tmp_.Sub("inst/bin/app"), c.installed);
+    std::vector<std::string> list_options = c.options;
+    list_options.push_back("--list");
+    EXPECT_EQ(Update(list_options).out.find("patch of"), std::string::npos);
+    updtest::RunResult r = Update(c.options);
+    ASSERT_EQ(r.code, 0) << r.out;
+    EXPECT_EQ(r.out.find("Patch"), std::string::npos) << r.out;
+    EXPECT_TRUE(ReadFileOr(tmp_.Sub("inst/bin/app")) == Program(2));
+    EXPECT_FALSE(Fetched(patches[0].url));
+  }
 }
 
 }  // namespace

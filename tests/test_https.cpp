@@ -21,6 +21,7 @@
 #include "proxy.h"
 #include "test_util.h"
 #include "tls_fixtures.h"
+#include "transport.h"
 
 using testutil::NginxServer;
 using testutil::ServerCert;
@@ -529,14 +530,27 @@ TEST_F(HttpsTest, UpdaterInstallsAndUpdatesOverHttps) {
       site.path(), "", pki_->CertFile(ServerCert::kGood), pki_->KeyFile(ServerCert::kGood)));
   ASSERT_TRUE(server->ok()) << server->error();
   std::string origin = "https://localhost:" + std::to_string(server->port());
-  auto publish = [&](const std::string& version) {
-    std::string out;
-    return testutil::RunProgram(
-        {testutil::BinPath("updater-publish"), "publish",
-         testutil::SourcePath("examples/vantorex-" + version), site.path(), "--site-url",
-         origin + "/", "--groups", testutil::SourcePath("examples/vantorex.groups.ini"), "--quiet"},
-        &out);
+  // The second release is signed, and the updater then checks the signature it fetches too.
+  std::string out;
+  ASSERT_EQ(testutil::RunProgram({testutil::BinPath("updater-publish"), "keygen", "--secret-key",
+                                  work.Sub("vendor.key"), "--public-key", work.Sub("vendor.pub")},
+                                 &out),
+            0)
+      << out;
+  auto publish = [&](const std::string& version, std::vector<std::string> extra) {
+    std::vector<std::string> argv = {testutil::BinPath("updater-publish"),
+                                     "publish",
+                                     testutil::SourcePath("examples/vantorex-" + version),
+                                     site.path(),
+                                     "--site-url",
+                                     origin + "/",
+                                     "--groups",
+                                     testutil::SourcePath("examples/vantorex.groups.ini"),
+                                     "--quiet"};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    return testutil::RunProgram(argv, &out);
   };
+
   auto update = [&](std::vector<std::string> extra, std::string* out) {
     std::vector<std::string> argv = {testutil::BinPath("updater"),
                                      "--server",
@@ -552,8 +566,7 @@ TEST_F(HttpsTest, UpdaterInstallsAndUpdatesOverHttps) {
     return testutil::ReadFileOr(install.Sub(name), "(missing)") ==
            testutil::ReadFileOr(testutil::SourcePath("examples/vantorex-" + version + "/" + name));
   };
-  std::string out;
-  ASSERT_EQ(publish("1.0"), 0);
+  ASSERT_EQ(publish("1.0", {}), 0) << out;
   ASSERT_EQ(update({}, &out), 0) << out;
   EXPECT_NE(out.find("Update Complete!"), std::string::npos) << out;
   EXPECT_TRUE(same_as_release("1.0", "vantorex"));
@@ -561,8 +574,9 @@ TEST_F(HttpsTest, UpdaterInstallsAndUpdatesOverHttps) {
 
   TinyProxy proxy;
   ASSERT_TRUE(proxy.ok()) << proxy.error();
-  ASSERT_EQ(publish("1.1"), 0);
-  ASSERT_EQ(update({"--proxy", proxy.Url()}, &out), 0) << out;
+  ASSERT_EQ(publish("1.1", {"--sign-key", work.Sub("vendor.key")}), 0) << out;
+  ASSERT_EQ(update({"--proxy", proxy.Url(), "--trusted-key", work.Sub("vendor.pub")}, &out), 0)
+      << out;
   EXPECT_TRUE(same_as_release("1.1", "vantorex"));
   EXPECT_TRUE(same_as_release("1.1", "plugins/fun/8ball.plugin"));
   EXPECT_FALSE(testutil::FileExists(install.Sub("docs/plugins.txt")));
@@ -577,6 +591,67 @@ TEST_F(HttpsTest, UpdaterInstallsAndUpdatesOverHttps) {
   EXPECT_EQ(testutil::RunProgram(argv, &out, nullptr, work.path()), 1);
   EXPECT_NE(out.find("The certificate of localhost is not trusted"), std::string::npos) << out;
   EXPECT_EQ(server->AccessLog(), requests_before);
+}
+
+// The transport over the same connector: https, the refused downgrade, proxies, and
+// certificate failures that are final (no retry).
+TEST_F(HttpsTest, TransportThroughTheConnector) {
+  std::unique_ptr<NginxServer> secure = Tls(ServerCert::kGood);
+  std::unique_ptr<NginxServer> plain = Plain();
+  std::unique_ptr<NginxServer> expired = Tls(ServerCert::kExpired);
+  std::unique_ptr<NginxServer> downgrading =
+      Tls(ServerCert::kGood, "location = /down { return 302 " + plain->Url("/data.bin") + "; }");
+  TinyProxy proxy("bob", "pw");
+  ASSERT_TRUE(proxy.ok()) << proxy.error();
+  NetOptions proxied = Trusting();
+  proxied.proxy_given = true;
+  proxied.proxy = proxy.Url();
+  const struct {
+    const char* name;
+    NetOptions options;
+    std::string url;
+    TransferFailure failure;
+    int code;
+  } cases[] = {
+      {"https", Trusting(), secure->Url("/data.bin"), TransferFailure::kNone, ODL_ERROR_NONE},
+      {"https via proxy", proxied, secure->Url("/data.bin"), TransferFailure::kNone,
+       ODL_ERROR_NONE},
+      {"http via proxy", proxied, plain->Url("/data.bin"), TransferFailure::kNone, ODL_ERROR_NONE},
+      {"downgrade", Trusting(), downgrading->Url("/down"), TransferFailure::kInsecureRedirect,
+       ODL_ERROR_INSECURE_REDIRECT},
+      {"expired", Trusting(), expired->Url("/data.bin"), TransferFailure::kTls,
+       ODL_ERROR_TLS_EXPIRED},
+      {"untrusted", NetOptions(), secure->Url("/data.bin"), TransferFailure::kTls,
+       ODL_ERROR_TLS_UNTRUSTED},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    NetConnector connector(c.options, kNoEnv);
+    TransportSettings settings;
+    settings.retries = 2;
+    Transport transport(settings, &connector);
+    int retries = 0;
+    transport.SetRetryMessage([&](const std::string&) { retries++; });
+    TransferRequest request;
+    request.url = c.url;
+    StringSink sink;
+    TransferError error;
+    bool ok = transport.Fetch(request, &sink, &error);
+    EXPECT_EQ(ok, c.failure == TransferFailure::kNone) << error.text;
+    EXPECT_EQ(error.failure, c.failure) << error.text;
+    EXPECT_EQ(error.DownloadCode(), c.code) << error.text;
+    EXPECT_EQ(retries, 0);
+    EXPECT_EQ(sink.data(), ok ? Body() : "");
+  }
+  std::string requests = proxy.Requests();
+  EXPECT_NE(requests.find("GET " + plain->Url("/data.bin") + " HTTP/1.1"), std::string::npos)
+      << requests;
+  EXPECT_NE(requests.find("CONNECT 127.0.0.1:" + std::to_string(secure->port())), std::string::npos)
+      << requests;
+  EXPECT_EQ(plain->HeaderLog().find("Basic"), std::string::npos) << plain->HeaderLog();
+  // The plain server saw the proxied request only, not the refused downgrade.
+  std::string plain_log = plain->AccessLog();
+  EXPECT_EQ(plain_log.find("GET /data.bin"), plain_log.rfind("GET /data.bin")) << plain_log;
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "libupdater.h"
 #include "minisign.h"
 #include "scripted_server.h"
 #include "test_util.h"
@@ -268,6 +269,47 @@ TEST_F(UpdaterTrust, HostilePacksAreRefusedBeforeUnpacking) {
   EXPECT_EQ(Update({"--trusted-key", vendor_.publicFile, "-a"}).code, 0);
 }
 
+// The engine's clock is injectable: the same genuine document is current now and expired in 2100.
+TEST_F(UpdaterTrust, ExpiryFollowsTheEnginesClock) {
+  Publish(SourcePath("examples/vantorex-1.0"), {"--sign-key", vendor_.secretFile});
+  TrustSettings trust;
+  std::string error;
+  ASSERT_TRUE(LoadTrustedKeys("", {vendor_.publicFile}, install_.path() + "/", &trust.keys, &error))
+      << error;
+  struct Case {
+    int64_t (*now)();
+    bool accepted;
+  };
+  const Case cases[] = {{nullptr, true}, {[]() -> int64_t { return 4102444800; }, false}};
+  for (const Case& c : cases) {
+    trust.now = c.now;
+    Updater updater;
+    updater.setup(DocUrl().c_str(), (install_.path() + "/").c_str(), "updater", "", nullptr);
+    updater.setTrust(trust);
+    ASSERT_TRUE(updater.fetchInfo()) << updater.lastError();
+    EXPECT_EQ(updater.parseInfo(), c.accepted) << updater.lastError();
+    if (!c.accepted) {
+      EXPECT_NE(std::string(updater.lastError()).find("expired at"), std::string::npos)
+          << updater.lastError();
+    }
+  }
+}
+
+TEST_F(UpdaterTrust, SignedUpdateThroughAPatch) {
+  TempDir release;
+  const std::string big = updtest::RandomBytes(200000, 7);
+  ASSERT_TRUE(WriteFile(release.Sub("data.bin"), big));
+  Publish(release.path(), {"--sign-key", vendor_.secretFile});
+  ASSERT_EQ(Update({"--trusted-key", vendor_.publicFile}).code, 0);
+  ASSERT_TRUE(
+      WriteFile(release.Sub("data.bin"), big.substr(0, 1000) + "changed" + big.substr(1007)));
+  Publish(release.path(), {"--sign-key", vendor_.secretFile});
+  RunResult r = Update({"--trusted-key", vendor_.publicFile});
+  ASSERT_EQ(r.code, 0) << r.out;
+  EXPECT_NE(r.out.find("Patched data.bin"), std::string::npos) << r.out;
+  EXPECT_EQ(ReadFileOr(install_.Sub("data.bin")).substr(1000, 7), "changed");
+}
+
 TEST_F(UpdaterTrust, MinisignSignedDocumentsAndKeyRotation) {
   if (!FileExists("/usr/bin/minisign")) GTEST_SKIP() << "minisign is not installed";
   std::string out;
@@ -316,59 +358,18 @@ TEST_F(UpdaterTrust, MinisignSignedDocumentsAndKeyRotation) {
       << r.out;
 }
 
-// An HTTP server on loopback whose every answer is an endless body of blanks: it writes until
-// the client hangs up (or a generous bound is reached). One connection at a time.
-class EndlessServer {
- public:
-  EndlessServer() {
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(a);
-    if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 ||
-        listen(fd_, 4) != 0 || getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-      return;
-    }
-    port_ = ntohs(a.sin_port);
-    thread_ = std::thread([this] { Loop(); });
-  }
-  ~EndlessServer() {
-    stop_ = true;
-    shutdown(fd_, SHUT_RDWR);
-    if (thread_.joinable()) thread_.join();
-    close(fd_);
-  }
-  int port() const { return port_; }
-  int64_t sent() const { return sent_; }
-
- private:
-  void Loop() {
-    while (!stop_) {
-      int c = accept(fd_, nullptr, nullptr);
-      if (c < 0) return;
-      char req[4096];
-      (void)!recv(c, req, sizeof(req), 0);
-      const char head[] = "HTTP/1.0 200 OK\r\nContent-Type: text/xml\r\n\r\n<update_info ";
-      send(c, head, sizeof(head) - 1, MSG_NOSIGNAL);
-      std::string blanks(64 * 1024, ' ');
-      for (int64_t n = 0; !stop_ && n < (int64_t{1} << 30); n += blanks.size()) {
-        if (send(c, blanks.data(), blanks.size(), MSG_NOSIGNAL) <= 0) break;
-        sent_ += blanks.size();
-      }
-      close(c);
-    }
-  }
-  int fd_ = -1;
-  int port_ = 0;
-  std::atomic<bool> stop_{false};
-  std::atomic<int64_t> sent_{0};
-  std::thread thread_;
-};
-
 TEST(UpdaterLimits, EndlessDocumentIsCutAtTheLimit) {
-  EndlessServer server;
-  ASSERT_GT(server.port(), 0);
+  // Every answer is an endless body of blanks, written until the client hangs up (or 1 GiB).
+  testutil::ScriptedServer server(
+      [](testutil::ScriptConn& conn, int) {
+        conn.ReadRequest();
+        if (!conn.Send("HTTP/1.0 200 OK\r\nContent-Type: text/xml\r\n\r\n<update_info ")) return;
+        const std::string blanks(64 * 1024, ' ');
+        for (int n = 0; n < 16384 && conn.Send(blanks); n++) {
+        }
+      },
+      2);
+  ASSERT_TRUE(server.ok());
   TempDir keys, install, work;
   minisign::SecretKey secret;
   minisign::PublicKey pub;

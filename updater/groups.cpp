@@ -63,6 +63,10 @@ void PrintPlan(Updater* updater) {
         printf("  %s (%lld bytes, same pack as %s)\n", f->name.c_str(),
                static_cast<long long>(f->size),
                plan.installs[item.sharesPackOf].file->name.c_str());
+      } else if (item.patch >= 0) {
+        printf("  %s (%lld bytes, patch of %lld bytes)\n", f->name.c_str(),
+               static_cast<long long>(f->size),
+               static_cast<long long>(f->patches[item.patch].packSize));
       } else {
         printf("  %s (%lld bytes%s)\n", f->name.c_str(), static_cast<long long>(f->size),
                item.packPresent ? ", already downloaded" : "");
@@ -89,6 +93,7 @@ void PrintPlan(Updater* updater) {
   } else {
     printf("\nTotal to download: %lld bytes in %d file(s), %d already downloaded\n",
            static_cast<long long>(plan.downloadBytes), plan.downloads, plan.alreadyDownloaded);
+    if (plan.patches > 0) printf("(%d of them patches to the installed copies)\n", plan.patches);
   }
   if (plan.rollbackAvailable) {
     printf("Rollback available: --rollback puts back the release from before the last update\n");

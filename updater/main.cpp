@@ -42,6 +42,7 @@ enum LongOnlyOption {
   OPT_TRUSTED_KEY,
   OPT_REQUIRE_SIGNATURE,
   OPT_MAX_INFO_SIZE,
+  OPT_NO_DELTA,
 };
 
 const struct option kLongOptions[] = {
@@ -63,6 +64,7 @@ const struct option kLongOptions[] = {
     {"trusted-key", required_argument, nullptr, OPT_TRUSTED_KEY},
     {"require-signature", no_argument, nullptr, OPT_REQUIRE_SIGNATURE},
     {"max-info-size", required_argument, nullptr, OPT_MAX_INFO_SIZE},
+    {"no-delta", no_argument, nullptr, OPT_NO_DELTA},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -82,6 +84,7 @@ struct Settings {
   std::string server;
   bool list;
   bool rollback;
+  bool noDelta;
   bool allowSharedDir;
   std::vector<GroupChoice> choices;
   // Trusted certificates and proxies.
@@ -121,6 +124,7 @@ UpdaterCallbacks g_callbacks = {InfoProgress, FileProgress, PrintLine, PrintLine
   printf("    --require-signature\tRefuse to update when no trusted key is known\n");
   printf("    --max-info-size BYTES\tRefuse update documents larger than BYTES (default %llu)\n",
          static_cast<unsigned long long>(kDefaultMaxInfoSize));
+  printf("    --no-delta\t\tDownload whole files, never patches\n");
   fflush(stdout);
   exit(1);
 }
@@ -228,6 +232,9 @@ void ParseOptions(int argc, char** argv, Settings* s) {
         break;
       case OPT_LIST:
         s->list = true;
+        break;
+      case OPT_NO_DELTA:
+        s->noDelta = true;
         break;
       case OPT_INSTALL:
         s->choices.push_back({optarg, UPDATE_GROUP_INSTALL});
@@ -355,6 +362,7 @@ int Run(int argc, char** argv) {
                 &g_callbacks);
   updater.setNetOptions(s.net);
   updater.setTrust(s.trust);
+  updater.setUseDeltas(!s.noDelta);
   updater.setAllowSharedDir(s.allowSharedDir);
   // A run that may change the installation holds its lock from before the document is fetched
   // to the end; a second one stops here, having touched nothing.

@@ -7,7 +7,38 @@
 #include <strings.h>
 #include <sys/socket.h>
 
+#include "download_nocurl.h"
 #include "sockets3.h"
+
+namespace {
+
+}  // namespace
+
+int32_t DownloadErrorCode(ConnectFailure failure) {
+  switch (failure) {
+    case ConnectFailure::kNone:
+      return ODL_ERROR_NONE;
+    case ConnectFailure::kCreate:
+      return ODL_ERROR_CREATE_SOCKET;
+    case ConnectFailure::kConnect:
+      return ODL_ERROR_CONNECT;
+    case ConnectFailure::kProxyAddress:
+    case ConnectFailure::kProxyAuth:
+    case ConnectFailure::kProxyRefused:
+      return ODL_ERROR_PROXY;
+    case ConnectFailure::kTrustStore:
+      return ODL_ERROR_TLS_TRUST_STORE;
+    case ConnectFailure::kUntrusted:
+      return ODL_ERROR_TLS_UNTRUSTED;
+    case ConnectFailure::kExpired:
+      return ODL_ERROR_TLS_EXPIRED;
+    case ConnectFailure::kNameMismatch:
+      return ODL_ERROR_TLS_NAME;
+    case ConnectFailure::kHandshake:
+      break;
+  }
+  return ODL_ERROR_TLS_HANDSHAKE;
+}
 
 namespace {
 
@@ -45,6 +76,77 @@ class HandleGuard {
 };
 
 }  // namespace
+
+NetConnector::NetConnector(const NetOptions& options, EnvLookup env)
+    : sockets_(new Orvex_Sockets3()), connector_(sockets_, options, env), env_(env) {}
+
+NetConnector::~NetConnector() { delete sockets_; }
+
+bool NetConnector::ProxyFor(const TransportUrl& url, ProxyAddress* proxy) const {
+  std::string text = ChooseProxy(connector_.options(), url.scheme, url.host, env_);
+  std::string ignored;
+  return !text.empty() && ParseProxyAddress(text, proxy, &ignored);
+}
+
+std::unique_ptr<TransportConnection> NetConnector::Connect(const TransportUrl& url,
+                                                           uint32_t timeout_ms,
+                                                           TransferError* error) {
+  if (url.scheme != "http" && url.scheme != "https") {
+    error->Set(TransferFailure::kInvalidUrl, "Not an http or https address: " + url.Text());
+    return nullptr;
+  }
+  Origin origin;
+  origin.tls = url.scheme == "https";
+  origin.host = url.host;
+  origin.port = url.port;
+  OriginConnection opened;
+  ConnectFailure failure;
+  std::string why;
+  uint32_t wait_ms = timeout_ms != 0 ? timeout_ms : ODL_DEFAULT_CONNECT_TIMEOUT_MS;
+  if (connector_.Open(origin, wait_ms, &opened, &failure, &why)) {
+    return std::unique_ptr<TransportConnection>(new SocketConnection(sockets_, opened.handle));
+  }
+  switch (failure) {
+    case ConnectFailure::kCreate:
+    case ConnectFailure::kConnect:
+    case ConnectFailure::kNone:
+      error->Set(TransferFailure::kConnect, why);
+      break;
+    case ConnectFailure::kProxyAddress:
+    case ConnectFailure::kProxyAuth:
+    case ConnectFailure::kProxyRefused:
+      error->Set(TransferFailure::kProxy, why);
+      break;
+    default:
+      error->Set(TransferFailure::kTls, why);
+      error->cause_code = DownloadErrorCode(failure);
+      break;
+  }
+  return nullptr;
+}
+
+std::string NetConnector::RequestTarget(const TransportUrl& url) const {
+  ProxyAddress proxy;
+  if (url.scheme == "http" && ProxyFor(url, &proxy)) {
+    return "http://" + Authority(url.host, url.port) + url.path;
+  }
+  return url.path;
+}
+
+std::string NetConnector::ExtraHeaders(const TransportUrl& url) const {
+  ProxyAddress proxy;
+  if (url.scheme == "http" && ProxyFor(url, &proxy) && proxy.has_credentials) {
+    return "Proxy-Authorization: " + BasicCredentials(proxy.user, proxy.password) + "\r\n";
+  }
+  return "";
+}
+
+std::string NetConnector::ConnectionKey(const TransportUrl& url) const {
+  ProxyAddress proxy;
+  std::string key = TransportConnector::ConnectionKey(url);
+  if (ProxyFor(url, &proxy)) key += " via " + Authority(proxy.host, proxy.port);
+  return key;
+}
 
 bool ParseOrigin(const std::string& url, Origin* origin) {
   *origin = Origin();

@@ -17,9 +17,11 @@
 
 #include <stdint.h>
 
+#include <memory>
 #include <string>
 
 #include "proxy.h"
+#include "transport.h"
 
 class Orvex_Sockets3;
 struct ORVEX_SOCKET;
@@ -45,6 +47,9 @@ enum class ConnectFailure {
   kNameMismatch,  // the origin's certificate is for another name
   kHandshake,     // the TLS handshake failed otherwise
 };
+
+// The download client's error code (ODL_ERROR_*) for a failure.
+int32_t DownloadErrorCode(ConnectFailure failure);
 
 // An open connection to an origin.
 struct OriginConnection {
@@ -78,6 +83,37 @@ class Connector {
   NetOptions options_;
   EnvLookup env_;
   bool tls_ready_ = false;
+};
+
+// The transport's connection seam over a Connector: http and https URLs, directly or through
+// the proxy the options and the environment choose. Owns its socket object; the connections
+// it hands out must not outlive it.
+class NetConnector : public TransportConnector {
+ public:
+  explicit NetConnector(const NetOptions& options, EnvLookup env = ProcessEnvironment());
+  ~NetConnector() override;
+  NetConnector(const NetConnector&) = delete;
+  NetConnector& operator=(const NetConnector&) = delete;
+  // Null on failure with *error: kInvalidUrl for another scheme, kConnect when the origin or
+  // the proxy cannot be reached, kProxy when the proxy refuses or is unusable, kTls with
+  // cause_code (ODL_ERROR_TLS_*) when the certificate check or handshake fails.
+  std::unique_ptr<TransportConnection> Connect(const TransportUrl& url, uint32_t timeout_ms,
+                                               TransferError* error) override;
+  // The absolute form for http through a proxy; the path otherwise.
+  std::string RequestTarget(const TransportUrl& url) const override;
+  // Proxy-Authorization for http through a proxy with credentials; empty otherwise.
+  std::string ExtraHeaders(const TransportUrl& url) const override;
+  // The default key plus the proxy in use.
+  std::string ConnectionKey(const TransportUrl& url) const override;
+
+ private:
+  // The proxy that url goes through, or false for a direct connection (also when the proxy
+  // setting cannot be parsed: Connect reports that).
+  bool ProxyFor(const TransportUrl& url, ProxyAddress* proxy) const;
+
+  Orvex_Sockets3* sockets_;
+  Connector connector_;
+  EnvLookup env_;
 };
 
 // Scheme, host and port of an "http://" or "https://" URL (the port defaults to 80 or 443; an

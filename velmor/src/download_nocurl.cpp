@@ -530,36 +530,10 @@ bool OrvexDownloadNoCurl::OpenHttpConnection(OriginConnection* route) {
   Connector connector(sockets_, net_, env_);
   ConnectFailure failure;
   if (connector.Open(origin, ClampMs(connect_ms), route, &failure, &error_detail_)) return true;
-  switch (failure) {
-    case ConnectFailure::kCreate:
-      error_ = ODL_ERROR_CREATE_SOCKET;
-      printf("Error creating socket! Error %d: %s\n", sockets_->GetLastError(nullptr),
-             sockets_->GetLastErrorString(nullptr));
-      break;
-    case ConnectFailure::kConnect:
-      error_ = ODL_ERROR_CONNECT;
-      break;
-    case ConnectFailure::kProxyAddress:
-    case ConnectFailure::kProxyAuth:
-    case ConnectFailure::kProxyRefused:
-      error_ = ODL_ERROR_PROXY;
-      break;
-    case ConnectFailure::kTrustStore:
-      error_ = ODL_ERROR_TLS_TRUST_STORE;
-      break;
-    case ConnectFailure::kUntrusted:
-      error_ = ODL_ERROR_TLS_UNTRUSTED;
-      break;
-    case ConnectFailure::kExpired:
-      error_ = ODL_ERROR_TLS_EXPIRED;
-      break;
-    case ConnectFailure::kNameMismatch:
-      error_ = ODL_ERROR_TLS_NAME;
-      break;
-    case ConnectFailure::kHandshake:
-    case ConnectFailure::kNone:
-      error_ = ODL_ERROR_TLS_HANDSHAKE;
-      break;
+  error_ = DownloadErrorCode(failure);
+  if (failure == ConnectFailure::kCreate) {
+    printf("Error creating socket! Error %d: %s\n", sockets_->GetLastError(nullptr),
+           sockets_->GetLastErrorString(nullptr));
   }
   return false;
 }

@@ -223,6 +223,12 @@ int32_t TransferError::DownloadCode() const {
       return ODL_ERROR_WRITE;
     case TransferFailure::kAborted:
       return ODL_ERROR_CALLBACK_ABORT;
+    case TransferFailure::kTls:
+      return cause_code != 0 ? cause_code : ODL_ERROR_TLS_HANDSHAKE;
+    case TransferFailure::kProxy:
+      return ODL_ERROR_PROXY;
+    case TransferFailure::kInsecureRedirect:
+      return ODL_ERROR_INSECURE_REDIRECT;
     case TransferFailure::kHttpStatus:
       if (status == 401) return ODL_ERROR_AUTH;
       if (status == 404) return ODL_ERROR_NOT_FOUND;
@@ -237,6 +243,7 @@ bool TransferError::Set(TransferFailure what, const std::string& message) {
   status = 0;
   retry_after_ms = -1;
   transient_ftp = false;
+  cause_code = 0;
   text = message;
   return false;
 }
@@ -957,6 +964,11 @@ bool Transport::FetchOnce(const TransferRequest& request, TransferSink* sink,
     if (redirects == TRANSPORT_MAX_REDIRECTS) {
       return error->Set(TransferFailure::kInvalidResponse,
                         "Too many redirects from " + request.url);
+    }
+    // What came over TLS is not handed to a connection anyone on the way can read or alter.
+    if (url.scheme == "https" && strncasecmp(redirect.c_str(), "https://", 8) != 0) {
+      return error->Set(TransferFailure::kInsecureRedirect,
+                        "Refused the redirect from " + url.Text() + " to " + redirect);
     }
     address = redirect;
   }

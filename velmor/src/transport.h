@@ -70,21 +70,23 @@ struct TransportSettings {
 // Why a transfer failed.
 enum class TransferFailure {
   kNone,
-  kInvalidUrl,       // not an address this transport can fetch (permanent)
-  kResolve,          // the host name did not resolve (permanent)
-  kConnect,          // the connection was refused or could not be made (transient)
-  kConnectTimeout,   // no connection within the connect time-out (transient)
-  kStall,            // no byte within the stall time-out (transient)
-  kCrawl,            // slower than the crawl limit (transient)
-  kConnectionLost,   // reset or broken while sending or receiving (transient)
-  kCutShort,         // the body ended before its announced length (transient)
-  kHttpStatus,       // a status that is not success; transient for 408/429/500/502/503/504
-  kInvalidResponse,  // not HTTP, or a reply that breaks the protocol (permanent)
-  kTooLarge,         // the body is longer than the caller's maximum (permanent)
-  kWrite,            // the sink refused bytes (permanent)
-  kAborted,          // the progress callback said stop (permanent)
-  kFtp,              // the FTP exchange failed; transient unless it was the login or the file
-  kTls,              // the connector's TLS handshake or certificate check failed (permanent)
+  kInvalidUrl,        // not an address this transport can fetch (permanent)
+  kResolve,           // the host name did not resolve (permanent)
+  kConnect,           // the connection was refused or could not be made (transient)
+  kConnectTimeout,    // no connection within the connect time-out (transient)
+  kStall,             // no byte within the stall time-out (transient)
+  kCrawl,             // slower than the crawl limit (transient)
+  kConnectionLost,    // reset or broken while sending or receiving (transient)
+  kCutShort,          // the body ended before its announced length (transient)
+  kHttpStatus,        // a status that is not success; transient for 408/429/500/502/503/504
+  kInvalidResponse,   // not HTTP, or a reply that breaks the protocol (permanent)
+  kTooLarge,          // the body is longer than the caller's maximum (permanent)
+  kWrite,             // the sink refused bytes (permanent)
+  kAborted,           // the progress callback said stop (permanent)
+  kFtp,               // the FTP exchange failed; transient unless it was the login or the file
+  kTls,               // the connector's TLS handshake or certificate check failed (permanent)
+  kProxy,             // the proxy is unusable, refused the connection or wants credentials
+  kInsecureRedirect,  // an https address redirected to a plain http one (permanent)
 };
 
 struct TransferError {
@@ -92,13 +94,15 @@ struct TransferError {
   int status = 0;               // HTTP status of kHttpStatus
   int64_t retry_after_ms = -1;  // the server's Retry-After, -1 when none
   bool transient_ftp = false;   // kFtp only: whether another attempt may help
+  int32_t cause_code = 0;       // kTls: the download client's code of the cause (ODL_ERROR_TLS_*)
   std::string text;             // names the host and what failed
 
   // True for the failures that another attempt may cure.
   bool Transient() const;
   // The download client's error code for this failure (ODL_ERROR_*): 401 -> 13, 404 -> 10,
   // connect failures -> 2, time-outs -> 12, the sink -> 6, an invalid address -> 7, an abort ->
-  // 8, everything else -> 3.
+  // 8, kTls -> cause_code (17 when unset), kProxy -> 19, kInsecureRedirect -> 20, everything
+  // else -> 3.
   int32_t DownloadCode() const;
   // Sets failure and text (and clears the rest); returns false for use in return statements.
   bool Set(TransferFailure what, const std::string& message);
