@@ -41,7 +41,14 @@ TARGETS = {
     4: ("ratio", 1.5),
     5: ("rss_mib", 64),
     6: ("ratio", 1.5),
+    7: ("ratio", 1.0),
+    8: ("ratio", 0.6),
+    9: ("ratio", 1.2),
+    10: ("rss_time", (250, 3.0)),
 }
+
+# One-way delay the latency proxy adds in case 9.
+PROXY_DELAY_MS = 20
 
 
 def log(msg):
@@ -248,6 +255,28 @@ def write_document(path, port, entries):
         f.write("\n".join(lines))
 
 
+def write_big_document(path, port, count):
+    """A document of count file records in 1,000 directories (nothing of it is served)."""
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "w") as f:
+        f.write('<?xml version="1.0"?>\n<update_info version="2">\n'
+                '  <info AppName="Big" Author="bench" URL="http://127.0.0.1:%d/" '
+                'FileBase="http://127.0.0.1:%d/packs/"/>\n  <groups>\n'
+                '    <group name="base" dispName="Base" desc="Everything" default="1" '
+                'defaultgrp="1"/>\n  </groups>\n  <files>\n' % (port, port))
+        lines = []
+        for i in range(count):
+            h = hashlib.sha256(b"%d" % i).hexdigest()
+            rel = "d%03d/sub%02d/file%06d.dat" % (i % 1000, i % 37, i)
+            lines.append('    <file file="%s" size="%d" modes="420" url="%s.z" group="base" '
+                         'key="" sha="%s" packsha="%s"/>\n' % (rel, i * 7 + 1, rel, h, h[::-1]))
+            if len(lines) == 10000:
+                f.write("".join(lines))
+                lines = []
+        f.write("".join(lines))
+        f.write("  </files>\n</update_info>\n")
+
+
 class Data:
     """Everything the cases read, made once per scratch directory (reused when it matches)."""
 
@@ -265,6 +294,11 @@ class Data:
         self.tree = os.path.join(work, "tree")
         self.manifest_path = os.path.join(work, "manifest.json")
         self.manifest = None
+        self.small_root = os.path.join(self.www, "small")  # 2,000 small files (case 9)
+        self.small_count = max(20, int(round(2000 * scale)))
+        self.small = []
+        self.huge_root = os.path.join(self.www, "huge")  # 500,000-record document (case 10)
+        self.huge_count = max(1000, int(round(500000 * scale)))
 
     def prepare(self):
         stamp = {"scale": self.scale, "big": self.big_size, "count": self.file_count,
@@ -320,10 +354,34 @@ class Data:
         with open(self.manifest_path, "w") as f:
             json.dump(self.manifest, f)
 
-    def write_documents(self, port_release, port_big):
+    def prepare_extra(self, small, huge):
+        """The small-file release of case 9 and the big document of case 10 (made each run)."""
+        if small:
+            rng = random.Random(9)
+            self.small = []
+            for i in range(self.small_count):
+                rel = "s%02d/small%04d.txt" % (i % 20, i)
+                path = os.path.join(self.small_root, "tree", rel)
+                os.makedirs(os.path.dirname(path), exist_ok=True)
+                with open(path, "wb") as f:
+                    f.write(rng.randbytes(rng.randint(512, 8192)))
+                sha, packsha = write_pack(path, os.path.join(self.small_root, "packs",
+                                                             rel + ".z"))
+                self.small.append({"rel": rel, "size": os.path.getsize(path), "sha": sha,
+                                   "packsha": packsha})
+            log("   small-file release of %d files" % len(self.small))
+        if huge:
+            self.huge_doc = os.path.join(self.huge_root, CHANNEL)
+
+    def write_documents(self, port_release, port_big, port_small, port_huge, proxy_port=None):
         write_document(os.path.join(self.release_root, CHANNEL), port_release,
                        self.manifest["files"])
         write_document(os.path.join(self.bigrel_root, CHANNEL), port_big, [self.manifest["big"]])
+        if self.small:
+            write_document(os.path.join(self.small_root, CHANNEL), proxy_port or port_small,
+                           self.small)
+        if getattr(self, "huge_doc", None):
+            write_big_document(self.huge_doc, port_huge, self.huge_count)
 
     @property
     def files(self):
@@ -513,6 +571,17 @@ class Bench:
                 return "%s missing or wrong after install" % e["rel"]
         return None
 
+    def ready_installed(self, res):
+        """True when the updater is built and self.inst is installed; else res.error says why."""
+        if not self.program("updater"):
+            res.error = "not built yet (updater)"
+            return False
+        problem = self.ensure_installed()
+        if problem:
+            res.error = problem
+            return False
+        return True
+
     def ensure_installed(self):
         """Makes self.inst an up-to-date installation, with the updater itself."""
         if self.installed_ok:
@@ -532,12 +601,7 @@ class Bench:
         d = self.data
         res = CaseResult(3, "up-to-date check, %d files, %s (updater vs sha256sum)" % (
             len(d.files), human(d.release_bytes)))
-        if not self.program("updater"):
-            res.error = "not built yet (updater)"
-            return res
-        problem = self.ensure_installed()
-        if problem:
-            res.error = problem
+        if not self.ready_installed(res):
             return res
         rels = [e["rel"] for e in d.files]
 
@@ -675,6 +739,207 @@ class Bench:
                 os.remove(p)
         return res
 
+    # helpers of cases 7 to 10 -------------------------------------------------------------
+    def updater_supports(self, option):
+        """True when the built updater's usage screen names option."""
+        if not hasattr(self, "_usage"):
+            self._usage = run_measured([self.program("updater"), "--help"]).output
+        return option in self._usage
+
+    def start_proxy(self, target_port):
+        self.stop_proxy()
+        port_file = os.path.join(self.work, "proxy.port")
+        if os.path.exists(port_file):
+            os.remove(port_file)
+        self.proxy = subprocess.Popen(
+            [sys.executable, os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                          "latency_proxy.py"),
+             "--target-port", str(target_port), "--delay-ms", str(PROXY_DELAY_MS),
+             "--port-file", port_file], stdin=subprocess.DEVNULL)
+        deadline = time.time() + 20
+        while time.time() < deadline and not os.path.exists(port_file):
+            time.sleep(0.05)
+        if not os.path.exists(port_file):
+            self.stop_proxy()
+            raise BenchError("latency proxy did not start")
+        with open(port_file) as f:
+            return int(f.read())
+
+    def stop_proxy(self):
+        proxy = getattr(self, "proxy", None)
+        if proxy and proxy.poll() is None:
+            proxy.terminate()
+            try:
+                proxy.wait(10)
+            except subprocess.TimeoutExpired:
+                proxy.kill()
+                proxy.wait()
+        self.proxy = None
+
+    def extra_runs(self, res, label, fn):
+        """Times fn (returns a Run) self.runs times; adds its median as a note."""
+        runs = []
+        for i in range(self.runs):
+            r = fn(i)
+            runs.append(r)
+            log("   run %d/%d %-9s %8.3f s wall %8.3f s cpu %8.1f MiB" % (
+                i + 1, self.runs, label, r.wall, r.cpu, r.rss_kib / 1024.0))
+        med = statistics.median(r.wall for r in runs)
+        ratio = statistics.median(p.wall / q.wall for p, q in zip(res.project, runs) if q.wall > 0)
+        res.notes.append("%s: median %.3f s, cpu %.2f s; project/%s ratio %.3f" % (
+            label, med, statistics.median(r.cpu for r in runs), label, ratio))
+
+    # 7 -----------------------------------------------------------------------------------
+    def case_quick_check(self):
+        d = self.data
+        res = CaseResult(7, "up-to-date check, %d files, %s (updater vs rsync quick check)" % (
+            len(d.files), human(d.release_bytes)))
+        if not self.ready_installed(res):
+            return res
+        # Let the racy window of the last installed files pass, then one run records them.
+        time.sleep(2.5)
+        r = self.run_updater(self.port_release, self.inst)
+        if "Nothing to be done" not in r.output:
+            res.error = "warm-up run failed: " + tail(r.output, 4)
+            return res
+        copy = os.path.join(self.work, "inst-copy")
+        if os.path.isdir(copy):
+            shutil.rmtree(copy)
+        subprocess.run(["cp", "-a", self.inst, copy], check=True)
+
+        def project(i):
+            r = self.run_updater(self.port_release, self.inst)
+            return check(r, "Nothing to be done" in r.output, "updater check")
+
+        def peer(i):
+            r = run_measured(["rsync", "-a", "--dry-run", "--itemize-changes",
+                              self.inst + "/", copy + "/"])
+            return check(r, r.output.strip() == "", "rsync --dry-run")
+
+        try:
+            alternate(res, self.runs, project, peer, "updater", "rsync")
+        except BenchError as e:
+            res.error = str(e)
+        shutil.rmtree(copy, ignore_errors=True)
+        return res
+
+    # 8 -----------------------------------------------------------------------------------
+    def case_verify(self):
+        d = self.data
+        res = CaseResult(8, "--verify, %d files, %s (all cores vs one hashing thread)" % (
+            len(d.files), human(d.release_bytes)))
+        if not self.program("updater"):
+            res.error = "not built yet (updater)"
+            return res
+        if not self.updater_supports("--verify") or not self.updater_supports("--hash-threads"):
+            res.error = "not built yet (updater --verify --hash-threads)"
+            return res
+        if not self.ready_installed(res):
+            return res
+        rels = [e["rel"] for e in d.files]
+        base = self.updater_argv(self.port_release, self.inst) + ["--verify"]
+
+        def project(i):
+            r = run_measured(base, cwd=self.inst)
+            return check(r, "Nothing to be done" in r.output, "updater --verify")
+
+        def peer(i):
+            r = run_measured(base + ["--hash-threads", "1"], cwd=self.inst)
+            return check(r, "Nothing to be done" in r.output, "updater --verify, one thread")
+
+        def sha256sum(i):
+            r = run_measured(["sha256sum", "--"] + rels, cwd=self.inst, capture=False)
+            return check(r, True, "sha256sum")
+
+        try:
+            alternate(res, self.runs, project, peer, "verify", "1 thread")
+            self.extra_runs(res, "sha256sum", sha256sum)
+        except BenchError as e:
+            res.error = str(e)
+        return res
+
+    # 9 -----------------------------------------------------------------------------------
+    def case_latency(self):
+        d = self.data
+        res = CaseResult(9, "first install, %d small files, %d ms each way (updater vs curl"
+                         " --parallel 4 + sha256sum)" % (len(d.small), PROXY_DELAY_MS))
+        if not self.program("updater"):
+            res.error = "not built yet (updater)"
+            return res
+        proxy = self.start_proxy(self.port_small)
+        write_document(os.path.join(d.small_root, CHANNEL), proxy, d.small)
+        target = os.path.join(self.work, "inst9")
+        packs = os.path.join(self.work, "packs9")
+        tree = os.path.join(d.small_root, "tree")
+        cfg = os.path.join(self.work, "curl-small.cfg")
+        with open(cfg, "w") as f:
+            for e in d.small:
+                f.write('url = "http://127.0.0.1:%d/packs/%s.z"\noutput = "%s/%s.z"\n' % (
+                    proxy, e["rel"], packs, os.path.basename(e["rel"])))
+        script = os.path.join(self.work, "curl-parallel-and-sha256sum.sh")
+        with open(script, "w") as f:
+            f.write('set -e\ncurl -sS --fail --parallel --parallel-max 4 -K "%s"\ncd "%s"\n'
+                    'exec sha256sum -- %s >/dev/null\n'
+                    % (cfg, tree, " ".join(e["rel"] for e in d.small)))
+        parallel = self.updater_supports("--parallel")
+
+        def install(extra, what):
+            self.fresh_dir(target)
+            r = run_measured(self.updater_argv(proxy, target) + extra, cwd=target)
+            check(r, "Update Complete!" in r.output, what)
+            for e in d.small[:: max(1, len(d.small) // 50)]:
+                if sha256_file(os.path.join(target, e["rel"])) != e["sha"]:
+                    raise BenchError("%s: %s wrong after install" % (what, e["rel"]))
+            return r
+
+        def project(i):
+            return install(["--parallel", "4"] if parallel else [], "updater install")
+
+        def peer(i):
+            self.fresh_dir(packs)
+            r = run_measured(["sh", script])
+            return check(r, len(os.listdir(packs)) == len(d.small), "curl --parallel")
+
+        try:
+            alternate(res, self.runs, project, peer, "updater", "curl -Z")
+            if parallel:
+                self.extra_runs(res, "serial", lambda i: install(["--parallel", "1"],
+                                                                 "updater --parallel 1"))
+            else:
+                res.notes.append("this updater fetches one pack at a time over HTTP/1.0:"
+                                 " its figure is the serial one")
+        except BenchError as e:
+            res.error = str(e)
+        self.stop_proxy()
+        for p in (target, packs):
+            shutil.rmtree(p, ignore_errors=True)
+        return res
+
+    # 10 ----------------------------------------------------------------------------------
+    def case_big_document(self):
+        d = self.data
+        res = CaseResult(10, "parse + plan of a %d-record document (updater --list)" %
+                         d.huge_count)
+        if not self.program("updater"):
+            res.error = "not built yet (updater)"
+            return res
+        target = os.path.join(self.work, "inst10")
+        self.fresh_dir(target)
+        size = os.path.getsize(d.huge_doc)
+
+        def project(i):
+            r = run_measured(self.updater_argv(self.port_huge, target) + ["--list"], cwd=target,
+                             capture=False)
+            return check(r, True, "updater --list")
+
+        try:
+            alternate(res, self.runs, project, None, "updater", None)
+            res.notes.append("document: %s" % human(size))
+        except BenchError as e:
+            res.error = str(e)
+        shutil.rmtree(target, ignore_errors=True)
+        return res
+
 
 def publish_argv(program, tree, out):
     return [program, "publish", tree, out, "--site-url", "http://127.0.0.1/", "--quiet"]
@@ -686,6 +951,8 @@ def publish_argv(program, tree, out):
 
 def target_text(number):
     kind, limit = TARGETS[number]
+    if kind == "rss_time":
+        return "<= %d MiB, %.0f s" % limit
     return ("ratio <= %.2f" % limit) if kind == "ratio" else ("peak <= %d MiB" % limit)
 
 
@@ -698,6 +965,9 @@ def verdict(res):
         ratio = statistics.median(ratios)
         return ratio, "yes" if ratio <= limit else "NO"
     peak = max(r.rss_kib for r in res.project) / 1024.0
+    if kind == "rss_time":
+        wall = statistics.median(r.wall for r in res.project)
+        return None, "yes" if peak <= limit[0] and wall <= limit[1] else "NO"
     return None, "yes" if peak <= limit else "NO"
 
 
@@ -751,7 +1021,7 @@ def main():
     args = ap.parse_args()
     scale = float(os.environ.get("BENCH_SCALE", "1"))
     args.runs = max(1, int(os.environ.get("BENCH_RUNS", "5")))
-    cases = [int(c) for c in os.environ.get("BENCH_CASES", "1 2 3 4 5 6").split()]
+    cases = [int(c) for c in os.environ.get("BENCH_CASES", "1 2 3 4 5 6 7 8 9 10").split()]
     if scale <= 0:
         sys.exit("BENCH_SCALE must be positive")
 
@@ -769,18 +1039,25 @@ def main():
     signal.signal(signal.SIGTERM, lambda *_: (_ for _ in ()).throw(KeyboardInterrupt()))
 
     nginx = None
+    bench = None
     results = []
     try:
         data = Data(work, scale)
         data.prepare()
-        nginx = Nginx(work, [data.release_root, data.bigrel_root])
+        if any(c in cases for c in (9, 10)):
+            data.prepare_extra(9 in cases, 10 in cases)
+        nginx = Nginx(work, [data.release_root, data.bigrel_root, data.small_root,
+                             data.huge_root])
         data.write_documents(*nginx.ports)
         nginx.start()
-        log("== nginx on 127.0.0.1:%d (release) and :%d (one big file)" % tuple(nginx.ports))
+        log("== nginx on 127.0.0.1:%d (release), :%d (one big file), :%d (small files),"
+            " :%d (big document)" % tuple(nginx.ports))
         bench = Bench(args, work, data)
-        bench.port_release, bench.port_big = nginx.ports
+        bench.port_release, bench.port_big, bench.port_small, bench.port_huge = nginx.ports
         table = {1: bench.case_download, 2: bench.case_hash, 3: bench.case_uptodate,
-                 4: bench.case_install, 5: bench.case_memory, 6: bench.case_publish}
+                 4: bench.case_install, 5: bench.case_memory, 6: bench.case_publish,
+                 7: bench.case_quick_check, 8: bench.case_verify, 9: bench.case_latency,
+                 10: bench.case_big_document}
         for number in cases:
             log("== case %d" % number)
             res = table[number]()
@@ -797,6 +1074,8 @@ def main():
     finally:
         if nginx:
             nginx.stop()
+        if bench is not None:
+            bench.stop_proxy()
         if keep:
             log("scratch data kept in %s" % work)
         else:

@@ -14,6 +14,7 @@
 
 #include "confined_dir.h"
 #include "engine_internal.h"
+#include "file_check.h"
 #include "journal.h"
 #include "libupdater.h"
 
@@ -58,7 +59,17 @@ std::string replacePrefix(const std::string& path, const std::string& from, cons
 
 bool Updater::performUpdate() {
   AutoMutex hold(lock_);
-  if (!beginRun() || !finishInterrupted()) return false;
+  if (!beginRun()) return false;
+  // Whatever this run installed is recorded for the quick check of the next run, also when it
+  // stops early. A state that cannot be written only costs the next run some reading.
+  struct SaveStates {
+    FileCheck* check;
+    ~SaveStates() {
+      std::string ignored;
+      if (check) check->save(&ignored);
+    }
+  } saveStates{fileCheck_.get()};
+  if (!finishInterrupted()) return false;
   if (!recordSerial()) return false;
   const Plan p = plan();
   if (!checkPlanTargets(p)) return false;
@@ -166,9 +177,28 @@ bool Updater::commitPlan(const Plan& p) {
     lastError_ = error;
     return false;
   }
+  recordInstalled(p, j);
   reportRemovals(p, j, removeErrors);
   pruneRemoved(j);
   return finishForward(j);
+}
+
+// The files now in place as the release has them are recorded for the quick check of the next
+// run; a file that went beside its place as ".upd" is not.
+void Updater::recordInstalled(const Plan& p, const Journal& j) {
+  if (!fileCheck_) return;
+  for (size_t i = 0; i < p.installs.size(); i++) {
+    const UpdateFile* f = p.installs[i].file;
+    if (j.steps[i].target == f->name) {
+      fileCheck_->recordInstalled(f->name, f->checksum);
+    } else {
+      fileCheck_->forget(f->name);
+    }
+  }
+  // The contents of these were found current; only their status-change time moved.
+  for (const PlanModeChange& change : p.modeChanges) {
+    fileCheck_->recordInstalled(change.file->name, change.file->checksum);
+  }
 }
 
 bool Updater::writeJournal(const Journal& j) {
@@ -431,13 +461,18 @@ bool Updater::finishInterrupted() {
 
 // After a finished journal changed the tree, the records parsed before describe it no more.
 void Updater::recheckInstallation() {
-  for (UpdateFile* f = filesHead_; f; f = f->next) checkInstalledCopy(f);
+  if (fileCheck_) {
+    for (UpdateFile* f = filesHead_; f; f = f->next) {
+      f->modesDiffer = false;
+      fileCheck_->check(f->name, f->checksum, f);
+    }
+  }
   std::vector<std::string> outdated;
   for (const std::string& name : outdated_) {
-    if (engine::pathExists(baseDir_ + name)) outdated.push_back(name);
+    if (installedEntryExists(name)) outdated.push_back(name);
   }
   outdated_ = outdated;
-  recountPending();
+  finishChecks();
 }
 
 bool Updater::rollbackAvailable() {

@@ -26,6 +26,9 @@ const size_t kUnpackBlock = 256 * 1024;
 extern const char kUnpackSuffix[];
 // Staging directory below the base directory.
 extern const char kStagingDir[];
+// State file of the quick check in the staging directory. Its name has a blank, which no pack
+// name can have (blanks in URLs become "%20"), so no download path ever meets it.
+extern const char kStateFile[];
 
 // Closes a stdio stream when the scope ends.
 struct FileCloser {

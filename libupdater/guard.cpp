@@ -82,34 +82,6 @@ void Updater::endRun() {
   runLock_.reset();
 }
 
-bool Updater::hashInstalled(const std::string& name, char* hex, uint32_t* modes) {
-  ConfinedDir* dir = installation();
-  if (!dir) return false;
-  std::unique_ptr<DirFile> file;
-  if (!dir->OpenRead(name, &file).ok()) return false;
-  struct stat st;
-  if (!file->Stat(&st).ok()) return false;
-  HashContext* ctx = hash_init(digestName());
-  if (!ctx) return false;
-  const size_t size = static_cast<size_t>(ctx->digest_size);
-  char buf[65536];
-  bool ok = true;
-  for (;;) {
-    ssize_t n = file->Read(buf, sizeof(buf));
-    if (n <= 0) {
-      ok = n == 0;
-      break;
-    }
-    hash_update(ctx, buf, static_cast<size_t>(n));
-  }
-  uint8_t sum[64] = {};
-  hash_finish(ctx, sum, sizeof(sum));
-  if (!ok || size * 2 > 64) return false;
-  bin_to_hex(sum, size, hex);
-  *modes = static_cast<uint32_t>(st.st_mode & 07777);
-  return true;
-}
-
 bool Updater::installedEntryExists(const std::string& name) const {
   ConfinedDir* dir = installation();
   if (!dir) return false;

@@ -17,6 +17,7 @@
 #include <stdarg.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <sys/stat.h>
 
 #include <memory>
 #include <string>
@@ -28,6 +29,7 @@
 #include "trust.h"
 
 class TiXmlElement;
+class FileCheck;
 struct HashContext;
 class ConfinedDir;
 class DirStatus;
@@ -221,6 +223,20 @@ class Updater {
   // Formats the message and passes it to the statusMessage slot, if any.
   void statusf(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 
+  // How parseInfo checks the installed files. With verifyAll every listed file is read and
+  // hashed; otherwise a file whose stat data (size, times, inode, device) match what an earlier
+  // run recorded in the staging directory is taken as recorded without being read. Hashing
+  // runs on hashThreads threads (0: one per core). clock gives the time of recording for the
+  // rule that distrusts files changed just before (null: the system clock). Kept until the next
+  // setup or reset.
+  void setCheckOptions(bool verifyAll, unsigned hashThreads, int64_t (*clock)() = nullptr);
+  // Writes what the last parse and update learnt about the installed files to the state file
+  // in the staging directory, creating the directory when needed. True on success or when
+  // there is nothing to write; false with lastError().
+  bool saveFileStates();
+  // Number of installed files the last parseInfo read to check them (the others were taken
+  // from their records, or were missing).
+  int32_t hashedCount();
   // Trust in the documents (see trust.h): the keys, whether a signature is required, the size
   // limit and the clock. Takes effect from the next fetchInfo.
   void setTrust(const TrustSettings& trust);
@@ -244,6 +260,7 @@ class Updater {
 
  private:
   // parse.cpp: one step each of parseInfo.
+  bool parseDocument();
   bool parseRootElements(TiXmlElement* root);
   bool parseGroups(TiXmlElement* groups);
   bool parseGroup(TiXmlElement* element, int index);
@@ -251,7 +268,10 @@ class Updater {
   bool parseFileRecord(TiXmlElement* element, int index, const char* sumAttr, const char* packAttr);
   bool formUrl(TiXmlElement* element, int index, UpdateFile* f);
   void readFileGroups(TiXmlElement* element, UpdateFile* f);
-  void checkInstalledCopy(UpdateFile* f);
+  void finishChecks();
+  static void onFileChecked(void* item, bool current, const char* digestHex, const struct stat& st,
+                            void* user);
+  void recordInstalled(const Plan& p, const Journal& j);
   bool parseDeletes(TiXmlElement* del);
   void appendGroup(UpdateGroup* g);
   void appendFile(UpdateFile* f);
@@ -281,10 +301,6 @@ class Updater {
   // The path of name below the base directory as the layer takes it; full paths (baseDir_
   // followed by the name) are cut to it.
   std::string relativeToBase(const std::string& path) const;
-  // Hashes the installed copy of name without following links; true with the hex digest in hex
-  // (at least 65 bytes) and the permission bits in *modes; false when it is missing, not a
-  // regular file, behind or at a link, or unreadable.
-  bool hashInstalled(const std::string& name, char* hex, uint32_t* modes);
   // Whether anything stands at name; a symbolic link on the way counts, so that the step that
   // would write there reports it.
   bool installedEntryExists(const std::string& name) const;
@@ -337,6 +353,12 @@ class Updater {
 
   void message(bool (*slot)(const char*), const char* fmt, va_list args);
 
+  // The quick check of installed files (see setCheckOptions); made by parseInfo.
+  std::unique_ptr<FileCheck> fileCheck_;
+  bool verifyAll_ = false;
+  unsigned hashThreads_ = 0;
+  int64_t (*checkClock_)() = nullptr;
+  int32_t hashedCount_ = 0;
   // trust.cpp: the checked fetch, the rollback and freeze guards, the check of every pack
   // against its "packsha" before any is unpacked.
   bool fetchCheckedInfo();

@@ -13,6 +13,7 @@
 #include "GenLib.h"
 #include "doc_limits.h"
 #include "engine_internal.h"
+#include "file_check.h"
 #include "hash.h"
 #include "libupdater.h"
 #include "memleak.h"
@@ -66,6 +67,14 @@ bool engine::isAbsoluteUrl(const char* url) {
 
 bool Updater::parseInfo() {
   AutoMutex hold(lock_);
+  fileCheck_.reset();
+  hashedCount_ = 0;
+  bool ok = parseDocument();
+  finishChecks();
+  return ok;
+}
+
+bool Updater::parseDocument() {
   // The parser recurses once per nesting level: a deep document is refused before it.
   int row = 0;
   if (!CheckDocumentDepth(infoText_.data(), infoText_.size(), kMaxDocumentDepth, &row)) {
@@ -161,6 +170,15 @@ void Updater::appendGroup(UpdateGroup* g) {
 }
 
 bool Updater::parseFiles(TiXmlElement* files) {
+  fileCheck_.reset();
+  if (ConfinedDir* dir = installation()) {
+    FileCheck::Options options;
+    options.verifyAll = verifyAll_;
+    options.threads = hashThreads_;
+    if (checkClock_) options.clock = checkClock_;
+    fileCheck_.reset(new FileCheck(dir, std::string(engine::kStagingDir) + "/" + engine::kStateFile,
+                                   digestName(), options, &Updater::onFileChecked, this));
+  }
   const bool current = infoVersion_ > 1;
   const char* sumAttr = current ? "sha" : "md5";
   const char* packAttr = current ? "packsha" : "packmd5";
@@ -204,10 +222,16 @@ bool Updater::parseFileRecord(TiXmlElement* fe, int index, const char* sumAttr,
   strlcpy(f->packChecksum, attrOr(fe, packAttr, ""), sizeof(f->packChecksum));
   if (infoVersion_ > 1) readFilePatches(fe, f.get());
 
-  checkInstalledCopy(f.get());
-  if (isToInstall(f.get()) || isToRemove(f.get())) pendingCount_++;
+  // The answer may come later, from another check or from finishChecks; the pending count is
+  // taken then.
+  UpdateFile* rec = f.release();
   fileCount_++;
-  appendFile(f.release());
+  appendFile(rec);
+  if (fileCheck_) {
+    fileCheck_->check(rec->name, rec->checksum, rec);
+  } else {
+    rec->needsUpdate = true;  // no installation to look into
+  }
   return true;
 }
 
@@ -249,18 +273,26 @@ void Updater::readFileGroups(TiXmlElement* fe, UpdateFile* f) {
   }
 }
 
-// Sets needsUpdate (anything that cannot be hashed, missing or unreadable, needs an update)
-// and, for a current copy whose permission bits differ from "modes", modesDiffer.
-void Updater::checkInstalledCopy(UpdateFile* f) {
-  char digest[65] = "";
-  uint32_t modes = 0;
-  // Read without following links: a link at or on the way to the name is never current.
-  bool hashed = hashInstalled(f->name, digest, &modes);
-  f->needsUpdate = !(hashed && strcasecmp(digest, f->checksum) == 0);
-  if (hashed && f->needsUpdate) strlcpy(f->installedChecksum, digest, sizeof(f->installedChecksum));
-  if (f->needsUpdate || f->modes == 0) return;
-  f->installedModes = modes;
+// An answer of the file check: needsUpdate unless the installed copy is a regular file with the
+// listed checksum (a differing copy keeps its digest in installedChecksum, for patches); for a
+// current copy whose permission bits differ from "modes", modesDiffer.
+void Updater::onFileChecked(void* item, bool current, const char* digestHex, const struct stat& st,
+                            void* /*user*/) {
+  UpdateFile* f = static_cast<UpdateFile*>(item);
+  f->needsUpdate = !current;
+  if (!current && digestHex) strlcpy(f->installedChecksum, digestHex, sizeof(f->installedChecksum));
+  if (!current || f->modes == 0) return;
+  f->installedModes = static_cast<uint32_t>(st.st_mode & 07777);
   f->modesDiffer = f->installedModes != (f->modes & kModesMask);
+}
+
+// Waits for the files still being hashed, then counts what is pending.
+void Updater::finishChecks() {
+  if (fileCheck_) {
+    fileCheck_->finish();
+    hashedCount_ = static_cast<int32_t>(fileCheck_->hashedCount());
+  }
+  recountPending();
 }
 
 void Updater::appendFile(UpdateFile* f) {

@@ -8,6 +8,7 @@
 #include "GenLib.h"
 #include "confined_dir.h"
 #include "engine_internal.h"
+#include "file_check.h"
 #include "libupdater.h"
 #include "memleak.h"
 #include "run_guard.h"
@@ -19,6 +20,7 @@ namespace engine {
 const char kInfoFile[] = "updater-info.xml";
 const char kUnpackSuffix[] = ".unpacked";
 const char kStagingDir[] = "tmp/updater";
+const char kStateFile[] = "stat cache";
 
 std::string vformat(const char* fmt, va_list args) {
   va_list copy;
@@ -67,6 +69,12 @@ bool Updater::setup(const char* channelUrl, const char* baseDir, const char* pro
 
 void Updater::reset() {
   AutoMutex hold(lock_);
+  // Answers still owed go to the records, so the check ends first.
+  fileCheck_.reset();
+  verifyAll_ = false;
+  hashThreads_ = 0;
+  checkClock_ = nullptr;
+  hashedCount_ = 0;
   while (filesHead_) {
     UpdateFile* next = filesHead_->next;
     delete filesHead_;
@@ -165,6 +173,28 @@ UpdateGroup* Updater::findGroup(const char* name) {
 int32_t Updater::infoVersion() {
   AutoMutex hold(lock_);
   return infoVersion_;
+}
+
+void Updater::setCheckOptions(bool verifyAll, unsigned hashThreads, int64_t (*clock)()) {
+  AutoMutex hold(lock_);
+  verifyAll_ = verifyAll;
+  hashThreads_ = hashThreads;
+  checkClock_ = clock;
+}
+
+bool Updater::saveFileStates() {
+  AutoMutex hold(lock_);
+  if (!fileCheck_) return true;
+  // The state file lives in the staging directory, which the run prepares.
+  if (!beginRun()) return false;
+  std::string error;
+  if (!fileCheck_->save(&error)) return setError("Error saving the file states: %s", error.c_str());
+  return true;
+}
+
+int32_t Updater::hashedCount() {
+  AutoMutex hold(lock_);
+  return hashedCount_;
 }
 
 int32_t Updater::fileCount() {

@@ -2,6 +2,7 @@
 # Installs the Debian packages the project needs to build, test, demo and benchmark.
 # Idempotent: only packages that are missing are installed.
 set -euo pipefail
+[ "${SKIP_DEPS:-0}" = 1 ] && exit 0
 
 PACKAGES=(
   build-essential cmake pkg-config git
@@ -9,9 +10,10 @@ PACKAGES=(
   libgtest-dev
   nginx-light python3 python3-pyftpdlib tinyproxy
   curl time minisign
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev clang-format
   libdivsufsort-dev libzstd-dev
   bsdiff xdelta3 zstd
+  scdoc dpkg-dev file
 )
 
 missing=()

@@ -1,16 +1,30 @@
 #!/usr/bin/env bash
-# Sets up the machine, builds the project twice (plain, and with AddressSanitizer +
-# UndefinedBehaviorSanitizer) and runs the whole test suite in both builds; in between, every
-# fuzz target runs briefly from its seed corpus (FUZZ_SECONDS each, default 10).
+# Sets up the machine, checks the formatting of the C++ files, builds the project twice (plain,
+# and with AddressSanitizer + UndefinedBehaviorSanitizer) with warnings as errors and runs the
+# whole test suite in both builds (the plain one includes the install tree, the Debian packages
+# and a program built against them); in between, every fuzz target runs briefly from its seed
+# corpus (FUZZ_SECONDS each, default 10).
+# SKIP_DEPS=1 leaves out the package installation, SKIP_FUZZ=1 the fuzz targets,
+# SKIP_SANITIZE=1 the sanitizer build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/install-deps.sh
+if [ "${SKIP_DEPS:-0}" != 1 ]; then
+  bash scripts/install-deps.sh
+fi
 
 jobs=$(nproc)
 
+echo "== formatting (clang-format) =="
+if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+  git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format --dry-run --Werror
+else
+  find . -path ./build\* -prune -o \( -name '*.cpp' -o -name '*.h' \) -print0 |
+    xargs -0 clang-format --dry-run --Werror
+fi
+
 echo "== build (plain) =="
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMOR_WERROR=ON >/dev/null
 cmake --build build -j"$jobs"
 echo "== tests (plain) =="
 (cd build && ctest --output-on-failure -j"$jobs")
@@ -22,7 +36,7 @@ fi
 
 if [ "${SKIP_SANITIZE:-0}" != 1 ]; then
   echo "== build (sanitizers) =="
-  cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DVELMOR_SANITIZE=ON >/dev/null
+  cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DVELMOR_SANITIZE=ON -DVELMOR_WERROR=ON >/dev/null
   cmake --build build-asan -j"$jobs"
   echo "== tests (sanitizers) =="
   (cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \

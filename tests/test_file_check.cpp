@@ -9,6 +9,7 @@
 #include <map>
 #include <string>
 
+#include "confined_dir.h"
 #include "file_check.h"
 #include "hash.h"
 #include "stat_cache.h"
@@ -38,11 +39,8 @@ int64_t MtimeNs(const std::string& path) {
   return st.st_mtim.tv_sec * kSecond + st.st_mtim.tv_nsec;
 }
 
-// Sets both times of path to those of reference (touch -r).
 void TouchLike(const std::string& path, const std::string& reference) {
-  struct stat st = StatOf(reference);
-  struct timespec times[2] = {st.st_atim, st.st_mtim};
-  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+  ASSERT_TRUE(testutil::CopyFileTimes(path, reference)) << path;
 }
 
 class StatCacheTest : public ::testing::Test {
@@ -78,13 +76,9 @@ TEST_F(StatCacheTest, SavedRecordsComeBackAndOnlyExactStatDataMatch) {
   ASSERT_TRUE(c.record("z/last", Stat(5, old), d1, 32));
   ASSERT_TRUE(c.record("a", Stat(3, old), d1, 32));
   ASSERT_TRUE(c.record("z/last", Stat(6, old), d2, 32));
-  std::string path = dir_.Sub("state"), error;
-  ASSERT_TRUE(c.save(path, &error)) << error;
-  EXPECT_FALSE(testutil::FileExists(path + ".new"));
-
   StatCache back = Make();
   std::string why;
-  ASSERT_TRUE(back.load(path, &why)) << why;
+  ASSERT_TRUE(back.parse(c.serialize(), &why)) << why;
   EXPECT_EQ(back.size(), 2u);
   uint8_t got[32];
   size_t size = 0;
@@ -118,10 +112,7 @@ TEST_F(StatCacheTest, DamagedOrForeignStateFilesAreIgnored) {
   StatCache c = Make();
   uint8_t d[32] = {};
   ASSERT_TRUE(c.record("file", Stat(1, g_now / kSecond - 60), d, 32));
-  std::string good = dir_.Sub("good");
-  std::string error;
-  ASSERT_TRUE(c.save(good, &error)) << error;
-  const std::string bytes = ReadFileOr(good);
+  const std::string bytes = c.serialize();
   ASSERT_GT(bytes.size(), 60u);
 
   std::string flipped = bytes;
@@ -140,31 +131,24 @@ TEST_F(StatCacheTest, DamagedOrForeignStateFilesAreIgnored) {
       {"text", "file 1 2 3\n"},
   };
   for (const Case& k : cases) {
-    std::string path = dir_.Sub("bad-" + std::to_string(&k - cases));
-    ASSERT_TRUE(WriteFile(path, k.content));
     StatCache back = Make();
     std::string why;
-    EXPECT_FALSE(back.load(path, &why)) << k.what;
+    EXPECT_FALSE(back.parse(k.content, &why)) << k.what;
     EXPECT_EQ(back.size(), 0u) << k.what;
     EXPECT_NE(why, "") << k.what;
   }
-  // Made for another digest or another directory; a symbolic link or directory in its place.
+  // Made for another digest or another directory.
   StatCache md5 = Make("md5");
   std::string why;
-  EXPECT_FALSE(md5.load(good, &why));
+  EXPECT_FALSE(md5.parse(bytes, &why));
   EXPECT_NE(why.find("digest"), std::string::npos) << why;
   struct stat other = dir_st_;
   other.st_ino++;
   StatCache elsewhere("sha256", other, TestClock);
-  EXPECT_FALSE(elsewhere.load(good, &why));
+  EXPECT_FALSE(elsewhere.parse(bytes, &why));
   EXPECT_NE(why.find("directory"), std::string::npos) << why;
-  ASSERT_EQ(symlink(good.c_str(), dir_.Sub("link").c_str()), 0);
-  StatCache viaLink = Make();
-  EXPECT_FALSE(viaLink.load(dir_.Sub("link"), &why));
-  StatCache dirInstead = Make();
-  EXPECT_FALSE(dirInstead.load(dir_.path(), &why));
   StatCache fine = Make();
-  EXPECT_TRUE(fine.load(good, &why)) << why;
+  EXPECT_TRUE(fine.parse(bytes, &why)) << why;
 }
 
 TEST_F(StatCacheTest, RacyStatDataAreNotRecorded) {
@@ -189,18 +173,25 @@ TEST_F(StatCacheTest, RacyStatDataAreNotRecorded) {
 
 class FileCheckTest : public ::testing::Test {
  protected:
-  void SetUp() override { base_ = dir_.path() + "/"; }
+  void SetUp() override {
+    base_ = dir_.path() + "/";
+    ASSERT_TRUE(OpenConfinedDir(dir_.path(), &layer_).ok());
+    ASSERT_TRUE(testutil::MakeDirs(base_ + "tmp/updater"));
+  }
 
   struct Answer {
     bool current = false;
     bool exists = false;
+    std::string digest;  // what the file holds, when known
     int count = 0;
   };
-  static void Collect(void* item, bool current, bool exists, const struct stat&, void* user) {
+  static void Collect(void* item, bool current, const char* digestHex, const struct stat& st,
+                      void* user) {
     auto* answers = static_cast<std::map<std::string, Answer>*>(user);
     Answer& a = (*answers)[static_cast<const char*>(item)];
     a.current = current;
-    a.exists = exists;
+    a.exists = st.st_mode != 0;
+    a.digest = digestHex ? digestHex : "";
     a.count++;
   }
 
@@ -213,7 +204,7 @@ class FileCheckTest : public ::testing::Test {
     o.verifyAll = verifyAll;
     o.threads = threads;
     o.clock = TestClock;
-    FileCheck check(base_, state(), "sha256", o, Collect, &answers);
+    FileCheck check(layer_.get(), kState, "sha256", o, Collect, &answers);
     for (const auto& e : expected) {
       check.check(e.first, Sha256Hex(e.second).c_str(), const_cast<char*>(e.first.c_str()));
     }
@@ -225,12 +216,14 @@ class FileCheckTest : public ::testing::Test {
     }
     return answers;
   }
-  std::string state() const { return base_ + "tmp/updater/stat cache"; }
+  std::string state() const { return base_ + kState; }
+  static constexpr const char* kState = "tmp/updater/stat cache";
   // Lets the clock run past the racy window of every file written so far.
   void Settle() { g_now = MtimeNs(dir_.path()) + 600 * kSecond; }
 
   TempDir dir_;
   std::string base_;
+  std::unique_ptr<ConfinedDir> layer_;
 };
 
 TEST_F(FileCheckTest, ChangedFilesAreFoundWhateverStatDataTheyKeep) {
@@ -251,12 +244,15 @@ TEST_F(FileCheckTest, ChangedFilesAreFoundWhateverStatDataTheyKeep) {
   EXPECT_TRUE(first["same.txt"].current);
   EXPECT_FALSE(first["missing.txt"].current);
   EXPECT_FALSE(first["missing.txt"].exists);
+  EXPECT_EQ(first["missing.txt"].digest, "");
+  EXPECT_EQ(first["same.txt"].digest, Sha256Hex("unchanged"));
   // Nothing changed: nothing is read.
   auto second = Check(expected, false, 2, &hashed);
   EXPECT_EQ(hashed, 0u);
   for (const auto& e : expected) {
     EXPECT_EQ(second[e.first].current, first[e.first].current) << e.first;
     EXPECT_EQ(second[e.first].count, 1) << e.first;
+    EXPECT_EQ(second[e.first].digest, first[e.first].digest) << e.first;
   }
 
   // Same size, times put back: the status-change time still moved.
@@ -273,6 +269,7 @@ TEST_F(FileCheckTest, ChangedFilesAreFoundWhateverStatDataTheyKeep) {
     EXPECT_EQ(hashed, verifyAll ? 3u : 2u);
     EXPECT_TRUE(third["same.txt"].current);
     EXPECT_FALSE(third["edited.txt"].current);
+    EXPECT_EQ(third["edited.txt"].digest, Sha256Hex("after!!!"));
     EXPECT_FALSE(third["replaced.txt"].current);
   }
 }
@@ -288,9 +285,7 @@ TEST_F(FileCheckTest, OnlyVerifyReadsAFileWhoseRecordMatches) {
     uint8_t other[32];
     memset(other, 0xab, sizeof(other));
     ASSERT_TRUE(c.record("f", file_stat_from(StatOf(base_ + "f")), other, 32));
-    testutil::MakeDirs(base_ + "tmp/updater");
-    std::string error;
-    ASSERT_TRUE(c.save(state(), &error)) << error;
+    ASSERT_TRUE(WriteFile(state(), c.serialize()));
   }
   size_t hashed = 0;
   auto plain = Check({{"f", "real contents"}}, false, 1, &hashed, false);
@@ -319,12 +314,19 @@ TEST_F(FileCheckTest, RacyFilesAreHashedAgainAndADamagedStateIsIgnored) {
   Check({{"f", "contents"}}, false, 1, &hashed);
   EXPECT_EQ(hashed, 0u);
 
-  std::string bytes = ReadFileOr(state());
+  const std::string good = ReadFileOr(state());
+  std::string bytes = good;
   bytes[bytes.size() - 40] ^= 1;
   WriteFile(state(), bytes);
   auto answers = Check({{"f", "contents"}}, false, 1, &hashed);
   EXPECT_EQ(hashed, 1u);
   EXPECT_TRUE(answers["f"].current);
+  // A good state reached through a symbolic link is not read either.
+  WriteFile(base_ + "elsewhere", good);
+  ASSERT_EQ(unlink(state().c_str()), 0);
+  ASSERT_EQ(symlink((base_ + "elsewhere").c_str(), state().c_str()), 0);
+  Check({{"f", "contents"}}, false, 1, &hashed, false);
+  EXPECT_EQ(hashed, 1u);
 }
 
 TEST_F(FileCheckTest, ThreadsGiveTheSameAnswersAsOne) {
@@ -337,6 +339,9 @@ TEST_F(FileCheckTest, ThreadsGiveTheSameAnswersAsOne) {
   }
   testutil::MakeDirs(base_ + "a directory");
   expected["a directory"] = "";
+  // Links are never followed, not even to a file with the expected contents.
+  ASSERT_EQ(symlink("d1/f1", (base_ + "a link").c_str()), 0);
+  expected["a link"] = expected["d1/f1"];
   size_t hashed = 0;
   auto one = Check(expected, true, 1, &hashed, false);
   for (unsigned threads : {2u, 4u, 0u}) {
@@ -358,7 +363,7 @@ TEST_F(FileCheckTest, InstalledFilesAreRecordedWithTheirDigest) {
   FileCheck::Options o;
   o.clock = TestClock;
   {
-    FileCheck check(base_, state(), "sha256", o, Collect, &answers);
+    FileCheck check(layer_.get(), kState, "sha256", o, Collect, &answers);
     check.recordInstalled("new", Sha256Hex("installed").c_str());
     check.recordInstalled("gone", Sha256Hex("x").c_str());
     check.recordInstalled("new2", "not hex");

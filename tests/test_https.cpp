@@ -154,34 +154,6 @@ TEST(ProxyRules, ProxyAddresses) {
   EXPECT_EQ(Authority("h.test", 80), "h.test:80");
 }
 
-TEST(ProxyRules, Origins) {
-  const struct {
-    const char* url;
-    bool ok;
-    bool tls;
-    const char* host;
-    int port;
-  } cases[] = {
-      {"http://h.test/x", true, false, "h.test", 80},
-      {"https://h.test/x", true, true, "h.test", 443},
-      {"HTTPS://h.test:8443", true, true, "h.test", 8443},
-      {"https://[::1]:9/x?q", true, true, "::1", 9},
-      {"https://u:p@h.test/", false, false, "", 0},
-      {"https://h.test:0/", false, false, "", 0},
-      {"https://h.test:99999/", false, false, "", 0},
-      {"https://:1/", false, false, "", 0},
-      {"ftp://h.test/", false, false, "", 0},
-  };
-  for (const auto& c : cases) {
-    Origin origin;
-    ASSERT_EQ(ParseOrigin(c.url, &origin), c.ok) << c.url;
-    if (!c.ok) continue;
-    EXPECT_EQ(origin.tls, c.tls) << c.url;
-    EXPECT_EQ(origin.host, c.host) << c.url;
-    EXPECT_EQ(origin.port, c.port) << c.url;
-  }
-}
-
 // One certificate authority for the whole suite (making keys costs time).
 class HttpsTest : public ::testing::Test {
  protected:
@@ -652,6 +624,44 @@ TEST_F(HttpsTest, TransportThroughTheConnector) {
   // The plain server saw the proxied request only, not the refused downgrade.
   std::string plain_log = plain->AccessLog();
   EXPECT_EQ(plain_log.find("GET /data.bin"), plain_log.rfind("GET /data.bin")) << plain_log;
+}
+
+// updater-fetch takes the same trust and proxy options.
+TEST_F(HttpsTest, FetchProgramOptions) {
+  std::unique_ptr<NginxServer> secure = Tls(ServerCert::kGood);
+  TinyProxy proxy;
+  ASSERT_TRUE(proxy.ok()) << proxy.error();
+  const std::string url = secure->Url("/data.bin");
+  const struct {
+    std::vector<std::string> options;
+    int code;
+    const char* err;
+    bool proxied;
+  } cases[] = {
+      {{"--ca-file", pki_->CaFile()}, 0, "", false},
+      {{"--ca-path", pki_->CaDir()}, 0, "", false},
+      {{}, 1, "The certificate of 127.0.0.1 is not trusted", false},
+      {{"--ca-file", pki_->CaFile(), "--proxy", proxy.Url()}, 0, "", true},
+      {{"--ca-file", pki_->CaFile(), "--proxy", proxy.Url(), "--noproxy", "127.0.0.1"},
+       0,
+       "",
+       false},
+      {{"--ca-file"}, 1, "usage: updater-fetch", false},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> argv = {testutil::BinPath("updater-fetch")};
+    argv.insert(argv.end(), c.options.begin(), c.options.end());
+    argv.insert(argv.end(), {url, out_.Sub("fetched")});
+    SCOPED_TRACE(argv.size());
+    std::string before = proxy.Requests();
+    std::string out, err;
+    EXPECT_EQ(testutil::RunProgram(argv, &out, &err), c.code) << err;
+    EXPECT_NE(err.find(c.err), std::string::npos) << err;
+    if (c.code == 0) {
+      EXPECT_EQ(testutil::ReadFileOr(out_.Sub("fetched")), Body());
+    }
+    EXPECT_EQ(proxy.Requests() != before, c.proxied) << proxy.Requests();
+  }
 }
 
 }  // namespace

@@ -323,6 +323,39 @@ TEST(Publish, NextReleaseKeepsUnchangedPacksAndDeletesRemovedFiles) {
   EXPECT_NE(Field(FileLine(c3.out, "LICENSE"), "url"), url);
 }
 
+// Republishing unchanged files with the other pack kind (enciphered after plain, plain after
+// enciphered) gives every file a new pack of the kind asked for.
+TEST(Publish, RepublishingWithTheOtherPackKindRepacks) {
+  struct Case {
+    bool firstEncrypted;
+    bool secondEncrypted;
+  };
+  for (const Case& c : {Case{false, true}, Case{true, false}}) {
+    SCOPED_TRACE(c.secondEncrypted ? "plain, then enciphered" : "enciphered, then plain");
+    TempDir tmp;
+    std::string site = tmp.Sub("site");
+    auto flags = [](bool encrypted) {
+      return encrypted ? std::vector<std::string>{"--encrypt"} : std::vector<std::string>{};
+    };
+    ASSERT_EQ(PublishRelease(Release("1.0"), site, 8080, flags(c.firstEncrypted)).code, 0);
+    Result c1 = CheckSite(site, Release("1.0"));
+    ASSERT_EQ(c1.code, 0) << c1.err;
+    ASSERT_EQ(PublishRelease(Release("1.0"), site, 8080, flags(c.secondEncrypted)).code, 0);
+    Result c2 = CheckSite(site, Release("1.0"));
+    ASSERT_EQ(c2.code, 0) << c2.err;
+    std::vector<std::string> files = Lines(c2.out, "file ");
+    ASSERT_FALSE(files.empty());
+    for (const std::string& line : files) {
+      SCOPED_TRACE(line);
+      EXPECT_EQ(Field(line, "key").empty(), !c.secondEncrypted);
+    }
+    for (const char* name : {"vantorex", "LICENSE", "plugins/fun/dice.plugin"}) {
+      EXPECT_NE(Field(FileLine(c1.out, name), "packsha"), Field(FileLine(c2.out, name), "packsha"))
+          << name;
+    }
+  }
+}
+
 TEST(Publish, SameInputGivesSameBytesWithoutEncryption) {
   TempDir tmp;
   // The documents' expiry counts from SOURCE_DATE_EPOCH when it is set.
@@ -474,6 +507,14 @@ TEST_F(RefusedTree, SymbolicLinkOutOfTheTree) {
   unlink(tmp_.Sub("rel/link").c_str());
   ASSERT_EQ(symlink("../outside", tmp_.Sub("rel/dirlink").c_str()), 0);
   ExpectRefused("dirlink");
+  unlink(tmp_.Sub("rel/dirlink").c_str());
+  // A sibling whose name begins with the release root's name is outside all the same.
+  ASSERT_TRUE(WriteFile(tmp_.Sub("rel2/secret"), "not for publishing either\n"));
+  ASSERT_EQ(symlink("../rel2/secret", tmp_.Sub("rel/sibling").c_str()), 0);
+  ExpectRefused("'sibling' is a symbolic link out of the release tree");
+  unlink(tmp_.Sub("rel/sibling").c_str());
+  ASSERT_EQ(symlink(tmp_.Sub("rel2/secret").c_str(), tmp_.Sub("rel/sibling").c_str()), 0);
+  ExpectRefused("'sibling' is a symbolic link out of the release tree");
 }
 
 TEST_F(RefusedTree, SymbolicLinkInsideTheTreeIsPublishedAsItsFile) {

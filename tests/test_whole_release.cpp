@@ -151,6 +151,8 @@ class WholeReleaseTest : public UpdaterTest {
     v2.files.push_back(script);
     // Added in a new directory; obsolete in a directory that the update empties.
     v2.files.push_back(File("plugins/new.so", RandomBytes(70000, 99), kKey, "core"));
+    // Added, with a tiny pack: only unpacking it writes more than a few KiB.
+    v2.files.push_back(File("docs/added.txt", std::string(5000, 'a'), "", "core"));
     v1.files.push_back(File("old/legacy.so", "legacy\n", "", "core"));
     v2.hasDelete = true;
     v2.deletes = {"old/legacy.so"};
@@ -177,11 +179,13 @@ class WholeReleaseTest : public UpdaterTest {
     Reset();
   }
 
-  // Puts the installation back to release 1 (nothing in tmp/updater), extras set to remove.
-  void Reset() {
+  // Puts the installation back to release 1, or the given tree (nothing in tmp/updater),
+  // extras set to remove.
+  void Reset() { ResetTo(release1_); }
+  void ResetTo(const Tree& tree) {
     testutil::RemoveTree(install_.path());
     testutil::MakeDirs(install_.path());
-    for (const auto& e : release1_) {
+    for (const auto& e : tree) {
       std::string path = base_ + e.first;
       if (e.second == "dir") {
         testutil::MakeDirs(path);
@@ -426,6 +430,18 @@ TEST_F(WholeReleaseTest, FileSizeLimitLeavesReleaseOne) {
     ASSERT_EQ(WhichRelease(), "2");
   }
   EXPECT_GT(failures, 3);
+
+  // Only the added file to install: its pack fits under 4 KiB, its unpacked copy does not, and
+  // the error of its last write is reported.
+  Tree almost = release2_;
+  almost.erase("docs");
+  almost.erase("docs/added.txt");
+  ResetTo(almost);
+  std::string out;
+  int sig = 0;
+  EXPECT_EQ(RunLimited(4, &out, &sig), 1) << out;
+  EXPECT_NE(out.find("Error performing update: "), std::string::npos) << out;
+  EXPECT_EQ(Difference(almost, Snapshot(install_.path())), "");
 }
 
 // The k-th tracked allocation fails: a clear error and release 1, or the finished update; no

@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <getopt.h>
 #include <signal.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -14,59 +15,22 @@
 #include <vector>
 
 #include "GenLib.h"
+#include "cli_options.h"
+#include "failure_note.h"
 #include "groups.h"
 #include "libupdater.h"
+#include "plan_json.h"
 #include "progress.h"
 #include "trust.h"
 #include "trusted_keys.h"
+#include "version_info.h"
 
+// Host[:port] of the update server built in; empty when the build names none.
 #ifndef UPDATER_DEFAULT_SERVER
-#define UPDATER_DEFAULT_SERVER "updates.example.invalid"
+#define UPDATER_DEFAULT_SERVER ""
 #endif
 
 namespace {
-
-// Values returned by getopt_long for the options that have no short form.
-enum LongOnlyOption {
-  OPT_SERVER = 1000,
-  OPT_LIST,
-  OPT_INSTALL,
-  OPT_REMOVE,
-  OPT_SKIP,
-  OPT_ROLLBACK,
-  OPT_CA_FILE,
-  OPT_CA_PATH,
-  OPT_PROXY,
-  OPT_NOPROXY,
-  OPT_ALLOW_SHARED_DIR,
-  OPT_TRUSTED_KEY,
-  OPT_REQUIRE_SIGNATURE,
-  OPT_MAX_INFO_SIZE,
-  OPT_NO_DELTA,
-};
-
-const struct option kLongOptions[] = {
-    {"all", no_argument, nullptr, 'a'},
-    {"no-any-key", no_argument, nullptr, 'n'},
-    {"dir", required_argument, nullptr, 'd'},
-    {"help", no_argument, nullptr, 'h'},
-    {"server", required_argument, nullptr, OPT_SERVER},
-    {"list", no_argument, nullptr, OPT_LIST},
-    {"install", required_argument, nullptr, OPT_INSTALL},
-    {"remove", required_argument, nullptr, OPT_REMOVE},
-    {"skip", required_argument, nullptr, OPT_SKIP},
-    {"rollback", no_argument, nullptr, OPT_ROLLBACK},
-    {"ca-file", required_argument, nullptr, OPT_CA_FILE},
-    {"ca-path", required_argument, nullptr, OPT_CA_PATH},
-    {"proxy", required_argument, nullptr, OPT_PROXY},
-    {"noproxy", required_argument, nullptr, OPT_NOPROXY},
-    {"allow-shared-dir", no_argument, nullptr, OPT_ALLOW_SHARED_DIR},
-    {"trusted-key", required_argument, nullptr, OPT_TRUSTED_KEY},
-    {"require-signature", no_argument, nullptr, OPT_REQUIRE_SIGNATURE},
-    {"max-info-size", required_argument, nullptr, OPT_MAX_INFO_SIZE},
-    {"no-delta", no_argument, nullptr, OPT_NO_DELTA},
-    {nullptr, 0, nullptr, 0},
-};
 
 // Longest host[:port] accepted by --server; the download client keeps at most 127 characters
 // of host name.
@@ -80,13 +44,20 @@ struct Settings {
   char platform[32];
   bool markAll;
   bool noAnyKey;
-  // Our own additions: server override, plan preview and group choices.
+  // Our own additions: server override, plan preview, group choices and output modes.
   std::string server;
   bool list;
-  bool rollback;
+  bool json;
+  bool check;
+  bool quiet;
+  bool verbose;
+  bool version;
   bool noDelta;
+  bool rollback;
   bool allowSharedDir;
   std::vector<GroupChoice> choices;
+  bool verify;
+  unsigned hashThreads;  // 0: one per core
   // Trusted certificates and proxies.
   NetOptions net;
   // Trust in the update documents.
@@ -94,46 +65,42 @@ struct Settings {
   TrustSettings trust;
 };
 
+// What goes to the terminal: set once from the options, before the engine runs.
+struct OutputMode {
+  bool messages = true;  // banner, status and result lines on standard output
+  bool verbose = false;  // details on standard error
+  bool json = false;     // standard output holds the JSON document only
+};
+OutputMode g_mode;
+
+const char kBanner[] = "*** Velmoras' Updater 2.01 (CLI) ***\n\n";
+
 bool PrintLine(const char* text) {
   printf("%s\n", text);
   return true;
 }
 
-UpdaterCallbacks g_callbacks = {InfoProgress, FileProgress, PrintLine, PrintLine};
+// Writes a detail line on standard error when --verbose is given.
+void Verbose(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+void Verbose(const char* fmt, ...) {
+  if (!g_mode.verbose) return;
+  va_list args;
+  va_start(args, fmt);
+  fflush(stdout);
+  fputs("updater: ", stderr);
+  vfprintf(stderr, fmt, args);
+  fputc('\n', stderr);
+  va_end(args);
+}
 
 [[noreturn]] void Usage() {
   printf("Command line options:\n\n");
   printf("-a, --all\t\tMark all packages before performing upgrade\n");
   printf("-d, --dir\t\tUse alternate base directory instead of current working directory\n");
   printf("-h, --help\t\tThis screen\n");
-  printf("    --server [https://]HOST[:PORT]\tFetch updates from this server instead of %s\n",
-         UPDATER_DEFAULT_SERVER);
-  printf("    --list\t\tShow the package groups and what an update would do; change nothing\n");
-  printf("    --install GROUP\tInstall GROUP and keep it up to date (repeatable)\n");
-  printf("    --remove GROUP\tRemove the files of GROUP (repeatable)\n");
-  printf("    --skip GROUP\tNeither install nor remove GROUP (repeatable)\n");
-  printf("    --rollback\t\tPut back the release from before the last update\n");
-  printf("    --ca-file FILE\tTrust the certificates in FILE (PEM) instead of the system's\n");
-  printf("    --ca-path DIR\tTrust the certificates in DIR (hashed names) instead\n");
-  printf(
-      "    --proxy URL\t\tUse this HTTP proxy (http://[USER:PASSWORD@]HOST[:PORT]; \"\" for "
-      "none)\n");
-  printf("    --noproxy LIST\tHosts reached without proxy (comma-separated suffixes, * for all)\n");
-  printf("    --allow-shared-dir\tAs root, also write into directories other users can write\n");
-  printf("    --trusted-key FILE\tTrust the minisign public key(s) in FILE (repeatable)\n");
-  printf("    --require-signature\tRefuse to update when no trusted key is known\n");
-  printf("    --max-info-size BYTES\tRefuse update documents larger than BYTES (default %llu)\n",
-         static_cast<unsigned long long>(kDefaultMaxInfoSize));
-  printf("    --no-delta\t\tDownload whole files, never patches\n");
+  PrintOptionList(stdout);
   fflush(stdout);
   exit(1);
-}
-
-const char* LongOnlyName(int value) {
-  for (const struct option* o = kLongOptions; o->name; o++) {
-    if (o->val == value && value >= OPT_SERVER) return o->name;
-  }
-  return nullptr;
 }
 
 // The scheme of a server given as "https://HOST[:PORT]" or "http://HOST[:PORT]" (a "/" after
@@ -175,7 +142,7 @@ bool ValidServer(std::string server) {
 
 void ParseOptions(int argc, char** argv, Settings* s) {
   int c;
-  while ((c = getopt_long(argc, argv, "345and:hp:t:", kLongOptions, nullptr)) != -1) {
+  while ((c = getopt_long(argc, argv, kShortOptions, LongOptions(), nullptr)) != -1) {
     switch (c) {
       case 'a':
         s->markAll = true;
@@ -233,6 +200,21 @@ void ParseOptions(int argc, char** argv, Settings* s) {
       case OPT_LIST:
         s->list = true;
         break;
+      case OPT_JSON:
+        s->json = true;
+        break;
+      case OPT_CHECK:
+        s->check = true;
+        break;
+      case OPT_QUIET:
+        s->quiet = true;
+        break;
+      case OPT_VERBOSE:
+        s->verbose = true;
+        break;
+      case OPT_VERSION:
+        s->version = true;
+        break;
       case OPT_NO_DELTA:
         s->noDelta = true;
         break;
@@ -248,6 +230,19 @@ void ParseOptions(int argc, char** argv, Settings* s) {
       case OPT_ROLLBACK:
         s->rollback = true;
         break;
+      case OPT_VERIFY:
+        s->verify = true;
+        break;
+      case OPT_HASH_THREADS: {
+        char* end = nullptr;
+        long n = strtol(optarg, &end, 10);
+        if (!*optarg || *end || n < 1 || n > 256) {
+          fprintf(stderr, "Invalid thread count '%s': must be a number from 1 to 256\n", optarg);
+          exit(1);
+        }
+        s->hashThreads = static_cast<unsigned>(n);
+        break;
+      }
       case OPT_CA_FILE:
         s->net.ca_file = optarg;
         break;
@@ -301,15 +296,106 @@ void ParseOptions(int argc, char** argv, Settings* s) {
   }
 }
 
-// --rollback: the release before the last update comes back from its backup; no server needed.
-int RollBack(Updater* updater) {
-  printf("\n");
-  if (!updater->rollback()) {
-    printf("\nError rolling back: %s\n", updater->lastError());
-    return 1;
+// Where a run failed: the step whose error line was printed.
+enum class Step { kFetch, kParse, kPerform };
+
+// The text between the last "(" and ")" of an engine message, where it puts the system's reason
+// ("Error writing file data! (No space left on device)"); empty when there is none.
+std::string ReasonInParentheses(const std::string& text) {
+  size_t close = text.rfind(')');
+  size_t open = close == std::string::npos ? std::string::npos : text.rfind('(', close);
+  if (open == std::string::npos) return "";
+  return text.substr(open + 1, close - open - 1);
+}
+
+bool IsPermissionText(const std::string& reason) {
+  return reason == strerror(EACCES) || reason == strerror(EPERM) || reason == strerror(EROFS);
+}
+
+// The line on standard error that follows an error line: where (URL or path), the system's
+// reason when there is one, and what to try.
+void PrintErrorDetail(Step step, const Settings& s, const std::string& engineText) {
+  FailureNote note = LastFailureNote();
+  std::string target = note.target;
+  std::string reason = note.reason.empty() ? ReasonInParentheses(engineText) : note.reason;
+  std::string hint;
+  if (step == Step::kPerform) {
+    if (target.empty()) target = s.baseDir;
+  } else if (engineText.find("Error opening updater-info.xml") != std::string::npos) {
+    // The document is written to the working directory while it is read.
+    char cwd[1024];
+    target = std::string(getcwd(cwd, sizeof(cwd)) ? cwd : ".") + "/updater-info.xml";
+    hint = "run the updater in a directory it can write to";
+  } else {
+    if (target.empty()) target = s.channelUrl;
+    if (step == Step::kFetch && engineText.find("Not Found") != std::string::npos) {
+      hint = "check --server and the channel options -3/-4/-5, -t and -p";
+    } else if (step == Step::kFetch && !note.reason.empty()) {
+      hint = "check --server";
+    }
   }
-  printf("\nRollback Complete!\n");
+  if (IsPermissionText(reason)) {
+    hint = std::string("permission denied: run as the owner of ") + s.baseDir;
+  }
+  std::string line = "updater: " + target + ": " + (reason.empty() ? engineText : reason);
+  if (!hint.empty()) line += " (" + hint + ")";
+  fflush(stdout);
+  fprintf(stderr, "%s\n", line.c_str());
+}
+
+// Prints an error line of the run (on standard output, or on standard error when standard
+// output holds the JSON document) and its detail line; returns exit code 1.
+int Fail(Step step, const char* format, Updater* updater, const Settings& s) {
+  std::string text = updater->lastError();
+  FILE* out = g_mode.json ? stderr : stdout;
+  fprintf(out, format, text.c_str());
+  PrintErrorDetail(step, s, text);
+  return 1;
+}
+
+// --rollback: the release before the last update comes back from its backup; no server needed.
+int RollBack(Updater* updater, const Settings& s) {
+  if (g_mode.messages) printf("\n");
+  ClearFailureNote();
+  if (!updater->rollback()) return Fail(Step::kPerform, "\nError rolling back: %s\n", updater, s);
+  if (g_mode.messages) printf("\nRollback Complete!\n");
   return 0;
+}
+
+void PrintVersion() {
+  printf("updater %s%s%s%s\n", VELMOR_VERSION, VELMOR_GIT_DESCRIBE[0] ? " (" : "",
+         VELMOR_GIT_DESCRIBE, VELMOR_GIT_DESCRIBE[0] ? ")" : "");
+}
+
+// Lines that tell what will be fetched, for --verbose.
+void ReportPlan(Updater* updater) {
+  Verbose("document version %d, %d file(s), %d pending", updater->infoVersion(),
+          updater->fileCount(), updater->pendingCount());
+  const Plan plan = updater->plan();
+  for (const PlanInstall& item : plan.installs) {
+    Verbose("install %s: %lld bytes from %s%s", item.file->name.c_str(),
+            static_cast<long long>(item.file->size), item.file->url.c_str(),
+            item.packPresent || item.sharesPackOf >= 0 ? " (pack already there)" : "");
+  }
+  for (const PlanModeChange& change : plan.modeChanges) {
+    Verbose("modes of %s: %04o to %04o", change.file->name.c_str(), change.from, change.to);
+  }
+  for (const UpdateFile* f : plan.removals) Verbose("remove %s", f->name.c_str());
+  for (const std::string& name : plan.obsolete) Verbose("delete %s", name.c_str());
+}
+
+// The output modes, read before the banner: a first pass over the options without the option
+// parser's diagnostics (the real pass reports them).
+void ReadOutputModes(int argc, char** argv, Settings* s) {
+  opterr = 0;
+  int c;
+  while ((c = getopt_long(argc, argv, kShortOptions, LongOptions(), nullptr)) != -1) {
+    if (c == OPT_QUIET) s->quiet = true;
+    if (c == OPT_JSON) s->json = true;
+    if (c == OPT_VERSION) s->version = true;
+  }
+  opterr = 1;
+  optind = 0;
 }
 
 int Run(int argc, char** argv) {
@@ -325,14 +411,38 @@ int Run(int argc, char** argv) {
   snprintf(s.kind, sizeof(s.kind), "full");
   s.server = UPDATER_DEFAULT_SERVER;
 
-  printf("*** Velmoras' Updater 2.01 (CLI) ***\n\n");
+  ReadOutputModes(argc, argv, &s);
+  if (s.version) {
+    PrintVersion();
+    return 0;
+  }
+  if (!s.quiet && !s.json) printf("%s", kBanner);
 
   if (!getcwd(s.baseDir, sizeof(s.baseDir))) {
-    printf("Error getting current working directory!\n");
+    if (!s.quiet && !s.json) printf("Error getting current working directory!\n");
     snprintf(s.baseDir, sizeof(s.baseDir), "./");
   }
 
   ParseOptions(argc, argv, &s);
+  if (s.json && !s.list) {
+    fprintf(stderr, "--json prints the plan of --list: give both\n");
+    return 1;
+  }
+  g_mode.json = s.json;
+  g_mode.messages = !s.quiet && !s.json;
+  g_mode.verbose = s.verbose;
+  // Progress bars are for people watching a terminal, not for logs and pipes.
+  const bool bars = g_mode.messages && isatty(STDOUT_FILENO);
+  UpdaterCallbacks callbacks = {bars ? InfoProgress : nullptr, bars ? FileProgress : nullptr,
+                                g_mode.messages ? PrintLine : nullptr,
+                                g_mode.messages ? PrintLine : nullptr};
+
+  if (s.server.empty()) {
+    fprintf(stderr,
+            "No update server is built into this updater: give one with --server HOST[:PORT], "
+            "or build with -DUPDATER_DEFAULT_SERVER=HOST[:PORT]\n");
+    return 1;
+  }
 
   if (s.platform[0] == '\0') snprintf(s.platform, sizeof(s.platform), "debian9.x86_64");
 
@@ -340,7 +450,9 @@ int Run(int argc, char** argv) {
   snprintf(s.channelUrl, sizeof(s.channelUrl), "%s://%s/updates/kestrl%s-%s-%s.info",
            scheme.c_str(), s.server.c_str(), s.typeLetter, s.kind, s.platform);
 
-  if (!s.rollback) printf("Downloading update info files for: %s\n", s.platform);
+  if (g_mode.messages && !s.rollback) {
+    printf("Downloading update info files for: %s\n", s.platform);
+  }
 
   size_t len = strlen(s.baseDir);
   if ((len == 0 || s.baseDir[len - 1] != '/') &&
@@ -349,6 +461,8 @@ int Run(int argc, char** argv) {
     fprintf(stderr, "Base directory is too long: %s\n", s.baseDir);
     return 1;
   }
+  Verbose("channel %s", s.channelUrl);
+  Verbose("installation %s", s.baseDir);
 
   std::string keyError;
   if (!LoadTrustedKeys(kBuiltInTrustedKeys, s.trustedKeyFiles, s.baseDir, &s.trust.keys,
@@ -359,7 +473,7 @@ int Run(int argc, char** argv) {
 
   Updater updater;
   updater.setup(s.channelUrl, s.baseDir, file_part(argc > 0 ? argv[0] : ""), ".updater.ini",
-                &g_callbacks);
+                &callbacks);
   updater.setNetOptions(s.net);
   updater.setTrust(s.trust);
   updater.setUseDeltas(!s.noDelta);
@@ -367,27 +481,29 @@ int Run(int argc, char** argv) {
   // A run that may change the installation holds its lock from before the document is fetched
   // to the end; a second one stops here, having touched nothing.
   if (!s.list && !updater.beginRun()) {
-    printf("\nError: %s\n", updater.lastError());
-    return 1;
+    return Fail(Step::kPerform, "\nError: %s\n", &updater, s);
   }
 
-  if (s.rollback) return RollBack(&updater);
+  updater.setCheckOptions(s.verify, s.hashThreads);
+
+  if (s.rollback) return RollBack(&updater, s);
   // A commit or rollback that a killed run left half done is finished before anything else,
-  // also when the server cannot be reached (--list changes nothing, so it leaves it).
-  if (!s.list && !updater.finishInterrupted()) {
-    printf("\nError finishing the interrupted update: %s\n", updater.lastError());
-    return 1;
+  // also when the server cannot be reached (--list and --check change nothing, so they leave
+  // it).
+  ClearFailureNote();
+  if (!s.list && !s.check && !updater.finishInterrupted()) {
+    return Fail(Step::kPerform, "\nError finishing the interrupted update: %s\n", &updater, s);
   }
 
+  ClearFailureNote();
   if (!updater.fetchInfo()) {
-    printf("\nError downloading info files: %s\n", updater.lastError());
-    return 1;
+    return Fail(Step::kFetch, "\nError downloading info files: %s\n", &updater, s);
   }
 
-  printf("\nGot info files... parsing...\n");
+  if (g_mode.messages) printf("\nGot info files... parsing...\n");
+  ClearFailureNote();
   if (!updater.parseInfo()) {
-    printf("\nError parsing info files: %s\n", updater.lastError());
-    return 1;
+    return Fail(Step::kParse, "\nError parsing info files: %s\n", &updater, s);
   }
 
   if (s.markAll) {
@@ -396,34 +512,51 @@ int Run(int argc, char** argv) {
     }
   }
   if (!ApplyGroupChoices(&updater, s.choices)) return 1;
+  if (g_mode.verbose) ReportPlan(&updater);
 
   if (s.list) {
-    PrintPlan(&updater);
+    if (s.json) {
+      fputs(PlanJson(&updater, s.baseDir, s.channelUrl).c_str(), stdout);
+    } else if (g_mode.messages) {
+      PrintPlan(&updater);
+    }
+    if (s.check) return updater.needsUpdate() ? 100 : 0;
     return 0;
+  }
+
+  if (s.check) {
+    // Nothing is changed, the group choices of the command line included.
+    bool pending = updater.needsUpdate();
+    if (g_mode.messages) {
+      printf(pending ? "\nAn update is available\n"
+                     : "\nAbort: Nothing to be done, you are up-to-date\n");
+    }
+    return pending ? 100 : 0;
   }
 
   if (!updater.needsUpdate()) {
     // Choices named on the command line hold for later runs even when nothing is to be done now.
     if (!s.choices.empty() && !updater.saveGroupStates()) {
-      printf("\nError: %s\n", updater.lastError());
-      return 1;
+      return Fail(Step::kPerform, "\nError: %s\n", &updater, s);
     }
+    // What this run learnt about the installed files spares the next run from reading them;
+    // a state that cannot be kept only costs the next run some reading.
+    updater.saveFileStates();
     updater.recordSerial();
-    printf("\nAbort: Nothing to be done, you are up-to-date\n");
+    if (g_mode.messages) printf("\nAbort: Nothing to be done, you are up-to-date\n");
     return 0;
   }
 
-  printf("\n");
+  if (g_mode.messages) printf("\n");
+  ClearFailureNote();
   if (!updater.performUpdate()) {
-    printf("\nError performing update: %s\n", updater.lastError());
-    return 1;
+    return Fail(Step::kPerform, "\nError performing update: %s\n", &updater, s);
   }
 
   if (!updater.saveGroupStates()) {
-    printf("\nError: %s\n", updater.lastError());
-    return 1;
+    return Fail(Step::kPerform, "\nError: %s\n", &updater, s);
   }
-  printf("\nUpdate Complete!\n");
+  if (g_mode.messages) printf("\nUpdate Complete!\n");
   return 0;
 }
 

@@ -5,6 +5,7 @@
 #include <string.h>
 #include <strings.h>
 #include <sys/ioctl.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "memleak.h"
@@ -80,10 +81,18 @@ void AppendBar(LineBuilder* line, long width, long filled) {
   if (filled < width) line->Repeat(' ', width - filled);
 }
 
+int64_t MonotonicNs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+WidthCache g_width(TerminalColumns, MonotonicNs);
+
 // Prints one progress line built for the current terminal width.
 template <typename Format>
 void PrintLine(Format format) {
-  int columns = TerminalColumns();
+  int columns = g_width.Columns();
   size_t size = static_cast<size_t>(columns) + 2;
   char* buf = static_cast<char*>(zmalloc(static_cast<uint32_t>(size), __FILE__, __LINE__));
   if (!buf) return;
@@ -97,6 +106,15 @@ void PrintLine(Format format) {
 char g_lastName[1024] = "";
 
 }  // namespace
+
+int WidthCache::Columns() {
+  const int64_t now = clockNs_();
+  if (columns_ == 0 || now - askedAt_ >= 1000000000 || now < askedAt_) {
+    columns_ = query_();
+    askedAt_ = now;
+  }
+  return columns_;
+}
 
 int TerminalColumns() {
   struct winsize ws;

@@ -16,6 +16,21 @@
 // Column count of the terminal on standard output; 80 when the query fails or reports 0.
 int TerminalColumns();
 
+// The terminal width, asked of query at most once per second of the clock: a transfer draws a
+// bar for every block it receives, and the width seldom changes.
+class WidthCache {
+ public:
+  WidthCache(int (*query)(), int64_t (*clockNs)()) : query_(query), clockNs_(clockNs) {}
+  // The width query gave within the last second, or a fresh one.
+  int Columns();
+
+ private:
+  int (*query_)();
+  int64_t (*clockNs_)();
+  int columns_ = 0;
+  int64_t askedAt_ = 0;
+};
+
 // Builds the line of the plain bar for a terminal of the given width into buf (size bytes,
 // always terminated). Returns the length of the text in buf.
 size_t FormatPlainBar(char* buf, size_t size, int columns, uint64_t received, uint64_t total);

@@ -40,6 +40,13 @@ std::string TempDir::Sub(const std::string& rel) const { return path_ + "/" + re
 
 bool MakeDirs(const std::string& path) { return make_directories(path.c_str(), 0755); }
 
+bool CopyFileTimes(const std::string& path, const std::string& reference) {
+  struct stat st;
+  if (stat(reference.c_str(), &st) != 0) return false;
+  struct timespec times[2] = {st.st_atim, st.st_mtim};
+  return utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
+}
+
 bool WriteFile(const std::string& path, const std::string& data) {
   size_t slash = path.rfind('/');
   if (slash != std::string::npos && slash > 0 && !MakeDirs(path.substr(0, slash))) return false;

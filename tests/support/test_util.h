@@ -32,6 +32,8 @@ bool ReadFile(const std::string& path, std::string* data);
 std::string ReadFileOr(const std::string& path, const std::string& fallback = "");
 bool FileExists(const std::string& path);
 bool MakeDirs(const std::string& path);
+// Gives path the access and modification times of reference, as touch -r does; true on success.
+bool CopyFileTimes(const std::string& path, const std::string& reference);
 void RemoveTree(const std::string& path);
 
 // A TCP port on 127.0.0.1 that was free a moment ago.

@@ -16,6 +16,10 @@
 
 namespace updtest {
 
+// The quick check's state file, which runs that install or check files leave in the staging
+// directory.
+const char kStateFile[] = "tmp/updater/stat cache";
+
 class UpdaterTest : public ::testing::Test {
  protected:
   void SetUp() override {

@@ -444,7 +444,9 @@ std::vector<std::string> ListInstalled(const std::string& base) {
 std::vector<std::string> ListPacks(const std::string& base) {
   std::vector<std::string> out;
   for (const std::string& name : ListTree(base + "/tmp/updater")) {
-    if (name.find('/') == std::string::npos && name != "updater.lock") out.push_back(name);
+    if (name.find('/') == std::string::npos && name != "updater.lock" && name != "stat cache") {
+      out.push_back(name);
+    }
   }
   return out;
 }

@@ -142,7 +142,8 @@ std::vector<std::string> ListTree(const std::string& dir);
 // ListTree of an installation without the updater's staging directory (tmp/updater/).
 std::vector<std::string> ListInstalled(const std::string& base);
 // Names of the packs lying in the staging directory of the installation base (its regular
-// files; the run lock and the backup and staging areas below it left out), sorted.
+// files; the run lock, the stat cache and the backup and staging areas below it left out),
+// sorted.
 std::vector<std::string> ListPacks(const std::string& base);
 
 }  // namespace updtest

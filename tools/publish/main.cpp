@@ -14,6 +14,7 @@
 #include "publisher.h"
 #include "signing.h"
 #include "static_server.h"
+#include "version_info.h"
 
 namespace {
 
@@ -28,7 +29,7 @@ void Usage(FILE* out) {
       "                  [--serial N]\n"
       "  updater-publish diff OLD NEW PATCH [--level N] [--quiet]\n"
       "  updater-publish apply OLD PATCH NEW\n"
-      "  updater-publish --help\n"
+      "  updater-publish --help | --version\n"
       "\n"
       "publish: writes the packs of RELEASE under SITE/files/ and its update-information\n"
       "documents under SITE/updates/.\n"
@@ -489,6 +490,11 @@ int main(int argc, char** argv) {
       strcmp(argv[1], "help") == 0) {
     Usage(argc < 2 ? stderr : stdout);
     return argc < 2 ? 2 : 0;
+  }
+  if (strcmp(argv[1], "--version") == 0) {
+    printf("updater-publish %s%s%s%s\n", VELMOR_VERSION, VELMOR_GIT_DESCRIBE[0] ? " (" : "",
+           VELMOR_GIT_DESCRIBE, VELMOR_GIT_DESCRIBE[0] ? ")" : "");
+    return 0;
   }
   if (strcmp(argv[1], "publish") == 0) return RunPublish(argc - 1, argv + 1);
   if (strcmp(argv[1], "serve") == 0) return RunServe(argc - 1, argv + 1);

@@ -1,18 +1,13 @@
 // Opening connections to origins, directly or through a proxy, plain or over verified TLS.
 #include "connector.h"
 
-#include <errno.h>
-#include <stdlib.h>
 #include <string.h>
-#include <strings.h>
 #include <sys/socket.h>
 
 #include "download_nocurl.h"
 #include "sockets3.h"
 
-namespace {
-
-}  // namespace
+namespace {}  // namespace
 
 int32_t DownloadErrorCode(ConnectFailure failure) {
   switch (failure) {
@@ -146,44 +141,6 @@ std::string NetConnector::ConnectionKey(const TransportUrl& url) const {
   std::string key = TransportConnector::ConnectionKey(url);
   if (ProxyFor(url, &proxy)) key += " via " + Authority(proxy.host, proxy.port);
   return key;
-}
-
-bool ParseOrigin(const std::string& url, Origin* origin) {
-  *origin = Origin();
-  std::string rest;
-  if (strncasecmp(url.c_str(), "https://", 8) == 0) {
-    origin->tls = true;
-    origin->port = 443;
-    rest = url.substr(8);
-  } else if (strncasecmp(url.c_str(), "http://", 7) == 0) {
-    rest = url.substr(7);
-  } else {
-    return false;
-  }
-  std::string authority = rest.substr(0, rest.find_first_of("/?#"));
-  if (authority.find('@') != std::string::npos) return false;
-  std::string port_text;
-  if (!authority.empty() && authority[0] == '[') {
-    size_t close = authority.find(']');
-    if (close == std::string::npos) return false;
-    origin->host = authority.substr(1, close - 1);
-    if (close + 1 < authority.size()) {
-      if (authority[close + 1] != ':') return false;
-      port_text = authority.substr(close + 2);
-    }
-  } else {
-    size_t colon = authority.find(':');
-    origin->host = authority.substr(0, colon);
-    if (colon != std::string::npos) port_text = authority.substr(colon + 1);
-  }
-  if (origin->host.empty()) return false;
-  if (!port_text.empty()) {
-    if (port_text.find_first_not_of("0123456789") != std::string::npos) return false;
-    long port = strtol(port_text.c_str(), nullptr, 10);
-    if (port < 1 || port > 65535 || port_text.size() > 5) return false;
-    origin->port = static_cast<int>(port);
-  }
-  return true;
 }
 
 Connector::Connector(Orvex_Sockets3* sockets, const NetOptions& options, EnvLookup env)

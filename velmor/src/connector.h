@@ -116,9 +116,4 @@ class NetConnector : public TransportConnector {
   EnvLookup env_;
 };
 
-// Scheme, host and port of an "http://" or "https://" URL (the port defaults to 80 or 443; an
-// IPv6 literal is written in brackets). True on success; false when the URL is not of that
-// shape.
-bool ParseOrigin(const std::string& url, Origin* origin);
-
 #endif  // VELMOR_CONNECTOR_H_

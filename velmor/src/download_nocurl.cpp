@@ -1,6 +1,7 @@
 // Download client: HTTP/1.0 GET and passive-mode FTP retrieval into a StreamHandle.
 #include "download_nocurl.h"
 
+#include <errno.h>
 #include <netinet/in.h>
 #include <stdlib.h>
 #include <string.h>
@@ -12,6 +13,7 @@
 
 #include "base64.h"
 #include "connector.h"
+#include "failure_note.h"
 #include "memleak.h"
 #include "sockets3.h"
 #include "threads.h"
@@ -153,6 +155,7 @@ bool OrvexDownloadCore::DownloadToFile(const char* path) {
     out = nullptr;
   }
   if (!out) {
+    NoteFailureErrno(path, errno);
     error_ = ODL_ERROR_FILE_ACCESS;
     return false;
   }
@@ -160,6 +163,7 @@ bool OrvexDownloadCore::DownloadToFile(const char* path) {
   // The last bytes reach the file only when it is closed; a file that refuses them (disk full,
   // size limit) holds less than was received.
   if (out->close(out) != 0 && ok) {
+    NoteFailureErrno(path, errno ? errno : EIO);
     error_ = ODL_ERROR_WRITE;
     ok = false;
   }
@@ -198,6 +202,23 @@ const char* OrvexDownloadCore::GetErrorDetail() {
 
 // ---------------------------------------------------------------------------------------------
 // OrvexDownloadNoCurl: construction and settings
+
+void OrvexDownloadNoCurl::NoteTransferFailure(ORVEX_SOCKET* sock) {
+  const char* reason = "";
+  if (sock) {
+    reason = sockets_->GetLastErrorString(sock);
+    if (!reason || !*reason) reason = sockets_->GetLastErrorString(nullptr);
+  }
+  NoteTransferFailureText(reason);
+}
+
+void OrvexDownloadNoCurl::NoteTransferFailureText(const char* reason) {
+  char address[ODL_HOST_SIZE + ODL_PATH_SIZE + 32];
+  const char* scheme = protocol_ == ODL_PROTOCOL_FTP ? "ftp" : (tls_ ? "https" : "http");
+  snprintf(address, sizeof(address), "%s://%s:%d%s%s", scheme, host_, static_cast<int>(port_),
+           path_[0] == '/' ? "" : "/", path_);
+  NoteFailure(address, reason);
+}
 
 void OrvexDownloadNoCurl::SetDefaults() {
   host_[0] = '\0';
@@ -429,6 +450,7 @@ bool OrvexDownloadNoCurl::SendHttpRequest(ORVEX_SOCKET* conn, char* buf,
   // A connect that "succeeds" with the refusal already pending (or a peer that is gone at
   // once) shows here: the request cannot be sent, so there is no connection to speak of.
   if (sockets_->Send(conn, buf, -1, true) != len) {
+    NoteTransferFailure(conn);
     error_ = ODL_ERROR_CONNECT;
     return false;
   }
@@ -439,6 +461,8 @@ bool OrvexDownloadNoCurl::SendHttpRequest(ORVEX_SOCKET* conn, char* buf,
 bool OrvexDownloadNoCurl::ReadStatusAndHeaders(ORVEX_SOCKET* conn, char* buf, int64_t* expected,
                                                bool* redirected, std::string* location) {
   auto fail = [&](int32_t code) {
+    // The address of a failed answer (status, length, content); no system reason.
+    if (code != ODL_ERROR_CONNECT) NoteTransferFailure(nullptr);
     error_ = code;
     return false;
   };
@@ -530,6 +554,7 @@ bool OrvexDownloadNoCurl::OpenHttpConnection(OriginConnection* route) {
   Connector connector(sockets_, net_, env_);
   ConnectFailure failure;
   if (connector.Open(origin, ClampMs(connect_ms), route, &failure, &error_detail_)) return true;
+  NoteTransferFailureText(error_detail_.c_str());
   error_ = DownloadErrorCode(failure);
   if (failure == ConnectFailure::kCreate) {
     printf("Error creating socket! Error %d: %s\n", sockets_->GetLastError(nullptr),
@@ -634,7 +659,10 @@ bool OrvexDownloadNoCurl::FtpTransfer(StreamHandle* out) {
   bool connected =
       timeout_ ? sockets_->ConnectWithTimeout(control.get(), host_, port_, ClampMs(timeout_))
                : sockets_->Connect(control.get(), host_, port_);
-  if (!connected) return fail(ODL_ERROR_CONNECT);
+  if (!connected) {
+    NoteTransferFailure(control.get());
+    return fail(ODL_ERROR_CONNECT);
+  }
   if (timeout_) sockets_->SetRecvTimeout(control.get(), ClampMs(timeout_));
 
   auto send_command = [&](const char* format, const char* arg) {

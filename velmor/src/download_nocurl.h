@@ -186,6 +186,11 @@ class OrvexDownloadNoCurl : public OrvexDownloadCore {
 
  private:
   void SetDefaults();
+  // Notes the address of a failed transfer (failure_note.h), with the socket layer's reason
+  // when sock is not null.
+  void NoteTransferFailure(ORVEX_SOCKET* sock);
+  // The same with the given reason (null or empty: none).
+  void NoteTransferFailureText(const char* reason);
   // The body bounds, the resume offset and what the last transfer reported about them.
   void ResetTransferSettings();
   // Copies user and password (null stays empty); false when either does not fit or holds a

@@ -1,6 +1,7 @@
 // Answers, for many files of one tree, whether each holds the contents of a given digest, as
-// cheaply as it can: a file that is missing or not a regular file does not; a file whose stat
-// data match its record in the StatCache has the recorded digest without being read (the
+// cheaply as it can, through the tree's directory layer (confined_dir.h, so no symbolic link is
+// ever followed): a file that is missing or not a regular file (a link included) does not; a file
+// whose stat data match its record in the StatCache has the recorded digest without being read (the
 // quick check; not in verify-all mode); every other file is hashed, on a WorkPool sized to the
 // machine's cores. Hashed files and files recorded after an install are recorded in the cache,
 // which save() writes back.
@@ -20,6 +21,7 @@
 #include <memory>
 #include <string>
 
+#include "confined_dir.h"
 #include "stat_cache.h"
 #include "work_pool.h"
 
@@ -32,33 +34,35 @@ class FileCheck {
     int64_t racyWindowNs = StatCache::kDefaultRacyWindowNs;
   };
 
-  // Answer for one file: current is true when the file at baseDir + name is a regular file
-  // with the expected digest; st holds its stat data (valid when exists is true).
-  typedef void (*Done)(void* item, bool current, bool exists, const struct stat& st, void* user);
+  // Answer for one file: current is true when the entry name is a regular file with the
+  // expected digest; digestHex is the digest it has (lower-case hex; null when the file is
+  // missing, not a regular file or unreadable); st holds its stat data (zero when missing).
+  typedef void (*Done)(void* item, bool current, const char* digestHex, const struct stat& st,
+                       void* user);
 
-  // baseDir ends in "/"; statePath is the state file (read now when the base directory can be
-  // examined; a missing, damaged or foreign one is ignored); digestName names the digest of
+  // dir is the tree (borrowed; it must outlive the check); statePath is the state file in it
+  // (read now; a missing, damaged or foreign one is ignored); digestName names the digest of
   // the expected texts ("sha256", "md5"). done receives every answer, with user.
-  FileCheck(const std::string& baseDir, const std::string& statePath, const char* digestName,
+  FileCheck(ConfinedDir* dir, const std::string& statePath, const char* digestName,
             const Options& options, Done done, void* user);
   ~FileCheck();
   FileCheck(const FileCheck&) = delete;
   FileCheck& operator=(const FileCheck&) = delete;
 
-  // Checks baseDir + name against expectedHex (hex text, either case). The answer comes at once
+  // Checks the entry name against expectedHex (hex text, either case). The answer comes at once
   // or, when the file must be read, from a later check() or finish().
   void check(const std::string& name, const char* expectedHex, void* item);
   // Waits for every pending hash and delivers the remaining answers.
   void finish();
 
-  // Records baseDir + name, just installed with the contents of digestHex, in the cache; a
+  // Records the entry name, just installed with the contents of digestHex, in the cache; a
   // name that is no longer a regular file, or a text that is no digest of this kind, is
   // forgotten instead.
   void recordInstalled(const std::string& name, const char* digestHex);
   // Drops the record of name (the file was removed, say).
   void forget(const std::string& name);
-  // Writes the state file when a record changed since it was read, creating its directory
-  // when needed. True on success or when nothing changed; false with the cause in *error.
+  // Writes the state file (mode 0600; its directory must exist) when a record changed since it
+  // was read. True on success or when nothing changed; false with the cause in *error.
   bool save(std::string* error);
   // Why the state file was not used at start, empty when it was read.
   const std::string& ignoredStateReason() const { return ignored_; }
@@ -82,7 +86,7 @@ class FileCheck {
   void deliver(Job* job);
   void drainFinished();
 
-  std::string baseDir_;
+  ConfinedDir* dir_;
   std::string statePath_;
   std::string digestName_;
   Options options_;

@@ -1,10 +1,7 @@
 #include "stat_cache.h"
 
-#include <errno.h>
-#include <fcntl.h>
 #include <string.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <algorithm>
 
@@ -20,10 +17,6 @@ namespace {
 //   then the SHA-256 of everything before it.
 const char kMagic[8] = {'V', 'L', 'M', 'S', 'T', 'A', 'T', '1'};
 const size_t kTrailer = 32;
-// Larger state files are not read (some 4 million records of long names).
-const size_t kMaxStateFile = size_t{1} << 30;
-// Bytes gathered before each write of save().
-const size_t kWriteChunk = size_t{1} << 20;
 
 void PutU(std::string* out, uint64_t v, int bytes) {
   for (int i = 0; i < bytes; i++) out->push_back(static_cast<char>((v >> (8 * i)) & 0xff));
@@ -67,32 +60,6 @@ bool Fail(std::string* why, const std::string& text) {
   return false;
 }
 
-// Writes all of n bytes; false with errno set on failure.
-bool WriteAll(int fd, const char* p, size_t n) {
-  while (n > 0) {
-    ssize_t w = write(fd, p, n);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) {
-      if (w == 0) errno = EIO;
-      return false;
-    }
-    p += w;
-    n -= static_cast<size_t>(w);
-  }
-  return true;
-}
-
-// Closes a descriptor when the scope ends.
-struct Fd {
-  int fd;
-  explicit Fd(int f) : fd(f) {}
-  ~Fd() {
-    if (fd >= 0) close(fd);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-};
-
 }  // namespace
 
 bool FileStat::operator==(const FileStat& o) const {
@@ -127,35 +94,18 @@ StatCache::StatCache(const std::string& digestName, const struct stat& directory
       clock_(clock ? clock : realtime_now_ns),
       racyWindowNs_(racyWindowNs) {}
 
-bool StatCache::load(const std::string& path, std::string* why) {
+bool StatCache::parse(const std::string& data, std::string* why) {
   entries_.clear();
   sorted_ = true;
-  Fd file(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-  if (file.fd < 0) return Fail(why, "cannot open " + path + " (" + strerror(errno) + ")");
-  struct stat st;
-  if (fstat(file.fd, &st) != 0)
-    return Fail(why, "cannot stat " + path + " (" + strerror(errno) + ")");
-  if (!S_ISREG(st.st_mode)) return Fail(why, path + " is not a regular file");
-  if (static_cast<uint64_t>(st.st_size) > kMaxStateFile) return Fail(why, path + " is too large");
-  std::string data(static_cast<size_t>(st.st_size), '\0');
-  size_t got = 0;
-  while (got < data.size()) {
-    ssize_t n = read(file.fd, &data[got], data.size() - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0)
-      return Fail(why, "cannot read " + path +
-                           (n < 0 ? std::string(" (") + strerror(errno) + ")" : " (short)"));
-    got += static_cast<size_t>(n);
-  }
-  if (!parse(data, why)) {
+  if (data.size() > kMaxStateSize) return Fail(why, "too large");
+  if (!parseRecords(data, why)) {
     entries_.clear();
-    if (why) *why = path + ": " + *why;
     return false;
   }
   return true;
 }
 
-bool StatCache::parse(const std::string& data, std::string* why) {
+bool StatCache::parseRecords(const std::string& data, std::string* why) {
   if (data.size() < sizeof(kMagic) + kTrailer || memcmp(data.data(), kMagic, sizeof(kMagic)) != 0) {
     return Fail(why, "not a state file of this format");
   }
@@ -278,29 +228,14 @@ void StatCache::retain(bool (*keep)(const std::string& name, void* user), void* 
                  entries_.end());
 }
 
-bool StatCache::save(const std::string& path, std::string* error) const {
+std::string StatCache::serialize() const {
   sortIfNeeded();
-  const std::string temp = path + ".new";
-  unlink(temp.c_str());
-  Fd file(open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-  if (file.fd < 0) return Fail(error, "cannot create " + temp + " (" + strerror(errno) + ")");
-  HashContext* sum = hash_init("sha256");
-  if (!sum) {
-    unlink(temp.c_str());
-    return Fail(error, "no SHA-256 digest available for " + temp);
-  }
   std::string out(kMagic, sizeof(kMagic));
   PutU(&out, digestName_.size(), 1);
   out += digestName_;
   PutU(&out, dirDevice_, 8);
   PutU(&out, dirInode_, 8);
   PutU(&out, entries_.size(), 8);
-  bool ok = true;
-  auto flush = [&]() {
-    ok = ok && hash_update(sum, out.data(), out.size()) == 1 &&
-         WriteAll(file.fd, out.data(), out.size());
-    out.clear();
-  };
   for (const Entry& e : entries_) {
     PutU(&out, e.name.size(), 2);
     out += e.name;
@@ -313,23 +248,11 @@ bool StatCache::save(const std::string& path, std::string* error) const {
     PutU(&out, e.st.device, 8);
     PutU(&out, e.digestSize, 1);
     out.append(reinterpret_cast<const char*>(e.digest), e.digestSize);
-    if (out.size() >= kWriteChunk) flush();
   }
-  flush();
   uint8_t trailer[EVP_MAX_MD_SIZE];
-  hash_finish(sum, trailer, kTrailer);
-  int err = 0;
-  if (!ok || !WriteAll(file.fd, reinterpret_cast<const char*>(trailer), kTrailer) ||
-      fsync(file.fd) != 0) {
-    err = errno ? errno : EIO;
-  }
-  int fd = file.fd;
-  file.fd = -1;
-  if (close(fd) != 0 && err == 0) err = errno;
-  if (err == 0 && rename(temp.c_str(), path.c_str()) != 0) err = errno;
-  if (err != 0) {
-    unlink(temp.c_str());
-    return Fail(error, "cannot write " + path + " (" + strerror(err) + ")");
-  }
-  return true;
+  char hex[2 * EVP_MAX_MD_SIZE + 1];
+  hash_buffer("sha256", out.data(), out.size(), hex, sizeof(hex));
+  hex_to_bin(hex, trailer, kTrailer);
+  out.append(reinterpret_cast<const char*>(trailer), kTrailer);
+  return out;
 }

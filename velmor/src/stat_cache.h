@@ -3,11 +3,10 @@
 // contents then. A later run that finds the same stat data takes the file as unchanged without
 // reading it, as rsync's quick check and git's index do.
 //
-// The cache lives in one state file, written whole to a temporary file and renamed over the old
-// one, so a reader sees the old state or the new one, never a mixture. A state file that is
-// missing, truncated, damaged (its trailing SHA-256 does not match), not a regular file, of
-// another format, for another digest or for another directory is ignored: the cache then starts
-// empty and every file is hashed again.
+// The cache is kept in one state file (its owner writes it whole and renames it into place, so
+// a reader sees the old state or the new one). A state that is truncated, damaged (its
+// trailing SHA-256 does not match), of another format, for another digest or for another
+// directory is ignored: the cache then starts empty and every file is hashed again.
 //
 // Racy files: a file that is changed again within the timestamp granularity of the moment its
 // stat data were recorded may keep the same times and size. Such a record is never trusted:
@@ -51,6 +50,8 @@ class StatCache {
   static const size_t kMaxDigest = 32;
   // Default racy window: covers file systems that keep whole or even seconds.
   static const int64_t kDefaultRacyWindowNs = 2000000000;
+  // Larger state files are not read (some 4 million records of long names).
+  static const size_t kMaxStateSize = size_t{1} << 30;
 
   // digestName names the digest the records hold ("sha256", "md5"); a state file made for
   // another digest is foreign. directory is the tree the names are relative to: a state file
@@ -59,10 +60,10 @@ class StatCache {
   StatCache(const std::string& digestName, const struct stat& directory,
             int64_t (*clock)() = realtime_now_ns, int64_t racyWindowNs = kDefaultRacyWindowNs);
 
-  // Reads the state file at path, replacing what the cache holds. True when it was read; false
-  // with the cache empty and the reason in *why (when why is not null) when it is missing,
-  // damaged or foreign. The caller goes on with the empty cache either way.
-  bool load(const std::string& path, std::string* why);
+  // Takes the records from the bytes of a state file, replacing what the cache holds. True when
+  // they were read; false with the cache empty and the reason in *why (when why is not null)
+  // when they are damaged or foreign. The caller goes on with the empty cache either way.
+  bool parse(const std::string& data, std::string* why);
 
   // The recorded digest (digestSize bytes into digest, which holds kMaxDigest) of name when the
   // cache has a record with exactly the stat data st. True on a match; false otherwise.
@@ -80,10 +81,8 @@ class StatCache {
   // Keeps only the records of names for which keep(name, user) returns true.
   void retain(bool (*keep)(const std::string& name, void* user), void* user);
 
-  // Writes the cache to path: a temporary file beside it (path + ".new", mode 0600), flushed to
-  // disk, then renamed over path. True on success; false with the cause (path and system
-  // reason) in *error, path left as it was and the temporary file removed.
-  bool save(const std::string& path, std::string* error) const;
+  // The bytes of the state file that holds the records.
+  std::string serialize() const;
 
   // Number of records.
   size_t size() const { return entries_.size(); }
@@ -98,7 +97,7 @@ class StatCache {
 
   // Index of the record of name, or entries_.size() when there is none; sorts first if needed.
   size_t find(const std::string& name) const;
-  bool parse(const std::string& data, std::string* why);
+  bool parseRecords(const std::string& data, std::string* why);
   void sortIfNeeded() const;
 
   std::string digestName_;
