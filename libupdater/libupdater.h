@@ -237,6 +237,9 @@ class Updater {
   // Number of installed files the last parseInfo read to check them (the others were taken
   // from their records, or were missing).
   int32_t hashedCount();
+  // Whether the last parseInfo read the document element by element, without a tree of the
+  // whole document (it does for documents laid out as the publisher writes them).
+  bool streamedLastParse();
   // Trust in the documents (see trust.h): the keys, whether a signature is required, the size
   // limit and the clock. Takes effect from the next fetchInfo.
   void setTrust(const TrustSettings& trust);
@@ -265,6 +268,10 @@ class Updater {
   bool parseGroups(TiXmlElement* groups);
   bool parseGroup(TiXmlElement* element, int index);
   bool parseFiles(TiXmlElement* files);
+  void beginFiles(const char** sumAttr, const char** packAttr);
+  // parse_stream.cpp: reads the document element by element when it is laid out as expected
+  // (*handled then true, result as parseDocument's); otherwise leaves it to the tree reading.
+  bool parseStreamed(bool* handled);
   bool parseFileRecord(TiXmlElement* element, int index, const char* sumAttr, const char* packAttr);
   bool formUrl(TiXmlElement* element, int index, UpdateFile* f);
   void readFileGroups(TiXmlElement* element, UpdateFile* f);
@@ -359,6 +366,7 @@ class Updater {
   unsigned hashThreads_ = 0;
   int64_t (*checkClock_)() = nullptr;
   int32_t hashedCount_ = 0;
+  bool streamed_ = false;
   // trust.cpp: the checked fetch, the rollback and freeze guards, the check of every pack
   // against its "packsha" before any is unpacked.
   bool fetchCheckedInfo();

@@ -82,6 +82,10 @@ bool Updater::parseDocument() {
         "Error parsing updater-info.xml (elements nested deeper than %d levels at row %d)",
         kMaxDocumentDepth, row);
   }
+  // Documents laid out as the publisher writes them are read without a tree of the whole.
+  streamed_ = false;
+  const bool ok = parseStreamed(&streamed_);
+  if (streamed_) return ok;
   std::unique_ptr<TiXmlDocument> doc(new TiXmlDocument());
   // TinyXML steps over a multi-byte character by its lead byte alone, so a damaged sequence at
   // the end of the text makes it read a few bytes past the terminator. It parses a copy padded
@@ -169,7 +173,8 @@ void Updater::appendGroup(UpdateGroup* g) {
   groupsTail_ = g;
 }
 
-bool Updater::parseFiles(TiXmlElement* files) {
+// Sets up the check of the installed files and names the checksum attributes of the records.
+void Updater::beginFiles(const char** sumAttr, const char** packAttr) {
   fileCheck_.reset();
   if (ConfinedDir* dir = installation()) {
     FileCheck::Options options;
@@ -180,8 +185,14 @@ bool Updater::parseFiles(TiXmlElement* files) {
                                    digestName(), options, &Updater::onFileChecked, this));
   }
   const bool current = infoVersion_ > 1;
-  const char* sumAttr = current ? "sha" : "md5";
-  const char* packAttr = current ? "packsha" : "packmd5";
+  *sumAttr = current ? "sha" : "md5";
+  *packAttr = current ? "packsha" : "packmd5";
+}
+
+bool Updater::parseFiles(TiXmlElement* files) {
+  const char* sumAttr;
+  const char* packAttr;
+  beginFiles(&sumAttr, &packAttr);
   int index = 0;
   for (TiXmlElement* fe = files->FirstChildElement(); fe; fe = fe->NextSiblingElement()) {
     if (!parseFileRecord(fe, ++index, sumAttr, packAttr)) return false;

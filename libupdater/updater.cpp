@@ -75,6 +75,7 @@ void Updater::reset() {
   hashThreads_ = 0;
   checkClock_ = nullptr;
   hashedCount_ = 0;
+  streamed_ = false;
   while (filesHead_) {
     UpdateFile* next = filesHead_->next;
     delete filesHead_;
@@ -190,6 +191,11 @@ bool Updater::saveFileStates() {
   std::string error;
   if (!fileCheck_->save(&error)) return setError("Error saving the file states: %s", error.c_str());
   return true;
+}
+
+bool Updater::streamedLastParse() {
+  AutoMutex hold(lock_);
+  return streamed_;
 }
 
 int32_t Updater::hashedCount() {

@@ -217,6 +217,8 @@ TEST_F(ModesTest, QuietAndVerbose) {
       SplitLines(verbose.err),
       {"updater: channel " + url + "/updates/kestrl5-full-debian9.x86_64.info",
        "updater: installation " + third.path() + "/",
+       "updater: fetching " + url + "/updates/kestrl5-full-debian9.x86_64.info",
+       "updater: fetched " + url + "/updates/kestrl5-full-debian9.x86_64.info",
        "updater: install a.txt: 5 bytes from " + site_->PackBase() + "/" + DefaultPackName("a.txt"),
        "updater: install b.txt: 3 bytes from " + site_->PackBase() + "/" +
            DefaultPackName("b.txt")}))

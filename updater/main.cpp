@@ -93,6 +93,9 @@ void Verbose(const char* fmt, ...) {
   va_end(args);
 }
 
+// Detail lines of the support library (addresses fetched, system reasons), for --verbose.
+void DetailToStderr(const char* line) { Verbose("%s", line); }
+
 [[noreturn]] void Usage() {
   printf("Command line options:\n\n");
   printf("-a, --all\t\tMark all packages before performing upgrade\n");
@@ -431,6 +434,7 @@ int Run(int argc, char** argv) {
   g_mode.json = s.json;
   g_mode.messages = !s.quiet && !s.json;
   g_mode.verbose = s.verbose;
+  if (s.verbose) SetDetailSink(DetailToStderr);
   // Progress bars are for people watching a terminal, not for logs and pipes.
   const bool bars = g_mode.messages && isatty(STDOUT_FILENO);
   UpdaterCallbacks callbacks = {bars ? InfoProgress : nullptr, bars ? FileProgress : nullptr,

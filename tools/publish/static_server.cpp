@@ -55,7 +55,8 @@ int64_t NowMs() {
 
 }  // namespace
 
-StaticServer::StaticServer(const std::string& root, bool log) : root_(root), log_(log) {}
+StaticServer::StaticServer(const std::string& root, bool log, Clock now_ms)
+    : root_(root), log_(log), now_ms_(now_ms ? std::move(now_ms) : Clock(NowMs)) {}
 
 StaticServer::~StaticServer() {
   if (listener_) sockets_.Close(listener_);
@@ -190,8 +191,8 @@ void StaticServer::Finish() {
 }
 
 bool StaticServer::ReadHead(ORVEX_SOCKET* conn, std::string* request) {
-  const int64_t deadline = NowMs() + kHeadDeadlineMs;
-  auto remaining = [&]() { return deadline - NowMs(); };
+  const int64_t deadline = now_ms_() + kHeadDeadlineMs;
+  auto remaining = [&]() { return deadline - now_ms_(); };
   sockets_.SetSendTimeout(conn, kSendTimeoutMs);
   sockets_.SetRecvTimeout(conn, static_cast<uint32_t>(kHeadDeadlineMs));
   if (tls_ && !sockets_.SwitchToSSL_Server(conn)) return false;

@@ -16,6 +16,7 @@
 #include <stdint.h>
 
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -23,8 +24,11 @@
 
 class StaticServer {
  public:
-  // root: the directory to serve. log: one line per request on standard output.
-  StaticServer(const std::string& root, bool log);
+  // Milliseconds on a monotonic scale; the deadlines are measured with it.
+  using Clock = std::function<int64_t()>;
+  // root: the directory to serve. log: one line per request on standard output. now_ms: the
+  // clock (null: the system's monotonic clock; tests pass their own).
+  StaticServer(const std::string& root, bool log, Clock now_ms = nullptr);
   ~StaticServer();
   StaticServer(const StaticServer&) = delete;
   StaticServer& operator=(const StaticServer&) = delete;
@@ -63,6 +67,7 @@ class StaticServer {
   ORVEX_SOCKET* listener_ = nullptr;
   int port_ = 0;
   bool tls_ = false;
+  Clock now_ms_;
   std::mutex lock_;                  // guards active_
   std::condition_variable changed_;  // a connection thread ended
   int active_ = 0;                   // connection threads running

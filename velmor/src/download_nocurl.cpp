@@ -212,12 +212,14 @@ void OrvexDownloadNoCurl::NoteTransferFailure(ORVEX_SOCKET* sock) {
   NoteTransferFailureText(reason);
 }
 
-void OrvexDownloadNoCurl::NoteTransferFailureText(const char* reason) {
-  char address[ODL_HOST_SIZE + ODL_PATH_SIZE + 32];
+std::string OrvexDownloadNoCurl::Address() const {
   const char* scheme = protocol_ == ODL_PROTOCOL_FTP ? "ftp" : (tls_ ? "https" : "http");
-  snprintf(address, sizeof(address), "%s://%s:%d%s%s", scheme, host_, static_cast<int>(port_),
-           path_[0] == '/' ? "" : "/", path_);
-  NoteFailure(address, reason);
+  return std::string(scheme) + "://" + host_ + ":" + std::to_string(port_) +
+         (path_[0] == '/' ? "" : "/") + path_;
+}
+
+void OrvexDownloadNoCurl::NoteTransferFailureText(const char* reason) {
+  NoteFailure(Address().c_str(), reason);
 }
 
 void OrvexDownloadNoCurl::SetDefaults() {
@@ -370,10 +372,19 @@ void OrvexDownloadNoCurl::SetNetOptions(const NetOptions& options, EnvLookup env
 
 bool OrvexDownloadNoCurl::DownloadToHandle(StreamHandle* out) {
   if (error_ != ODL_ERROR_NONE) return false;
-  if (protocol_ == ODL_PROTOCOL_HTTP) return HttpTransfer(out);
-  if (protocol_ == ODL_PROTOCOL_FTP) return FtpTransfer(out);
-  error_ = ODL_ERROR_INVALID_PROTOCOL;
-  return false;
+  if (protocol_ != ODL_PROTOCOL_HTTP && protocol_ != ODL_PROTOCOL_FTP) {
+    error_ = ODL_ERROR_INVALID_PROTOCOL;
+    return false;
+  }
+  const std::string address = Address();
+  Detail("fetching %s", address.c_str());
+  bool ok = protocol_ == ODL_PROTOCOL_HTTP ? HttpTransfer(out) : FtpTransfer(out);
+  if (ok) {
+    Detail("fetched %s", address.c_str());
+  } else {
+    Detail("%s failed: %s", address.c_str(), GetErrorString());
+  }
+  return ok;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -191,6 +191,8 @@ class OrvexDownloadNoCurl : public OrvexDownloadCore {
   void NoteTransferFailure(ORVEX_SOCKET* sock);
   // The same with the given reason (null or empty: none).
   void NoteTransferFailureText(const char* reason);
+  // The target as a URL: scheme://host:port/path.
+  std::string Address() const;
   // The body bounds, the resume offset and what the last transfer reported about them.
   void ResetTransferSettings();
   // Copies user and password (null stays empty); false when either does not fit or holds a

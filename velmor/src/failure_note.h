@@ -4,7 +4,11 @@
 // an error reads the note to say where and why. A note is only a hint: read it right after a
 // failed call, and clear it before a call whose failure you want to explain.
 //
-// Thread rules: each thread has its own note; no locks.
+// Detail lines: layers also describe what they do (the address fetched, its outcome) through
+// Detail; a program that shows them (--verbose) installs a sink, others drop them.
+//
+// Thread rules: each thread has its own note; no locks. The detail sink is process-wide: set it
+// before other threads start; the sink itself must be safe to call from any thread.
 #ifndef VELMOR_FAILURE_NOTE_H_
 #define VELMOR_FAILURE_NOTE_H_
 
@@ -23,5 +27,11 @@ void NoteFailureErrno(const char* target, int err);
 FailureNote LastFailureNote();
 // Empties the calling thread's note.
 void ClearFailureNote();
+
+// Installs the receiver of detail lines (text without a newline); null drops them.
+void SetDetailSink(void (*sink)(const char* line));
+// Formats one detail line and hands it to the sink, if any. NoteFailure passes on every note
+// with a reason ("TARGET: REASON") the same way.
+void Detail(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
 #endif  // VELMOR_FAILURE_NOTE_H_
