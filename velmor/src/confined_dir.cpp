@@ -344,7 +344,11 @@ class PosixDir : public ConfinedDir {
       *parent = Fd(fd, true);
       return DirStatus();
     }
-    // No openat2, or it failed: the walk tells which component is in the way.
+    // openat2 refuses every link on the way with ELOOP, so its ENOENT means a directory that
+    // is simply missing: the walk would only find the same (and it costs two more calls for
+    // every file of a fresh installation).
+    if (errno == ENOENT) return DirStatus::Error(ENOENT, what, path);
+    // No openat2, or it failed otherwise: the walk tells which component is in the way.
     Fd cur(fd_, false);
     for (size_t i = 0; i < depth; i++) {
       int next = openat(cur.get(), parts[i].c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
