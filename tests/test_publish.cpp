@@ -545,6 +545,14 @@ TEST_F(RefusedTree, SiteInsideTheReleaseAndBadGroupsFiles) {
   EXPECT_EQ(r.code, 1);
   EXPECT_NE(r.err.find("no files= patterns"), std::string::npos) << r.err;
 
+  // A name the updater would refuse as a key of its state file.
+  ASSERT_TRUE(
+      WriteFile(tmp_.Sub("groups.ini"), "[release]\r\ngroups=a;b\r\n[group a;b]\r\nfiles=*\r\n"));
+  r = PublishTool({"publish", tmp_.Sub("rel"), tmp_.Sub("site"), "--site-url",
+                   "http://127.0.0.1:1/", "--groups", tmp_.Sub("groups.ini")});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("group name 'a;b' holds one of the characters"), std::string::npos) << r.err;
+
   r = PublishTool({"publish", tmp_.Sub("rel"), tmp_.Sub("site"), "--file-base", "files/"});
   EXPECT_EQ(r.code, 1);
   EXPECT_NE(r.err.find("absolute"), std::string::npos) << r.err;
