@@ -104,6 +104,7 @@ void Updater::reset() {
   mirrors_.clear();
   transport_.reset();
   connector_.reset();
+  dir_ = nullptr;
   runLock_.reset();
   ownDir_.reset();
   remove(engine::kInfoFile);
