@@ -471,7 +471,7 @@ int Run(int argc, char** argv) {
   std::string keyError;
   if (!LoadTrustedKeys(kBuiltInTrustedKeys, s.trustedKeyFiles, s.baseDir, &s.trust.keys,
                        &keyError)) {
-    printf("\n%s\n", keyError.c_str());
+    fprintf(g_mode.json ? stderr : stdout, "\n%s\n", keyError.c_str());
     return 1;
   }
 
