@@ -64,6 +64,20 @@ Tree Snapshot(const std::string& root) {
   return tree;
 }
 
+// Writes tree below root (files with their modes, directories).
+void WriteTree(const std::string& root, const Tree& tree) {
+  testutil::MakeDirs(root);
+  for (const auto& e : tree) {
+    std::string path = root + "/" + e.first;
+    if (e.second == "dir") {
+      testutil::MakeDirs(path);
+      continue;
+    }
+    testutil::WriteFile(path, e.second.substr(5));
+    chmod(path.c_str(), static_cast<mode_t>(strtoul(e.second.substr(0, 4).c_str(), nullptr, 8)));
+  }
+}
+
 // The first difference between two trees, or "".
 std::string Difference(const Tree& want, const Tree& got) {
   for (const auto& w : want) {
@@ -184,16 +198,7 @@ class WholeReleaseTest : public UpdaterTest {
   void Reset() { ResetTo(release1_); }
   void ResetTo(const Tree& tree) {
     testutil::RemoveTree(install_.path());
-    testutil::MakeDirs(install_.path());
-    for (const auto& e : tree) {
-      std::string path = base_ + e.first;
-      if (e.second == "dir") {
-        testutil::MakeDirs(path);
-        continue;
-      }
-      testutil::WriteFile(path, e.second.substr(5));
-      chmod(path.c_str(), static_cast<mode_t>(strtoul(e.second.substr(0, 4).c_str(), nullptr, 8)));
-    }
+    WriteTree(install_.path(), tree);
     WriteIni("[groups]\r\ncore=1\r\nextras=2\r\n");
   }
 
@@ -636,15 +641,7 @@ TEST_F(WholeReleaseTest, TooLittleSpaceIsReportedBeforeDownloading) {
       testutil::RunProgram({"/bin/umount", path}, &out);
     }
   } unmount{mount.path()};
-  for (const auto& e : release1_) {
-    std::string path = mount.path() + "/" + e.first;
-    if (e.second == "dir") {
-      testutil::MakeDirs(path);
-    } else {
-      testutil::WriteFile(path, e.second.substr(5));
-      chmod(path.c_str(), static_cast<mode_t>(strtoul(e.second.substr(0, 4).c_str(), nullptr, 8)));
-    }
-  }
+  WriteTree(mount.path(), release1_);
   size_t before = PackRequests().size();
   RunResult r = RunUpdater({"--server", site_->ServerArg(), "-d", mount.path()}, work_.path());
   EXPECT_EQ(r.code, 1);
