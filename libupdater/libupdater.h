@@ -319,6 +319,10 @@ class Updater {
   // before a new file is made there. Always true: what it cannot remove, a directory for
   // instance, makes the open that follows fail with its own message.
   bool discardLeftover(const std::string& path);
+  // A stdio stream on path: below the base directory opened through the layer (for writing a
+  // new file, 0600, whatever stood there removed first), elsewhere with fopen. Null with errno
+  // set when it cannot be opened.
+  FILE* openStagingStream(const std::string& path, bool write);
 
   // stage.cpp: downloading, unpacking and verifying into the staging directory.
   bool downloadPacks(const Plan& p);

@@ -117,8 +117,7 @@ bool Updater::downloadPack(const PlanInstall& item) {
   // Packs are written in large blocks rather than the stream's default small ones; the block
   // outlives the stream.
   TrackedBlock writeBuffer(nullptr, UPD_SRC);
-  if (!discardLeftover(item.downloadPath)) return false;
-  FilePtr fp(fopen(item.downloadPath.c_str(), "wb"));
+  FilePtr fp(openStagingStream(item.downloadPath, true));
   if (!fp) return setError("Error opening %s", item.downloadPath.c_str());
   writeBuffer.ptr = zmalloc(kUnpackBlock, UPD_SRC, __LINE__);
   if (writeBuffer.ptr) {
@@ -254,12 +253,12 @@ bool Updater::adoptPatched(const PlanInstall& item, const std::string& rel) {
 // fetches it again. Always false, with "Error unpacking" and the pack's path.
 bool Updater::failStaging(const PlanInstall& item, const std::string& rel) {
   dir_->Unlink(rel);
-  remove(item.downloadPath.c_str());
+  dir_->Unlink(relativeToBase(item.downloadPath));
   return setError("Error unpacking %s", item.downloadPath.c_str());
 }
 
 bool Updater::openPack(const char* source, FilePtr* in, int64_t* length) {
-  in->reset(fopen(source, "rb"));
+  in->reset(openStagingStream(source, false));
   if (!*in) return setError("Error opening %s for read!", source);
   *length = streamLength(in->get());
   if (*length <= 0) {
