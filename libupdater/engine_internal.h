@@ -7,6 +7,7 @@
 #define LIBUPDATER_ENGINE_INTERNAL_H_
 
 #include <stdarg.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -50,6 +51,17 @@ class TrackedBlock {
 
  private:
   const char* source_;
+};
+
+// Where unpacked bytes go.
+class UnpackSink {
+ public:
+  virtual ~UnpackSink() = default;
+  // Writes all n bytes. True, or false with the system's error number in *err.
+  virtual bool write(const uint8_t* data, size_t n, int* err) = 0;
+  // Completes the output (closing, and syncing where it is a staged file). True, or false with
+  // the system's error number in *err.
+  virtual bool finish(int* err) = 0;
 };
 
 // The formatted text; no length limit and no tracked block. "vasprintf error" when the format

@@ -1,6 +1,7 @@
 // The engine's side of keeping a run inside its installation: the directory layer it works
 // through, the run lock, and the checks made before the plan touches anything.
 #include <errno.h>
+#include <stdio.h>
 #include <string.h>
 #include <strings.h>
 #include <sys/stat.h>
@@ -11,7 +12,6 @@
 #include "GenLib.h"
 #include "confined_dir.h"
 #include "engine_internal.h"
-#include "hash.h"
 #include "libupdater.h"
 #include "run_guard.h"
 
@@ -128,4 +128,26 @@ bool Updater::discardLeftover(const std::string& path) {
   // What cannot be removed (a directory, say) makes the open that follows fail and say so.
   dir->Unlink(relativeToBase(path));
   return true;
+}
+
+FILE* Updater::openStagingStream(const std::string& path, bool write) {
+  ConfinedDir* dir = installation();
+  const std::string rel = relativeToBase(path);
+  if (!dir || rel == path) return fopen(path.c_str(), write ? "wb" : "rb");
+  std::unique_ptr<DirFile> file;
+  DirStatus s;
+  if (write) {
+    discardLeftover(path);
+    s = dir->Create(rel, 0600, &file);
+  } else {
+    s = dir->OpenRead(rel, &file);
+  }
+  if (!s.ok()) {
+    errno = s.code();
+    return nullptr;
+  }
+  int fd = dup(file->fd());
+  FILE* fp = fd >= 0 ? fdopen(fd, write ? "wb" : "rb") : nullptr;
+  if (!fp && fd >= 0) close(fd);
+  return fp;
 }

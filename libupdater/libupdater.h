@@ -16,6 +16,7 @@
 
 #include <stdarg.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <sys/stat.h>
 
 #include <memory>
@@ -31,6 +32,13 @@ class TiXmlElement;
 class FileCheck;
 struct HashContext;
 class ConfinedDir;
+class DirStatus;
+struct Journal;
+struct JournalStep;
+namespace engine {
+struct FileCloser;
+class UnpackSink;
+}  // namespace engine
 class RunLock;
 
 // Output channel of the engine, owned by the caller and borrowed by the Updater (it must
@@ -140,15 +148,28 @@ class Updater {
   // installation (existence of files to remove, packs already in tmp/updater, which it hashes).
   // Changes nothing.
   Plan plan();
-  // Carries out plan(): downloads, unpacks, verifies and installs what is to install, sets the
-  // modes of files whose content is current, then deletes what is to remove and the obsolete
-  // files. True on success; false with lastError() at the first hard
-  // failure. A replacement is unpacked and verified in tmp/updater and moved over the installed
-  // file with one rename, so installed files are never left half written and a failed file
-  // keeps its installed copy. When that rename fails, the file goes to name + ".upd" and the
-  // note about it follows the "Installing %s ... " line. Packs already present with the
-  // expected checksum are not downloaded again.
+  // Carries out plan(), after finishing any interrupted commit: checks the free space, downloads
+  // the packs not already in tmp/updater, unpacks and verifies every file into the staging
+  // directory (nothing installed changes until all are good), then commits through a flushed
+  // journal: replaced and removed files are moved into a backup area (kept for rollback until
+  // the next update), staged files renamed into place, modes set, emptied directories removed.
+  // True on success; false with lastError(), the installation then as it was before (packs
+  // downloaded so far stay for the next run). The running program's file, and a file whose
+  // place a directory takes, go beside it as name + ".upd", with a note.
   bool performUpdate();
+  // Finishes a commit or rollback that a killed run left unfinished (its journal in
+  // tmp/updater), before anything else, without the server; then the parsed records are checked
+  // against the installation again. True when there was none or it was finished; false with
+  // lastError() otherwise. performUpdate calls it first.
+  bool finishInterrupted();
+  // Puts back the release before the last update from the backup that update kept (contents,
+  // modes, removed files restored, added files removed), or undoes an unfinished commit,
+  // reporting each file through statusMessage. True when done; false with lastError() when
+  // there is nothing to roll back or a step failed (the journal then stays for the next run).
+  bool rollback();
+  // True when rollback has something to undo.
+  bool rollbackAvailable();
+
   // Turns the use of patches on (the default) or off; with them off every file comes from its
   // full pack.
   void setUseDeltas(bool on);
@@ -257,7 +278,7 @@ class Updater {
   void finishChecks();
   static void onFileChecked(void* item, bool current, const char* digestHex, const struct stat& st,
                             void* user);
-  void recordInstalled(const UpdateFile* f, const struct stat& copy);
+  void recordInstalled(const Plan& p, const Journal& j);
   bool parseDeletes(TiXmlElement* del);
   void appendGroup(UpdateGroup* g);
   void appendFile(UpdateFile* f);
@@ -298,22 +319,48 @@ class Updater {
   // before a new file is made there. Always true: what it cannot remove, a directory for
   // instance, makes the open that follows fail with its own message.
   bool discardLeftover(const std::string& path);
+  // A stdio stream on path: below the base directory opened through the layer (for writing a
+  // new file, 0600, whatever stood there removed first), elsewhere with fopen. Null with errno
+  // set when it cannot be opened.
+  FILE* openStagingStream(const std::string& path, bool write);
 
-  // stage.cpp: downloading and unpacking.
+  // stage.cpp: downloading, unpacking and verifying into the staging directory.
   bool downloadPacks(const Plan& p);
   bool downloadPack(const PlanInstall& item);
-  bool unpackAndVerify(const PlanInstall& item, const std::string& unpacked, void* inBlock,
-                       void* outBlock);
-  bool unpackTo(const char* source, const char* destination, const char* shownDestination,
-                const char* key, int64_t size, void* inBlock, void* outBlock, HashContext* digest);
+  bool stageFiles(const Plan& p);
+  std::string stagedPath(size_t index) const;
+  bool stageFile(const PlanInstall& item, const std::string& rel, void* inBlock, void* outBlock);
+  bool failStaging(const PlanInstall& item, const std::string& rel);
+  bool adoptPatched(const PlanInstall& item, const std::string& rel);
+  bool openPack(const char* source, std::unique_ptr<FILE, engine::FileCloser>* in, int64_t* length);
+  bool inflateInto(FILE* in, int64_t length, engine::UnpackSink* out, const char* key, int64_t size,
+                   void* inBlock, void* outBlock, HashContext* digest);
 
-  // commit.cpp: changing the installation.
-  bool installFiles(const Plan& p);
-  bool installFile(const PlanInstall& item, bool keepPack, void* inBlock, void* outBlock);
-  bool moveIntoPlace(const UpdateFile* f, const std::string& unpacked, std::string dest, bool self);
-  bool applyModeChanges(const Plan& p);
-  void removeMarkedFiles(const Plan& p);
-  void removeObsoleteFiles(const Plan& p);
+  // commit.cpp: changing the installation through the journal.
+  bool openDir();
+  bool checkSpace(const Plan& p);
+  Journal journalFor(const Plan& p);
+  bool isSelf(const UpdateFile* f) const;
+  bool commitPlan(const Plan& p);
+  bool writeJournal(const Journal& j);
+  bool readJournal(const std::string& rel, Journal* j, bool* found);
+  bool moveAside(const Journal& j, std::vector<int>* removeErrors);
+  bool moveIn(const Journal& j, bool report);
+  void reportInstall(const std::string& name, bool beside, bool before);
+  bool applyModes(const Journal& j, bool report);
+  bool syncDirs(const Journal& j);
+  void reportRemovals(const Plan& p, const Journal& j, const std::vector<int>& errors);
+  void pruneRemoved(const Journal& j);
+  void pruneUp(const std::string& rel);
+  bool finishForward(const Journal& j);
+  bool settleBackups();
+  void undoCommit(Journal* j);
+  bool undoSteps(const Journal& j, bool report);
+  bool undoStep(const JournalStep& s, bool report);
+  bool finishBack(const Journal& j);
+  void recheckInstallation();
+  bool layerError(const DirStatus& s);
+  bool renameError(const std::string& from, const std::string& to, const DirStatus& s);
 
   void message(bool (*slot)(const char*), const char* fmt, va_list args);
 
@@ -358,6 +405,9 @@ class Updater {
   ConfinedDir* customDir_ = nullptr;             // set by setDirectoryLayer, borrowed
   std::unique_ptr<RunLock> runLock_;
   bool allowSharedDir_ = false;
+  // The layer that the operation under way works through (installation(), taken when it
+  // starts).
+  ConfinedDir* dir_ = nullptr;
   Orvex_Mutex_pthreads lock_;
 };
 

@@ -72,6 +72,7 @@ Plan Updater::plan() {
     }
   }
   p.obsolete = outdated_;
+  p.rollbackAvailable = rollbackAvailable();
   return p;
 }
 

@@ -10,9 +10,11 @@
 #include <memory>
 
 #include "GenLib.h"
+#include "confined_dir.h"
 #include "download_nocurl.h"
 #include "engine_internal.h"
 #include "hash.h"
+#include "journal.h"
 #include "libupdater.h"
 #include "memleak.h"
 #include "rc4.h"
@@ -22,6 +24,7 @@
 using engine::FilePtr;
 using engine::kUnpackBlock;
 using engine::TrackedBlock;
+using engine::UnpackSink;
 
 namespace {
 
@@ -114,8 +117,7 @@ bool Updater::downloadPack(const PlanInstall& item) {
   // Packs are written in large blocks rather than the stream's default small ones; the block
   // outlives the stream.
   TrackedBlock writeBuffer(nullptr, UPD_SRC);
-  if (!discardLeftover(item.downloadPath)) return false;
-  FilePtr fp(fopen(item.downloadPath.c_str(), "wb"));
+  FilePtr fp(openStagingStream(item.downloadPath, true));
   if (!fp) return setError("Error opening %s", item.downloadPath.c_str());
   writeBuffer.ptr = zmalloc(kUnpackBlock, UPD_SRC, __LINE__);
   if (writeBuffer.ptr) {
@@ -132,44 +134,144 @@ bool Updater::downloadPack(const PlanInstall& item) {
 
 // ---- Unpacking ----
 
-// Unpacks the pack of item into unpacked and checks the file checksum on the bytes as they are
-// written. True when the copy is known good (its modes then set); false with the error set and
-// both the copy and the pack removed.
-bool Updater::unpackAndVerify(const PlanInstall& item, const std::string& unpacked, void* inBlock,
-                              void* outBlock) {
-  const UpdateFile* f = item.file;
-  const std::string& source = item.downloadPath;
-  Digest digest{hash_init(digestName())};
-  const bool haveDigest = digest.ctx != nullptr;
-  if (!discardLeftover(unpacked)) return false;
-  bool unpackedOk = unpackTo(source.c_str(), unpacked.c_str(), unpacked.c_str(), f->key, f->size,
-                             inBlock, outBlock, digest.ctx);
-  digest.finish();
-  char hex[2 * EVP_MAX_MD_SIZE + 1] = "";
-  bin_to_hex(digest.sum, digest.size, hex);
-  if (!unpackedOk || !haveDigest || strcasecmp(hex, f->checksum) != 0) {
-    remove(unpacked.c_str());
-    remove(source.c_str());
-    if (!unpackedOk) return setError("Error unpacking %s", source.c_str());
-    return setError("Checksum does not match for file '%s'!", file_part(f->name.c_str()));
+namespace {
+
+class StdioSink : public UnpackSink {
+ public:
+  explicit StdioSink(FILE* fp) : fp_(fp) {}
+  bool write(const uint8_t* data, size_t n, int* err) override {
+    if (fwrite(data, 1, n, fp_.get()) == n) return true;
+    *err = errno ? errno : EIO;
+    return false;
   }
-  if (f->modes != 0) chmod(unpacked.c_str(), f->modes & kModesMask);
+  bool finish(int* err) override {
+    if (fclose(fp_.release()) == 0) return true;
+    *err = errno ? errno : EIO;
+    return false;
+  }
+
+ private:
+  FilePtr fp_;
+};
+
+// A staged file: written through the installation-directory layer and synced before closing,
+// so it is on disk before the commit renames it into place.
+class StagedSink : public UnpackSink {
+ public:
+  explicit StagedSink(std::unique_ptr<DirFile> file) : file_(std::move(file)) {}
+  bool write(const uint8_t* data, size_t n, int* err) override {
+    return check(file_->Write(data, n), err);
+  }
+  bool finish(int* err) override { return check(file_->Sync(), err) && check(file_->Close(), err); }
+  DirFile* file() { return file_.get(); }
+
+ private:
+  static bool check(const DirStatus& s, int* err) {
+    if (!s.ok()) *err = s.code();
+    return s.ok();
+  }
+  std::unique_ptr<DirFile> file_;
+};
+
+}  // namespace
+
+bool Updater::stageFiles(const Plan& p) {
+  if (p.installs.empty()) return true;
+  statusf("%s", "");
+  statusf("*** Installing Updated Files ***");
+  statusf("%s", "");
+  TrackedBlock inBlock(zmalloc(kUnpackBlock, UPD_SRC, __LINE__), UPD_SRC);
+  TrackedBlock outBlock(zmalloc(kUnpackBlock, UPD_SRC, __LINE__), UPD_SRC);
+  if (!inBlock.ptr || !outBlock.ptr) return setError("Out of memory for unpacking");
+  DirStatus s = dir_->RemoveTree(journal_paths::kStage);
+  if (s.ok()) s = dir_->MakeDirs(journal_paths::kStage, 0700);
+  if (!s.ok())
+    return setError("Error preparing %s%s (%s)", baseDir_.c_str(), journal_paths::kStage,
+                    s.message().c_str());
+  for (size_t i = 0; i < p.installs.size(); i++) {
+    const PlanInstall& item = p.installs[i];
+    if (item.file->stagedFromPatch) {
+      if (!adoptPatched(item, stagedPath(i))) return false;
+      continue;
+    }
+    statusf("Unpacking %s ...", item.file->name.c_str());
+    if (!stageFile(item, stagedPath(i), inBlock.ptr, outBlock.ptr)) return false;
+  }
+  s = dir_->SyncDir(journal_paths::kStage);
+  if (!s.ok())
+    return setError("Error syncing %s%s (%s)", baseDir_.c_str(), journal_paths::kStage,
+                    s.message().c_str());
   return true;
 }
 
-bool Updater::unpackTo(const char* source, const char* destination, const char* shownDestination,
-                       const char* key, int64_t size, void* inBlock, void* outBlock,
-                       HashContext* digest) {
-  FilePtr in(fopen(source, "rb"));
-  if (!in) return setError("Error opening %s for read!", source);
-  off_t length = streamLength(in.get());
-  if (length <= 0) {
-    return setError("Error reading file data! (%s)",
-                    length == 0 ? "empty file" : strerror(errno ? errno : EIO));
-  }
-  FilePtr out(fopen(destination, "wb"));
-  if (!out) return setError("Error opening %s for write!", shownDestination);
+std::string Updater::stagedPath(size_t index) const {
+  return std::string(journal_paths::kStage) + "/" + std::to_string(index);
+}
 
+// Unpacks the pack of item into the staged file rel, checking the file checksum on the bytes as
+// they are written, and gives the copy its modes. True when the copy is known good and synced;
+// false with the error set and both the copy and the (damaged) pack removed.
+bool Updater::stageFile(const PlanInstall& item, const std::string& rel, void* inBlock,
+                        void* outBlock) {
+  const UpdateFile* f = item.file;
+  const std::string& source = item.downloadPath;
+  const std::string shown = baseDir_ + rel;
+  FilePtr in;
+  int64_t length = 0;
+  if (!openPack(source.c_str(), &in, &length)) return failStaging(item, rel);
+  std::unique_ptr<DirFile> file;
+  DirStatus s = dir_->Create(rel, 0666, &file);
+  if (!s.ok())
+    return setError("Error opening %s for write! (%s)", shown.c_str(), s.message().c_str());
+  StagedSink sink(std::move(file));
+  if (f->modes != 0) sink.file()->Chmod(f->modes & kModesMask);
+  Digest digest{hash_init(digestName())};
+  const bool haveDigest = digest.ctx != nullptr;
+  bool unpackedOk =
+      inflateInto(in.get(), length, &sink, f->key, f->size, inBlock, outBlock, digest.ctx);
+  digest.finish();
+  char hex[2 * EVP_MAX_MD_SIZE + 1] = "";
+  bin_to_hex(digest.sum, digest.size, hex);
+  if (!unpackedOk) return failStaging(item, rel);
+  if (!haveDigest || strcasecmp(hex, f->checksum) != 0) {
+    failStaging(item, rel);
+    return setError("Checksum does not match for file '%s'!", file_part(f->name.c_str()));
+  }
+  return true;
+}
+
+// A copy already built from a patch beside the pack joins the staged files, synced like them.
+bool Updater::adoptPatched(const PlanInstall& item, const std::string& rel) {
+  const std::string built = relativeToBase(item.downloadPath + engine::kUnpackSuffix);
+  std::unique_ptr<DirFile> file;
+  DirStatus s = dir_->Rename(built, rel);
+  if (s.ok()) s = dir_->OpenRead(rel, &file);
+  if (s.ok() && item.file->modes != 0) s = file->Chmod(item.file->modes & kModesMask);
+  if (s.ok()) s = file->Sync();
+  return s.ok() || layerError(s);
+}
+
+// A pack that cannot be unpacked is damaged: it goes with its partial copy, so the next run
+// fetches it again. Always false, with "Error unpacking" and the pack's path.
+bool Updater::failStaging(const PlanInstall& item, const std::string& rel) {
+  dir_->Unlink(rel);
+  dir_->Unlink(relativeToBase(item.downloadPath));
+  return setError("Error unpacking %s", item.downloadPath.c_str());
+}
+
+bool Updater::openPack(const char* source, FilePtr* in, int64_t* length) {
+  in->reset(openStagingStream(source, false));
+  if (!*in) return setError("Error opening %s for read!", source);
+  *length = streamLength(in->get());
+  if (*length <= 0) {
+    return setError("Error reading file data! (%s)",
+                    *length == 0 ? "empty file" : strerror(errno ? errno : EIO));
+  }
+  return true;
+}
+
+bool Updater::inflateInto(FILE* in, int64_t length, UnpackSink* out, const char* key, int64_t size,
+                          void* inBlock, void* outBlock, HashContext* digest) {
   Rc4State rc4;
   const bool encrypted = key && key[0] != '\0';
   if (encrypted) {
@@ -190,10 +292,11 @@ bool Updater::unpackTo(const char* source, const char* destination, const char* 
   uint64_t produced = 0;
   uint64_t remaining = static_cast<uint64_t>(length);
   bool ended = false;
+  int err = 0;
   while (!ended && remaining > 0) {
     size_t want = remaining < kUnpackBlock ? static_cast<size_t>(remaining) : kUnpackBlock;
     errno = 0;
-    size_t got = fread(inBuf, 1, want, in.get());
+    size_t got = fread(inBuf, 1, want, in);
     if (got != want) {
       return setError("Error reading file data! (%s)", errno ? strerror(errno) : "short read");
     }
@@ -212,8 +315,8 @@ bool Updater::unpackTo(const char* source, const char* destination, const char* 
       size_t n = kUnpackBlock - zs.avail_out;
       if (produced + n > limit) return setError("Error uncompressing data (%d)", Z_BUF_ERROR);
       produced += n;
-      if (n > 0 && fwrite(outBuf, 1, n, out.get()) != n) {
-        return setError("Error writing file data! (%s)", strerror(errno ? errno : EIO));
+      if (n > 0 && !out->write(outBuf, n, &err)) {
+        return setError("Error writing file data! (%s)", strerror(err));
       }
       if (n > 0 && digest) hash_update(digest, outBuf, n);
       if (ret == Z_STREAM_END) {
@@ -229,10 +332,7 @@ bool Updater::unpackTo(const char* source, const char* destination, const char* 
     return setError("Error uncompressing data (%d)",
                     produced >= limit ? Z_BUF_ERROR : Z_DATA_ERROR);
   }
-  FILE* raw = out.release();
-  if (fclose(raw) != 0) {
-    return setError("Error writing file data! (%s)", strerror(errno ? errno : EIO));
-  }
+  if (!out->finish(&err)) return setError("Error writing file data! (%s)", strerror(err));
   return true;
 }
 
@@ -245,7 +345,17 @@ bool Updater::unpackFile(const char* source, const char* destination, const char
   // Written beside the destination and renamed over it only when complete, so the source may
   // be the destination itself and a failure leaves the destination as it was.
   std::string temp = std::string(destination) + engine::kUnpackSuffix;
-  if (!unpackTo(source, temp.c_str(), destination, key, size, inBlock.ptr, outBlock.ptr, nullptr)) {
+  FilePtr in;
+  int64_t length = 0;
+  if (!openPack(source, &in, &length)) return false;
+  bool ok;
+  {
+    FILE* fp = fopen(temp.c_str(), "wb");
+    if (!fp) return setError("Error opening %s for write!", destination);
+    StdioSink sink(fp);
+    ok = inflateInto(in.get(), length, &sink, key, size, inBlock.ptr, outBlock.ptr, nullptr);
+  }
+  if (!ok) {
     remove(temp.c_str());
     return false;
   }

@@ -100,6 +100,7 @@ void Updater::reset() {
   appName_.clear();
   author_.clear();
   homeUrl_.clear();
+  dir_ = nullptr;
   runLock_.reset();
   ownDir_.reset();
   remove(engine::kInfoFile);

@@ -14,8 +14,15 @@ if [ "${SKIP_DEPS:-0}" != 1 ]; then
 fi
 
 jobs=$(nproc)
+# ccache, when there, makes a repeated run rebuild only what changed.
+launcher=()
+if command -v ccache >/dev/null; then
+  launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
+# Each stage's heading shows the time since the start.
+stage() { echo "== $1 [$((SECONDS / 60))m$((SECONDS % 60))s] =="; }
 
-echo "== formatting (clang-format) =="
+stage "formatting (clang-format)"
 if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
   git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format --dry-run --Werror
 else
@@ -23,22 +30,24 @@ else
     xargs -0 clang-format --dry-run --Werror
 fi
 
-echo "== build (plain) =="
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMOR_WERROR=ON >/dev/null
+stage "build (plain)"
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMOR_WERROR=ON "${launcher[@]}" >/dev/null
 cmake --build build -j"$jobs"
-echo "== tests (plain) =="
+stage "tests (plain)"
 (cd build && ctest --output-on-failure -j"$jobs")
 
 if [ "${SKIP_FUZZ:-0}" != 1 ]; then
-  echo "== fuzz targets (${FUZZ_SECONDS:-10}s each) =="
+  stage "fuzz targets (${FUZZ_SECONDS:-10}s each)"
   bash scripts/fuzz.sh "${FUZZ_SECONDS:-10}"
 fi
 
 if [ "${SKIP_SANITIZE:-0}" != 1 ]; then
-  echo "== build (sanitizers) =="
-  cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DVELMOR_SANITIZE=ON -DVELMOR_WERROR=ON >/dev/null
+  stage "build (sanitizers)"
+  cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DVELMOR_SANITIZE=ON -DVELMOR_WERROR=ON \
+    "${launcher[@]}" >/dev/null
   cmake --build build-asan -j"$jobs"
-  echo "== tests (sanitizers) =="
+  stage "tests (sanitizers)"
   (cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
      UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j"$jobs")
 fi
+stage "done"

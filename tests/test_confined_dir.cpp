@@ -157,6 +157,27 @@ TEST_P(ConfinedDirTest, PathsOutsideTheBaseAreRefused) {
   EXPECT_EQ("victim", ReadFileOr(outside_ + "/x"));
 }
 
+// Listing names what is in a directory and never lists through a link; removing a tree
+// removes links as links and leaves their targets alone.
+TEST_P(ConfinedDirTest, ListAndRemoveTreeStayInside) {
+  ASSERT_TRUE(WriteFile(base_ + "/real/sub/deep", "d"));
+  std::vector<std::string> names;
+  DirStatus s = dir_->ListDir("real", &names);
+  ASSERT_TRUE(s.ok()) << s.message();
+  EXPECT_EQ(names, (std::vector<std::string>{"file", "filelink", "sub"}));
+  EXPECT_EQ(dir_->ListDir("lib", &names).code(), ELOOP);
+  EXPECT_EQ(dir_->ListDir("real/file", &names).code(), ENOTDIR);
+
+  EXPECT_TRUE(dir_->RemoveTree("lib").ok());  // the link goes, not what it points to
+  EXPECT_FALSE(IsLink(base_ + "/lib"));
+  EXPECT_EQ(ReadFileOr(outside_ + "/x"), "victim");
+  s = dir_->RemoveTree("real");
+  ASSERT_TRUE(s.ok()) << s.message();
+  EXPECT_FALSE(FileExists(base_ + "/real"));
+  EXPECT_EQ(ReadFileOr(outside_ + "/x"), "victim");
+  EXPECT_TRUE(dir_->RemoveTree("real").ok());  // nothing there is fine
+}
+
 TEST_P(ConfinedDirTest, FilesAndDirectoriesAreMadeWithTheirModes) {
   ASSERT_TRUE(dir_->MakeDirs("a/b/c", 0700).ok());
   ASSERT_TRUE(dir_->MakeDirs("a//b/./c", 0700).ok());  // already there

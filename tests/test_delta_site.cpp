@@ -207,13 +207,19 @@ class DeltaUpdate : public ::testing::Test {
     ASSERT_EQ(Publish(2), 0);
   }
 
-  int Publish(int v) {
+  int Publish(int v, std::vector<std::string> extra = {}) {
     std::string tree = tmp_.Sub("release-" + std::to_string(v));
     for (const auto& f : ReleaseFiles(v)) WriteFile(tree + "/" + f.first, f.second);
+    std::vector<std::string> args = {BinPath("updater-publish"),
+                                     "publish",
+                                     tree,
+                                     tmp_.Sub("site"),
+                                     "--quiet",
+                                     "--site-url",
+                                     "http://127.0.0.1:" + std::to_string(nginx_->port()) + "/"};
+    args.insert(args.end(), extra.begin(), extra.end());
     std::string out;
-    return RunProgram({BinPath("updater-publish"), "publish", tree, tmp_.Sub("site"), "--quiet",
-                       "--site-url", "http://127.0.0.1:" + std::to_string(nginx_->port()) + "/"},
-                      &out);
+    return RunProgram(args, &out);
   }
 
   updtest::RunResult Update(std::vector<std::string> extra = {}) {
@@ -342,6 +348,22 @@ TEST_F(DeltaUpdate, PatchIgnoredForAnotherInstalledCopyOrWhenTurnedOff) {
     EXPECT_TRUE(ReadFileOr(tmp_.Sub("inst/bin/app")) == Program(2));
     EXPECT_FALSE(Fetched(patches[0].url));
   }
+}
+
+TEST_F(DeltaUpdate, SignedDocumentsStillUsePatches) {
+  // Trusted keys make every pack face its digest before anything is installed; a copy built from
+  // a patch has had its patch checked instead.
+  std::string out;
+  ASSERT_EQ(RunProgram({BinPath("updater-publish"), "keygen", "--secret-key", tmp_.Sub("v.key"),
+                        "--public-key", tmp_.Sub("v.pub")},
+                       &out),
+            0)
+      << out;
+  ASSERT_EQ(Publish(2, {"--sign-key", tmp_.Sub("v.key")}), 0);
+  updtest::RunResult r = Update({"--trusted-key", tmp_.Sub("v.pub")});
+  ASSERT_EQ(r.code, 0) << r.out;
+  EXPECT_NE(r.out.find("Patched bin/app"), std::string::npos) << r.out;
+  EXPECT_TRUE(ReadFileOr(tmp_.Sub("inst/bin/app")) == Program(2));
 }
 
 }  // namespace

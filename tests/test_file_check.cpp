@@ -376,6 +376,22 @@ TEST_F(FileCheckTest, InstalledFilesAreRecordedWithTheirDigest) {
   EXPECT_TRUE(back["new"].current);
 }
 
+TEST_F(FileCheckTest, RecordsOfFilesNoLongerListedAreDropped) {
+  WriteFile(base_ + "kept", "kept");
+  WriteFile(base_ + "dropped", "dropped");
+  Settle();
+  size_t hashed = 0;
+  Check({{"kept", "kept"}, {"dropped", "dropped"}}, false, 1, &hashed);
+  EXPECT_EQ(hashed, 2u);
+  const size_t before = ReadFileOr(state()).size();
+  // A release without "dropped": its record goes with the next save.
+  Check({{"kept", "kept"}}, false, 1, &hashed);
+  EXPECT_EQ(hashed, 0u);
+  EXPECT_LT(ReadFileOr(state()).size(), before);
+  Check({{"kept", "kept"}, {"dropped", "dropped"}}, false, 1, &hashed);
+  EXPECT_EQ(hashed, 1u);
+}
+
 TEST(WorkPoolTest, RunsEveryJobOnceAndWaits) {
   for (unsigned threads : {1u, 3u}) {
     WorkPool pool(threads, 2);

@@ -256,6 +256,26 @@ TEST_F(HttpsTest, CertificateVerdicts) {
   }
 }
 
+// A server with a certificate per name (openssl s_server: another name by default, the good one
+// for "localhost") shows the good one only when the client names the host in its hello.
+TEST_F(HttpsTest, ServerNameIndication) {
+  int port = testutil::FreePort();
+  testutil::PeerProcess server;
+  ASSERT_TRUE(server.Start(
+      {testutil::FindProgram("openssl"), "s_server", "-accept", std::to_string(port), "-cert",
+       pki_->CertFile(ServerCert::kOtherName), "-key", pki_->KeyFile(ServerCert::kOtherName),
+       "-servername", "localhost", "-cert2", pki_->CertFile(ServerCert::kGood), "-key2",
+       pki_->KeyFile(ServerCert::kGood), "-www"},
+      "", out_.Sub("s_server.log")));
+  ASSERT_TRUE(testutil::WaitForPort(port, 60000)) << server.Output();
+  std::string body, detail;
+  EXPECT_EQ(Fetch("https://localhost:" + std::to_string(port) + "/", Trusting(), &body, &detail),
+            ODL_ERROR_NONE)
+      << detail;
+  EXPECT_NE(body.find("<HTML>"), std::string::npos) << body;
+  server.Stop();
+}
+
 TEST_F(HttpsTest, PlainServerBehindAnHttpsAddress) {
   std::unique_ptr<NginxServer> plain = Plain();
   std::string body, detail;

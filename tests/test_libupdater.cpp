@@ -868,10 +868,10 @@ TEST_F(UpdateTest, FreshInstallThenNothingToDo) {
   EXPECT_EQ(Joined(g_status),
             "*** Downloading Updated Files ***\n\n"
             "\n*** Installing Updated Files ***\n\n"
-            "Unpacking bin/tool ...\nInstalling bin/tool ... \n"
-            "Unpacking data/big.bin ...\nInstalling data/big.bin ... \n"
-            "Unpacking readme.txt ...\nInstalling readme.txt ... \n"
-            "Unpacking empty.txt ...\nInstalling empty.txt ... \n");
+            "Unpacking bin/tool ...\nUnpacking data/big.bin ...\n"
+            "Unpacking readme.txt ...\nUnpacking empty.txt ...\n"
+            "Installing bin/tool ... \nInstalling data/big.bin ... \n"
+            "Installing readme.txt ... \nInstalling empty.txt ... \n");
   EXPECT_EQ(g_progressNames,
             (std::vector<std::string>{"tool", "big.bin", "readme.txt", "empty.txt"}));
   for (const Entry& e : rel.entries()) EXPECT_EQ(rel.installed(e.name), e.content) << e.name;
@@ -913,8 +913,8 @@ TEST_F(UpdateTest, ChangedAddedRemovedAndObsoleteFiles) {
   EXPECT_EQ(Joined(g_status),
             "*** Downloading Updated Files ***\n\n"
             "\n*** Installing Updated Files ***\n\n"
-            "Unpacking change.txt ...\nInstalling change.txt ... \n"
-            "Unpacking add/new.txt ...\nInstalling add/new.txt ... \n"
+            "Unpacking change.txt ...\nUnpacking add/new.txt ...\n"
+            "Installing change.txt ... \nInstalling add/new.txt ... \n"
             "\n*** Deleting Marked Files ***\n\n"
             "Deleting file: extra.dat\n"
             "\n*** Deleting Outdated Files ***\n\n"
@@ -1055,11 +1055,11 @@ TEST_F(UpdateTest, TheProgramsOwnFileAndAnIrreplaceableFileGoBesideAsUpd) {
   EXPECT_EQ(Joined(g_status),
             "*** Downloading Updated Files ***\n\n"
             "\n*** Installing Updated Files ***\n\n"
+            "Unpacking Updater ...\nUnpacking blocked ...\n"
             "Note: the following file will install to Updater.upd, Vantorex will automatically "
             "rename it to the proper thing next time it is run, or you can manually rename it if "
             "you wish\n"
-            "Unpacking Updater ...\nInstalling Updater ... \n"
-            "Unpacking blocked ...\nInstalling blocked ... \n"
+            "Installing Updater ... \nInstalling blocked ... \n"
             "Note: the following file will install to blocked.upd. You can rename it after the "
             "program has closed.\n");
   EXPECT_EQ(rel.installed("Updater"), "running updater");
@@ -1094,8 +1094,9 @@ TEST_F(UpdateTest, FailedUnpackOrChecksumLeavesTheInstalledFileUntouched) {
     EXPECT_FALSE(r.performed);
     EXPECT_EQ(r.error, "Checksum does not match for file 'wrong.txt'!");
     EXPECT_EQ(rel.installed("dir/wrong.txt"), "installed");
-    EXPECT_EQ(rel.installed("first.txt"), "first");
-    EXPECT_EQ(rel.installed("later.txt"), "<missing>");  // the run stopped at the failure
+    // Nothing is installed when one file fails: the run stopped before the commit.
+    EXPECT_EQ(rel.installed("first.txt"), "<missing>");
+    EXPECT_EQ(rel.installed("later.txt"), "<missing>");
     EXPECT_EQ(g_status.back(), "Unpacking dir/wrong.txt ...");
   }
 }
@@ -1177,20 +1178,35 @@ TEST_F(UpdateTest, WithoutCallbacksTheUpdateRunsSilently) {
   EXPECT_TRUE(g_status.empty());
 }
 
-TEST_F(UpdateTest, AKilledUpdateLeavesWholeFilesAndARerunFinishes) {
+// A run killed before the commit leaves release 1; one killed during the commit leaves a
+// journal that the next run finishes before anything else, without the server. Either way the
+// tree is one whole release, and a rerun completes it from the packs left behind.
+TEST_F(UpdateTest, AKilledUpdateIsFinishedOrUntouchedAndARerunCompletes) {
   Release rel;
   ASSERT_TRUE(rel.ok()) << rel.nginx().error();
   std::vector<std::string> names = {"f1", "f2", "f3", "f4"};
   for (size_t i = 0; i < names.size(); i++) rel.add(names[i], Noise(200000 + i, i + 40), "key");
   ASSERT_TRUE(rel.build());
-  for (const std::string& n : names) WriteFile(rel.base() + n, "old " + n);
+  auto whole = [&](bool fresh) {
+    for (size_t i = 0; i < names.size(); i++) {
+      if (rel.installed(names[i]) != (fresh ? rel.entries()[i].content : "old " + names[i])) {
+        return false;
+      }
+    }
+    return true;
+  };
 
-  // Stop the process at several points: after a download, before and after an install.
-  for (const char* killAt : {"Installing f2 ... ", "Unpacking f3 ...", "Installing f4 ... "}) {
+  struct Case {
+    const char* killAt;
+    bool committed;  // the commit had begun: the next run finishes it
+  } cases[] = {
+      {"Unpacking f3 ...", false}, {"Installing f2 ... ", true}, {"Installing f4 ... ", true}};
+  for (const Case& c : cases) {
+    for (const std::string& n : names) WriteFile(rel.base() + n, "old " + n);
     pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
-      g_killAt = killAt;
+      g_killAt = c.killAt;
       Updater u;
       u.setup(rel.docUrl().c_str(), rel.base().c_str(), "updater", "", &g_callbacks);
       if (u.fetchInfo() && u.parseInfo()) u.performUpdate();
@@ -1198,20 +1214,19 @@ TEST_F(UpdateTest, AKilledUpdateLeavesWholeFilesAndARerunFinishes) {
     }
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFSIGNALED(status)) << killAt;
-    for (const std::string& n : names) {
-      std::string now = rel.installed(n);
-      EXPECT_TRUE(now == "old " + n || now == rel.entries()[&n - &names[0]].content)
-          << n << " is neither old nor new after a kill at " << killAt;
-    }
+    ASSERT_TRUE(WIFSIGNALED(status)) << c.killAt;
+    Updater offline;
+    offline.setup("http://127.0.0.1:9/none.info", rel.base().c_str(), "updater", "", nullptr);
+    ASSERT_TRUE(offline.finishInterrupted()) << offline.lastError();
+    EXPECT_TRUE(whole(c.committed)) << "not one whole release after a kill at " << c.killAt;
+    EXPECT_FALSE(FileExists(rel.base() + "tmp/updater/journal"));
   }
   int downloadsBefore = 0;
   for (const std::string& n : names) downloadsBefore += rel.requests("/packs/" + n + ".pak");
+  for (const std::string& n : names) WriteFile(rel.base() + n, "old " + n);
   RunResult r = RunUpdate(rel);
   ASSERT_TRUE(r.performed) << r.error;
-  for (size_t i = 0; i < names.size(); i++) {
-    EXPECT_EQ(rel.installed(names[i]), rel.entries()[i].content) << names[i];
-  }
+  EXPECT_TRUE(whole(true));
   int downloadsAfter = 0;
   for (const std::string& n : names) downloadsAfter += rel.requests("/packs/" + n + ".pak");
   EXPECT_EQ(downloadsAfter, downloadsBefore);  // every pack left behind was reused

@@ -75,7 +75,7 @@ TEST_F(CliGroupOptionsTest, ListOnFreshInstallation) {
                 "Files to install:", "  core/a (7 bytes)", "  nogroup (7 bytes)", "",
                 "Total to download: 14 bytes in 2 file(s), 0 already downloaded"}))
       << Lines(r);
-  EXPECT_EQ(ListTree(install_.path()), std::vector<std::string>{});
+  EXPECT_EQ(ListInstalled(install_.path()), std::vector<std::string>{});
   EXPECT_FALSE(testutil::FileExists(base_ + "tmp"));
   EXPECT_FALSE(testutil::FileExists(work_.Sub(".updater.ini")));
   EXPECT_FALSE(testutil::FileExists(work_.Sub("updater-info.xml")));
@@ -101,12 +101,27 @@ TEST_F(CliGroupOptionsTest, ListShowsWholePlanAndTouchesNothing) {
   ASSERT_EQ(r.code, 0) << Lines(r);
   EXPECT_EQ(AfterParse(OutputLines(r.out)),
             (std::vector<std::string>{
-                "", "Package groups:", "  Docs (docs): install",
-                "  Core Files (core): install [default group]", "      Main program",
-                "      and libraries", "  Extras (extras): remove", "", "Files to install:",
-                "  core/a (7 bytes, already downloaded)", "  nogroup (7 bytes)", "",
-                "Files to remove:", "  extras/x", "", "Outdated files to delete:", "  obsolete.txt",
-                "", "Total to download: 7 bytes in 1 file(s), 1 already downloaded"}))
+                "",
+                "Package groups:",
+                "  Docs (docs): install",
+                "  Core Files (core): install [default group]",
+                "      Main program",
+                "      and libraries",
+                "  Extras (extras): remove",
+                "",
+                "Files to install:",
+                "  core/a (7 bytes, already downloaded)",
+                "  nogroup (7 bytes)",
+                "",
+                "Files to remove:",
+                "  extras/x",
+                "",
+                "Outdated files to delete:",
+                "  obsolete.txt",
+                "",
+                "Total to download: 7 bytes in 1 file(s), 1 already downloaded",
+                "Rollback available: --rollback puts back the release from before the last "
+                "update"}))
       << Lines(r);
   EXPECT_EQ(Snapshot(install_.path()), before);
   EXPECT_EQ(Ini(), iniBefore);
@@ -116,8 +131,8 @@ TEST_F(CliGroupOptionsTest, ListShowsWholePlanAndTouchesNothing) {
   // The run itself then does what the preview said.
   RunResult run = Run();
   ASSERT_EQ(run.code, 0) << Lines(run);
-  EXPECT_EQ(ListTree(install_.path()),
-            (std::vector<std::string>{"core/a", "docs/d", "nogroup", "shared/s", kStateFile}));
+  EXPECT_EQ(ListInstalled(install_.path()),
+            (std::vector<std::string>{"core/a", "docs/d", "nogroup", "shared/s"}));
   EXPECT_EQ(PackRequests().size(), packRequestsBefore + 1);
 }
 
@@ -126,9 +141,11 @@ TEST_F(CliGroupOptionsTest, ListWhenUpToDate) {
   RunResult r = Run({"--list"});
   ASSERT_EQ(r.code, 0) << Lines(r);
   std::vector<std::string> after = AfterParse(OutputLines(r.out));
-  ASSERT_GE(after.size(), 2u);
-  EXPECT_EQ(std::vector<std::string>(after.end() - 2, after.end()),
-            (std::vector<std::string>{"", "Nothing to be done, you are up-to-date"}))
+  ASSERT_GE(after.size(), 3u);
+  EXPECT_EQ(std::vector<std::string>(after.end() - 3, after.end()),
+            (std::vector<std::string>{"", "Nothing to be done, you are up-to-date",
+                                      "Rollback available: --rollback puts back the release from "
+                                      "before the last update"}))
       << Lines(r);
 }
 
@@ -139,8 +156,8 @@ TEST_F(CliGroupOptionsTest, InstallRemoveAndSkipAreStored) {
   // Names match without regard to case.
   RunResult install = Run({"--install", "EXTRAS"});
   ASSERT_EQ(install.code, 0) << Lines(install);
-  EXPECT_EQ(ListTree(install_.path()),
-            (std::vector<std::string>{"core/a", "extras/x", "nogroup", "shared/s", kStateFile}));
+  EXPECT_EQ(ListInstalled(install_.path()),
+            (std::vector<std::string>{"core/a", "extras/x", "nogroup", "shared/s"}));
   EXPECT_EQ(Groups(), "core=1 extras=1 docs=0");
 
   RunResult remove = Run({"--remove", "extras"});
@@ -148,8 +165,8 @@ TEST_F(CliGroupOptionsTest, InstallRemoveAndSkipAreStored) {
   EXPECT_TRUE(ContainsInOrder(OutputLines(remove.out), {"Deleting file: extras/x"}))
       << Lines(remove);
   // shared/s also belongs to docs (not selected), so it is not removed.
-  EXPECT_EQ(ListTree(install_.path()),
-            (std::vector<std::string>{"core/a", "nogroup", "shared/s", kStateFile}));
+  EXPECT_EQ(ListInstalled(install_.path()),
+            (std::vector<std::string>{"core/a", "nogroup", "shared/s"}));
   EXPECT_EQ(Groups(), "core=1 extras=2 docs=0");
 
   // Nothing is to be done, but the choice holds for later runs.
@@ -159,8 +176,8 @@ TEST_F(CliGroupOptionsTest, InstallRemoveAndSkipAreStored) {
       ContainsInOrder(OutputLines(skip.out), {"Abort: Nothing to be done, you are up-to-date"}))
       << Lines(skip);
   EXPECT_EQ(Groups(), "core=1 extras=0 docs=0");
-  EXPECT_EQ(ListTree(install_.path()),
-            (std::vector<std::string>{"core/a", "nogroup", "shared/s", kStateFile}));
+  EXPECT_EQ(ListInstalled(install_.path()),
+            (std::vector<std::string>{"core/a", "nogroup", "shared/s"}));
 }
 
 TEST_F(CliGroupOptionsTest, ChoicesApplyInOrderAfterAll) {
@@ -169,8 +186,8 @@ TEST_F(CliGroupOptionsTest, ChoicesApplyInOrderAfterAll) {
                      "core", "--install", "core"});
   ASSERT_EQ(r.code, 0) << Lines(r);
   EXPECT_EQ(Groups(), "core=1 extras=1 docs=0");
-  EXPECT_EQ(ListTree(install_.path()),
-            (std::vector<std::string>{"core/a", "extras/x", "nogroup", "shared/s", kStateFile}));
+  EXPECT_EQ(ListInstalled(install_.path()),
+            (std::vector<std::string>{"core/a", "extras/x", "nogroup", "shared/s"}));
 }
 
 TEST_F(CliGroupOptionsTest, UnknownGroupChangesNothing) {
@@ -206,10 +223,12 @@ TEST_F(CliGroupOptionsTest, ListWithChoicesShowsResultNotStored) {
                                 "      and libraries", "  Extras (extras): not selected", "",
                                 "Files to install:", "  docs/d (7 bytes)", "  shared/s (9 bytes)",
                                 "", "Files to remove:", "  core/a", "",
-                                "Total to download: 16 bytes in 2 file(s), 0 already downloaded"}))
+                                "Total to download: 16 bytes in 2 file(s), 0 already downloaded",
+                                "Rollback available: --rollback puts back the release from "
+                                "before the last update"}))
       << Lines(r);
   EXPECT_EQ(Ini(), iniBefore);
-  EXPECT_EQ(ListTree(install_.path()), (std::vector<std::string>{"core/a", "nogroup", kStateFile}));
+  EXPECT_EQ(ListInstalled(install_.path()), (std::vector<std::string>{"core/a", "nogroup"}));
 }
 
 // A symbolic link whose target is gone still stands in the installation: the update deletes
@@ -242,7 +261,7 @@ TEST_F(CliNoGroupsTest, ChoosingAGroupOfAnUpdateWithoutGroupsFails) {
   RunResult r = Run({"--install", "core"});
   EXPECT_EQ(r.code, 1) << Lines(r);
   EXPECT_EQ(r.err, "Unknown group 'core': this update has no groups\n");
-  EXPECT_EQ(ListTree(install_.path()), std::vector<std::string>{});
+  EXPECT_EQ(ListInstalled(install_.path()), std::vector<std::string>{});
 
   RunResult list = Run({"--list"});
   ASSERT_EQ(list.code, 0) << Lines(list);
@@ -313,7 +332,9 @@ TEST_F(UpdaterTest, ListShowsModeChangesAndTheRunMakesThem) {
             (std::vector<std::string>{"", "Package groups: none", "", "Files whose modes change:",
                                       "  secret.conf (0644 to 0600)", "",
                                       "Total to download: 0 bytes in 0 file(s), 0 already "
-                                      "downloaded"}))
+                                      "downloaded",
+                                      "Rollback available: --rollback puts back the release "
+                                      "from before the last update"}))
       << Lines(r);
 
   ASSERT_EQ(Run().code, 0);

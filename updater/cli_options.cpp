@@ -39,6 +39,8 @@ const std::vector<OptionRow>& OptionTable() {
       {"remove", OPT_REMOVE, required_argument, "GROUP", "Remove the files of GROUP (repeatable)"},
       {"skip", OPT_SKIP, required_argument, "GROUP",
        "Neither install nor remove GROUP (repeatable)"},
+      {"rollback", OPT_ROLLBACK, no_argument, nullptr,
+       "Put back the release from before the last update"},
       {"verify", OPT_VERIFY, no_argument, nullptr,
        "Read every installed file to check it, trusting no recorded state"},
       {"hash-threads", OPT_HASH_THREADS, required_argument, "N",

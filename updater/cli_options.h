@@ -37,6 +37,7 @@ enum LongOnlyOption {
   OPT_NO_DELTA,
   OPT_VERIFY,
   OPT_HASH_THREADS,
+  OPT_ROLLBACK,
 };
 
 // One option. A row without a long name is a short option only; a row whose value is not a

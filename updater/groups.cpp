@@ -90,9 +90,12 @@ void PrintPlan(Updater* updater) {
 
   if (plan.empty()) {
     printf("\nNothing to be done, you are up-to-date\n");
-    return;
+  } else {
+    printf("\nTotal to download: %lld bytes in %d file(s), %d already downloaded\n",
+           static_cast<long long>(plan.downloadBytes), plan.downloads, plan.alreadyDownloaded);
+    if (plan.patches > 0) printf("(%d of them patches to the installed copies)\n", plan.patches);
   }
-  printf("\nTotal to download: %lld bytes in %d file(s), %d already downloaded\n",
-         static_cast<long long>(plan.downloadBytes), plan.downloads, plan.alreadyDownloaded);
-  if (plan.patches > 0) printf("(%d of them patches to the installed copies)\n", plan.patches);
+  if (plan.rollbackAvailable) {
+    printf("Rollback available: --rollback puts back the release from before the last update\n");
+  }
 }

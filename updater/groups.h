@@ -30,7 +30,8 @@ std::string GroupStateWord(int32_t state);
 // Prints the groups in display order and the engine's plan: files to install (with size; those
 // whose pack already lies in tmp/updater are marked, and so is a file that shares the pack of
 // one listed before it, which is not counted again), files whose modes change, files to remove,
-// outdated files to delete, and the total to download. Reads the installation; changes nothing.
+// outdated files to delete, the total to download and whether a rollback is available. Reads the
+// installation; changes nothing.
 void PrintPlan(Updater* updater);
 
 #endif  // UPDATER_GROUPS_H_

@@ -53,6 +53,7 @@ struct Settings {
   bool verbose;
   bool version;
   bool noDelta;
+  bool rollback;
   bool allowSharedDir;
   std::vector<GroupChoice> choices;
   bool verify;
@@ -229,6 +230,9 @@ void ParseOptions(int argc, char** argv, Settings* s) {
       case OPT_SKIP:
         s->choices.push_back({optarg, UPDATE_GROUP_NOT_SELECTED});
         break;
+      case OPT_ROLLBACK:
+        s->rollback = true;
+        break;
       case OPT_VERIFY:
         s->verify = true;
         break;
@@ -352,6 +356,15 @@ int Fail(Step step, const char* format, Updater* updater, const Settings& s) {
   return 1;
 }
 
+// --rollback: the release before the last update comes back from its backup; no server needed.
+int RollBack(Updater* updater, const Settings& s) {
+  if (g_mode.messages) printf("\n");
+  ClearFailureNote();
+  if (!updater->rollback()) return Fail(Step::kPerform, "\nError rolling back: %s\n", updater, s);
+  if (g_mode.messages) printf("\nRollback Complete!\n");
+  return 0;
+}
+
 void PrintVersion() {
   printf("updater %s%s%s%s\n", VELMOR_VERSION, VELMOR_GIT_DESCRIBE[0] ? " (" : "",
          VELMOR_GIT_DESCRIBE, VELMOR_GIT_DESCRIBE[0] ? ")" : "");
@@ -441,7 +454,9 @@ int Run(int argc, char** argv) {
   snprintf(s.channelUrl, sizeof(s.channelUrl), "%s://%s/updates/kestrl%s-%s-%s.info",
            scheme.c_str(), s.server.c_str(), s.typeLetter, s.kind, s.platform);
 
-  if (g_mode.messages) printf("Downloading update info files for: %s\n", s.platform);
+  if (g_mode.messages && !s.rollback) {
+    printf("Downloading update info files for: %s\n", s.platform);
+  }
 
   size_t len = strlen(s.baseDir);
   if ((len == 0 || s.baseDir[len - 1] != '/') &&
@@ -456,7 +471,7 @@ int Run(int argc, char** argv) {
   std::string keyError;
   if (!LoadTrustedKeys(kBuiltInTrustedKeys, s.trustedKeyFiles, s.baseDir, &s.trust.keys,
                        &keyError)) {
-    printf("\n%s\n", keyError.c_str());
+    fprintf(g_mode.json ? stderr : stdout, "\n%s\n", keyError.c_str());
     return 1;
   }
 
@@ -474,6 +489,15 @@ int Run(int argc, char** argv) {
   }
 
   updater.setCheckOptions(s.verify, s.hashThreads);
+
+  if (s.rollback) return RollBack(&updater, s);
+  // A commit or rollback that a killed run left half done is finished before anything else,
+  // also when the server cannot be reached (--list and --check change nothing, so they leave
+  // it).
+  ClearFailureNote();
+  if (!s.list && !s.check && !updater.finishInterrupted()) {
+    return Fail(Step::kPerform, "\nError finishing the interrupted update: %s\n", &updater, s);
+  }
 
   ClearFailureNote();
   if (!updater.fetchInfo()) {

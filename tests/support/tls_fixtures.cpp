@@ -122,7 +122,7 @@ TinyProxy::TinyProxy(const std::string& user, const std::string& password)
     process_.reset(new PeerProcess());
     if (!process_->Start({FindProgram("tinyproxy"), "-d", "-c", dir_.Sub("proxy.conf")}, "",
                          dir_.Sub("proxy.out")) ||
-        !WaitForPort(port_, 10000)) {
+        !WaitForPort(port_, 60000)) {
       error_ = "tinyproxy did not start: " + process_->Output();
       process_.reset();
     }

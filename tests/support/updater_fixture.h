@@ -41,6 +41,14 @@ class UpdaterTest : public ::testing::Test {
     return RunUpdater(args, work_.path());
   }
 
+  // Runs the updater for the installation with no server listening (port 1 of loopback): it
+  // can only finish what a killed run left, then fails to fetch the document.
+  RunResult RunOffline(const std::vector<std::string>& extra = {}) {
+    std::vector<std::string> args = {"--server", "127.0.0.1:1", "-d", install_.path()};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return RunUpdater(args, work_.path());
+  }
+
   std::string Installed(const std::string& rel) const {
     return testutil::ReadFileOr(base_ + rel, "<missing>");
   }

@@ -433,4 +433,36 @@ std::vector<std::string> ListTree(const std::string& dir) {
   return out;
 }
 
+std::vector<std::string> ListInstalled(const std::string& base) {
+  std::vector<std::string> out;
+  for (const std::string& name : ListTree(base)) {
+    if (name.compare(0, 12, "tmp/updater/") != 0) out.push_back(name);
+  }
+  return out;
+}
+
+std::vector<std::string> ListPacks(const std::string& base) {
+  std::vector<std::string> out;
+  for (const std::string& name : ListTree(base + "/tmp/updater")) {
+    if (name.find('/') == std::string::npos && name != "updater.lock" && name != "stat cache") {
+      out.push_back(name);
+    }
+  }
+  return out;
+}
+
+bool HasLineStartingWith(const std::vector<std::string>& lines, const std::string& prefix) {
+  for (const auto& l : lines) {
+    if (l.compare(0, prefix.size(), prefix) == 0) return true;
+  }
+  return false;
+}
+
+std::string LineStartingWith(const std::vector<std::string>& lines, const std::string& prefix) {
+  for (const auto& l : lines) {
+    if (l.compare(0, prefix.size(), prefix) == 0) return l;
+  }
+  return "";
+}
+
 }  // namespace updtest

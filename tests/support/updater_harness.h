@@ -100,6 +100,9 @@ std::vector<std::string> ProgressSegments(const std::string& out);
 
 // True when `want` occurs in `lines` in this order (other lines may come between).
 bool ContainsInOrder(const std::vector<std::string>& lines, const std::vector<std::string>& want);
+// Whether a line starts with prefix; the first such line, or "".
+bool HasLineStartingWith(const std::vector<std::string>& lines, const std::string& prefix);
+std::string LineStartingWith(const std::vector<std::string>& lines, const std::string& prefix);
 // Lines joined with newlines, for failure messages.
 std::string Join(const std::vector<std::string>& lines);
 
@@ -136,6 +139,12 @@ int FileMode(const std::string& path);
 bool IsDirectory(const std::string& path);
 // Names of all regular files under dir, relative, sorted.
 std::vector<std::string> ListTree(const std::string& dir);
+// ListTree of an installation without the updater's staging directory (tmp/updater/).
+std::vector<std::string> ListInstalled(const std::string& base);
+// Names of the packs lying in the staging directory of the installation base (its regular
+// files; the run lock, the stat cache and the backup and staging areas below it left out),
+// sorted.
+std::vector<std::string> ListPacks(const std::string& base);
 
 }  // namespace updtest
 

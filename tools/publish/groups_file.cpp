@@ -43,8 +43,8 @@ std::string CheckGroupName(const std::string& name) {
   if (name.empty()) return "an empty group name";
   for (unsigned char c : name) {
     if (c < 0x20 || c == 0x7f) return "group name '" + name + "' holds a control character";
-    if (c == ',' || c == '=' || c == '[' || c == ']' || c == ' ') {
-      return "group name '" + name + "' holds one of the characters , = [ ] or a blank";
+    if (c == ',' || c == '=' || c == '[' || c == ']' || c == ';' || c == ' ') {
+      return "group name '" + name + "' holds one of the characters , = [ ] ; or a blank";
     }
   }
   if (!utf8_is_valid(name.c_str())) return "group name '" + name + "' is not valid UTF-8";

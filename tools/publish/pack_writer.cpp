@@ -231,7 +231,8 @@ bool WritePack(const std::string& src, const std::string& dst, const std::string
       }
     } while (zs->avail_out == 0 || (at_end && rc != Z_STREAM_END));
   }
-  if (!out.Close()) {
+  // The pack is on disk before it is renamed to the name a document will list.
+  if (fsync(out.get()) != 0 || !out.Close()) {
     *error = SysError("cannot write", dst);
     return false;
   }

@@ -1,5 +1,6 @@
 #include "confined_dir.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -7,6 +8,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <vector>
 
@@ -328,6 +330,37 @@ class PosixDir : public ConfinedDir {
     return DirStatus();
   }
 
+  DirStatus ListDir(const std::string& path, std::vector<std::string>* names) override {
+    int fd;
+    if (path.empty()) {
+      fd = openat(fd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      if (fd < 0) return DirStatus::Error(errno, "list", path);
+    } else {
+      Fd parent;
+      std::string name;
+      DirStatus s = Parent(path, "list", &parent, &name);
+      if (!s.ok()) return s;
+      fd = openat(parent.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (fd < 0) return FinalError(errno, "list", path, parent.get(), name);
+    }
+    DIR* d = fdopendir(fd);
+    if (!d) {
+      int err = errno;
+      close(fd);
+      return DirStatus::Error(err, "list", path);
+    }
+    names->clear();
+    errno = 0;
+    while (struct dirent* e = readdir(d)) {
+      if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names->push_back(e->d_name);
+    }
+    int err = errno;
+    closedir(d);
+    if (err != 0) return DirStatus::Error(err, "list", path);
+    std::sort(names->begin(), names->end());
+    return DirStatus();
+  }
+
  private:
   // Opens the directory holding the last component of path and gives that component in *name.
   DirStatus Parent(const std::string& path, const char* what, Fd* parent, std::string* name) {
@@ -344,7 +377,11 @@ class PosixDir : public ConfinedDir {
       *parent = Fd(fd, true);
       return DirStatus();
     }
-    // No openat2, or it failed: the walk tells which component is in the way.
+    // openat2 refuses every link on the way with ELOOP, so its ENOENT means a directory that
+    // is simply missing: the walk would only find the same (and it costs two more calls for
+    // every file of a fresh installation).
+    if (errno == ENOENT) return DirStatus::Error(ENOENT, what, path);
+    // No openat2, or it failed otherwise: the walk tells which component is in the way.
     Fd cur(fd_, false);
     for (size_t i = 0; i < depth; i++) {
       int next = openat(cur.get(), parts[i].c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
@@ -467,6 +504,17 @@ DirStatus ConfinedDir::MakeDirs(const std::string& path, mode_t mode) {
     if (!s.ok() && (!Stat(prefix, &st).ok() || !S_ISDIR(st.st_mode))) return s;
   }
   return DirStatus();
+}
+
+DirStatus ConfinedDir::RemoveTree(const std::string& path) {
+  struct stat st;
+  DirStatus s = Stat(path, &st);
+  if (!s.ok()) return s.code() == ENOENT ? DirStatus() : s;
+  if (!S_ISDIR(st.st_mode)) return Unlink(path);
+  std::vector<std::string> names;
+  s = ListDir(path, &names);
+  for (size_t i = 0; s.ok() && i < names.size(); i++) s = RemoveTree(path + "/" + names[i]);
+  return s.ok() ? RemoveDir(path) : s;
 }
 
 DirStatus ConfinedDir::ReadFile(const std::string& path, size_t limit, std::string* text) {

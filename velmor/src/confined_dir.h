@@ -23,6 +23,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 // Outcome of one operation: ok, or the system's error number with the entry it concerned and,
 // when a symbolic link was met, the link (relative to the base directory) and its target.
@@ -113,6 +114,9 @@ class ConfinedDir {
   virtual DirStatus SyncDir(const std::string& path) = 0;
   // The target of the symbolic link at path in *target; EINVAL when path is not a link.
   virtual DirStatus ReadLink(const std::string& path, std::string* target) = 0;
+  // The names in the directory path ("" for the base), "." and ".." left out, sorted; a link
+  // in the final place fails with ELOOP.
+  virtual DirStatus ListDir(const std::string& path, std::vector<std::string>* names) = 0;
 
   // Creates each missing directory along path with mode; existing directories are kept, a link
   // or a non-directory on the way fails. Ok when path is a directory afterwards.
@@ -120,6 +124,9 @@ class ConfinedDir {
   // Reads a whole regular file without following links. Fails with EFBIG when it holds more
   // than limit bytes.
   DirStatus ReadFile(const std::string& path, size_t limit, std::string* text);
+  // Removes path and, when it is a directory, everything below it, links as links. Ok when
+  // nothing is at path afterwards (also when nothing was there).
+  DirStatus RemoveTree(const std::string& path);
   // Writes text to a new file beside path, syncs it, sets mode, renames it over path and syncs
   // the directory. Whatever was at path (a link included) is replaced, never written through.
   DirStatus ReplaceFile(const std::string& path, const std::string& text, mode_t mode);
@@ -160,6 +167,9 @@ class ConfinedDirWrapper : public ConfinedDir {
   DirStatus SyncDir(const std::string& path) override { return target_->SyncDir(path); }
   DirStatus ReadLink(const std::string& path, std::string* target) override {
     return target_->ReadLink(path, target);
+  }
+  DirStatus ListDir(const std::string& path, std::vector<std::string>* names) override {
+    return target_->ListDir(path, names);
   }
 
  private:

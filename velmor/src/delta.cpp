@@ -23,9 +23,11 @@ const uint32_t kVersion = 1;
 const uint32_t kFlagExtraPrefix = 1;
 const uint32_t kKnownFlags = kFlagExtraPrefix;
 
-// Streams without the old file as prefix: their window, and so the applier's buffer, stays at
-// or below this.
-const int kPlainWindowLog = 23;
+// Windows of the streams compressed without the old file, and so the applier's buffers: small
+// for the control and difference streams (measured on shared libraries, a larger window gains
+// nothing there), larger for an extra stream too large to be compressed against the old file.
+const int kControlWindowLog = 18;
+const int kExtraWindowLog = 23;
 // The largest extra stream (uncompressed) that is compressed against the old file, and the
 // largest old file that is; the applier's buffer for that frame is at most the former.
 const uint64_t kPrefixExtraMax = uint64_t{16} << 20;
@@ -290,7 +292,7 @@ int WindowLogFor(uint64_t bytes) {
 }
 
 // Compresses data into *out as one frame (with its content size), against prefix when given.
-bool Compress(const std::vector<uint8_t>& data, int level, const uint8_t* prefix,
+bool Compress(const std::vector<uint8_t>& data, int level, int window_log, const uint8_t* prefix,
               size_t prefix_size, std::string* out, std::string* error) {
   std::unique_ptr<ZSTD_CCtx, CCtxFree> cctx(ZSTD_createCCtx());
   if (!cctx) {
@@ -300,7 +302,7 @@ bool Compress(const std::vector<uint8_t>& data, int level, const uint8_t* prefix
   ZSTD_CCtx* c = cctx.get();
   size_t r = ZSTD_CCtx_setParameter(c, ZSTD_c_compressionLevel, level);
   int window = prefix ? WindowLogFor(prefix_size + data.size() + 1)
-                      : std::min(kPlainWindowLog, WindowLogFor(data.size()));
+                      : std::min(window_log, WindowLogFor(data.size()));
   if (!ZSTD_isError(r)) r = ZSTD_CCtx_setParameter(c, ZSTD_c_windowLog, window);
   if (!ZSTD_isError(r)) r = ZSTD_CCtx_setParameter(c, ZSTD_c_contentSizeFlag, 1);
   if (!ZSTD_isError(r) && prefix && prefix_size > 0) {
@@ -412,7 +414,9 @@ class StreamReader {
       : name_(name), fd_(fd), next_(offset), left_(length) {}
 
   // Prepares the decompressor; prefix (may be empty) is the old file for the extra stream.
-  bool Init(const uint8_t* prefix, size_t prefix_size, bool use_prefix, std::string* error) {
+  // Frames may have a window of at most 2^window_log bytes (any with the prefix).
+  bool Init(int window_log, const uint8_t* prefix, size_t prefix_size, bool use_prefix,
+            std::string* error) {
     dctx_.reset(ZSTD_createDCtx());
     if (!dctx_) {
       *error = "out of memory for the zstd decompressor";
@@ -421,10 +425,11 @@ class StreamReader {
     prefix_ = prefix;
     prefix_size_ = prefix_size;
     use_prefix_ = use_prefix;
-    in_buf_.resize(kInChunk);
+    // Small patches get small buffers: a fresh buffer costs its page faults.
+    in_buf_.resize(static_cast<size_t>(std::min<uint64_t>(kInChunk, left_ + 1)));
     out_buf_.resize(kInChunk);
     size_t r =
-        ZSTD_DCtx_setParameter(dctx_.get(), ZSTD_d_windowLogMax, use_prefix ? 31 : kPlainWindowLog);
+        ZSTD_DCtx_setParameter(dctx_.get(), ZSTD_d_windowLogMax, use_prefix ? 31 : window_log);
     if (!ZSTD_isError(r) && use_prefix && prefix_size > 0) {
       r = ZSTD_DCtx_refPrefix(dctx_.get(), prefix, prefix_size);
     }
@@ -573,15 +578,16 @@ class Applier {
 
   bool Run(std::string* error) {
     const bool prefix = (h_.flags & kFlagExtraPrefix) != 0;
-    if (!control_.Init(nullptr, 0, false, error) || !diff_.Init(nullptr, 0, false, error) ||
-        !extra_.Init(old_.data(), old_.size(), prefix, error)) {
+    if (!control_.Init(kControlWindowLog, nullptr, 0, false, error) ||
+        !diff_.Init(kControlWindowLog, nullptr, 0, false, error) ||
+        !extra_.Init(kExtraWindowLog, old_.data(), old_.size(), prefix, error)) {
       return false;
     }
     if (!sha_ || EVP_DigestInit_ex(sha_.get(), EVP_sha256(), nullptr) != 1) {
       *error = "cannot set up the SHA-256 digest";
       return false;
     }
-    buf_.resize(kOutChunk);
+    buf_.resize(static_cast<size_t>(std::min<uint64_t>(kOutChunk, h_.new_size + 1)));
     int64_t old_pos = 0;
     uint64_t new_pos = 0;
     for (;;) {
@@ -745,12 +751,14 @@ bool DeltaMake(const uint8_t* old_data, size_t old_size, const uint8_t* new_data
   if (prefix) h.flags |= kFlagExtraPrefix;
 
   std::string body;
-  if (!Compress(control_bytes, options.level, nullptr, 0, &body, error)) return false;
+  if (!Compress(control_bytes, options.level, kControlWindowLog, nullptr, 0, &body, error)) {
+    return false;
+  }
   h.control_length = body.size();
-  if (!Compress(diff, options.level, nullptr, 0, &body, error)) return false;
+  if (!Compress(diff, options.level, kControlWindowLog, nullptr, 0, &body, error)) return false;
   h.diff_length = body.size() - h.control_length;
-  if (!Compress(extra, options.level, prefix ? old_data : nullptr, prefix ? old_size : 0, &body,
-                error)) {
+  if (!Compress(extra, options.level, kExtraWindowLog, prefix ? old_data : nullptr,
+                prefix ? old_size : 0, &body, error)) {
     return false;
   }
   h.extra_length = body.size() - h.control_length - h.diff_length;

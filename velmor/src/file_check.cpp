@@ -36,6 +36,7 @@ FileCheck::FileCheck(ConfinedDir* dir, const std::string& statePath, const char*
 FileCheck::~FileCheck() { finish(); }
 
 void FileCheck::check(const std::string& name, const char* expectedHex, void* item) {
+  checked_ = true;
   struct stat st;
   if (!dir_->Stat(name, &st).ok()) {
     memset(&st, 0, sizeof(st));
@@ -142,6 +143,8 @@ void FileCheck::forget(const std::string& name) {
 
 bool FileCheck::save(std::string* error) {
   finish();
+  // After a check of the listed files, records of files no longer listed (or gone) go.
+  if (checked_ && cache_->dropUnused() > 0) changed_ = true;
   if (!changed_) return true;
   DirStatus written = dir_->ReplaceFile(statePath_, cache_->serialize(), 0600);
   if (!written.ok()) {

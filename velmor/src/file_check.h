@@ -62,7 +62,9 @@ class FileCheck {
   // Drops the record of name (the file was removed, say).
   void forget(const std::string& name);
   // Writes the state file (mode 0600; its directory must exist) when a record changed since it
-  // was read. True on success or when nothing changed; false with the cause in *error.
+  // was read. After check() calls, the records of names never checked or recorded are dropped
+  // first (their files are no longer listed). True on success or when nothing changed; false with
+  // the cause in *error.
   bool save(std::string* error);
   // Why the state file was not used at start, empty when it was read.
   const std::string& ignoredStateReason() const { return ignored_; }
@@ -95,6 +97,7 @@ class FileCheck {
   std::unique_ptr<StatCache> cache_;
   std::string ignored_;
   bool changed_ = false;
+  bool checked_ = false;  // check() was called: the records not met since are stale
   size_t hashed_ = 0;
   // Jobs handed to the pool, oldest first; answered in that order once finished.
   std::deque<Job> jobs_;

@@ -180,7 +180,9 @@ size_t StatCache::find(const std::string& name) const {
 bool StatCache::lookup(const std::string& name, const FileStat& st, uint8_t* digest,
                        size_t* digestSize) const {
   size_t i = find(name);
-  if (i == entries_.size() || entries_[i].st != st) return false;
+  if (i == entries_.size()) return false;
+  entries_[i].used = true;
+  if (entries_[i].st != st) return false;
   memcpy(digest, entries_[i].digest, entries_[i].digestSize);
   *digestSize = entries_[i].digestSize;
   return true;
@@ -198,6 +200,7 @@ bool StatCache::record(const std::string& name, const FileStat& st, const uint8_
     return false;
   }
   auto fill = [&](Entry* e) {
+    e->used = true;
     e->st = st;
     e->digestSize = static_cast<uint8_t>(size);
     memcpy(e->digest, digest, size);
@@ -222,10 +225,12 @@ void StatCache::forget(const std::string& name) {
   if (i != entries_.size()) entries_.erase(entries_.begin() + static_cast<ptrdiff_t>(i));
 }
 
-void StatCache::retain(bool (*keep)(const std::string& name, void* user), void* user) {
-  entries_.erase(std::remove_if(entries_.begin(), entries_.end(),
-                                [&](const Entry& e) { return !keep(e.name, user); }),
-                 entries_.end());
+size_t StatCache::dropUnused() {
+  const size_t before = entries_.size();
+  entries_.erase(
+      std::remove_if(entries_.begin(), entries_.end(), [](const Entry& e) { return !e.used; }),
+      entries_.end());
+  return before - entries_.size();
 }
 
 std::string StatCache::serialize() const {

@@ -78,8 +78,9 @@ class StatCache {
   // Drops the record of name, if any.
   void forget(const std::string& name);
 
-  // Keeps only the records of names for which keep(name, user) returns true.
-  void retain(bool (*keep)(const std::string& name, void* user), void* user);
+  // Drops every record that no lookup() found and no record() wrote since the cache was read
+  // (files no longer listed, or gone). Returns the number dropped.
+  size_t dropUnused();
 
   // The bytes of the state file that holds the records.
   std::string serialize() const;
@@ -93,6 +94,7 @@ class StatCache {
     FileStat st;
     uint8_t digestSize = 0;
     uint8_t digest[kMaxDigest] = {};
+    mutable bool used = false;  // looked up or recorded since the cache was read
   };
 
   // Index of the record of name, or entries_.size() when there is none; sorts first if needed.

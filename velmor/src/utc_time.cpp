@@ -39,7 +39,8 @@ std::string FormatUtcTime(int64_t seconds) {
   time_t t = static_cast<time_t>(seconds);
   struct tm tm;
   if (!gmtime_r(&t, &tm) || tm.tm_year + 1900 < 1000 || tm.tm_year + 1900 > 9999) return "";
-  char buf[32];
+  // Room for any int in every field, so the compiler can see that nothing is cut.
+  char buf[80];
   snprintf(buf, sizeof(buf), "%04d-%02d-%02dT%02d:%02d:%02dZ", tm.tm_year + 1900, tm.tm_mon + 1,
            tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
   return buf;
