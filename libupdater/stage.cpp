@@ -122,7 +122,9 @@ bool Updater::downloadPack(const PlanInstall& item) {
   if (writeBuffer.get()) {
     setvbuf(fp.get(), writeBuffer.chars(), _IOFBF, kUnpackBlock);
   }
-  if (!client->DownloadToFP(fp.get())) {
+  bool over = false;
+  if (!DownloadBounded(client.get(), fp.get(), PackLimit(f->packSize), &over)) {
+    if (over) return setError("%s", PackTooLong(f->name, f->url, f->packSize).c_str());
     return setError("ODL reports '%s' while downloading '%s'", client->GetErrorDetail(),
                     f->name.c_str());
   }

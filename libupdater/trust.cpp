@@ -111,6 +111,15 @@ bool DownloadBounded(OrvexDownloadNoCurl* client, FILE* fp, uint64_t limit, bool
   return ok;
 }
 
+uint64_t PackLimit(int64_t packSize) {
+  return packSize > 0 ? static_cast<uint64_t>(packSize) : UINT64_MAX;
+}
+
+std::string PackTooLong(const std::string& name, const std::string& url, int64_t packSize) {
+  return "The pack of '" + name + "' (" + url + ") is longer than its packsize of " +
+         std::to_string(packSize) + " bytes; refused";
+}
+
 std::string DocumentTooLarge(const std::string& url, uint64_t limit) {
   return Refusal(
       url, "the document is larger than " + std::to_string(limit) + " bytes (--max-info-size)");

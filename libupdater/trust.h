@@ -45,6 +45,12 @@ bool ChecksDocuments(const TrustSettings& trust);
 // than limit bytes).
 bool DownloadBounded(OrvexDownloadNoCurl* client, FILE* fp, uint64_t limit, bool* over);
 
+// Most bytes a pack may have: its "packsize" when given (above 0), else no limit.
+uint64_t PackLimit(int64_t packSize);
+
+// The error line for a pack that is longer than its "packsize".
+std::string PackTooLong(const std::string& name, const std::string& url, int64_t packSize);
+
 // The error line for a document over the size limit.
 std::string DocumentTooLarge(const std::string& url, uint64_t limit);
 
