@@ -1,4 +1,5 @@
 // Fuzzed update-information documents against a scratch installation: parsing never crashes,
+// a document read element by element reads as it does through the tree,
 // every accepted file name stays inside the base directory, and neither the parse nor an update
 // that removes every group opens, creates, renames or deletes anything outside the scratch
 // area (the guard traps on any such call, and on any connection off loopback).
@@ -38,6 +39,47 @@ bool SafeName(const std::string& name) {
   return true;
 }
 
+// What a parse of the document at path gives (result, error, groups, records), and whether it
+// was read element by element.
+std::string Reading(const std::string& path, const std::string& base, bool* streamed) {
+  Updater u;
+  u.setup("http://127.0.0.1:1/x.info", base.c_str(), "updater", "", nullptr);
+  if (!u.loadInfoFile(path.c_str())) return "unloadable";
+  std::string out = u.parseInfo() ? "ok" : std::string("failed: ") + u.lastError();
+  *streamed = u.streamedLastParse();
+  for (UpdateGroup* g = u.firstGroup(); g; g = g->next) {
+    out += "\ngroup " + g->name + "|" + g->dispName + "|" + g->desc + "|" +
+           std::to_string(g->state) + "|" + std::to_string(g->priority);
+  }
+  for (UpdateFile* f = u.firstFile(); f; f = f->next) {
+    out += "\nfile " + f->name + "|" + f->url + "|" + f->checksum + "|" + f->packChecksum + "|" +
+           f->key + "|" + std::to_string(f->size) + "|" + std::to_string(f->needsUpdate) + "|" +
+           std::to_string(f->groups.size()) + "|" + std::to_string(f->patches.size());
+  }
+  for (const std::string& name : u.outdatedFiles()) out += "\nobsolete " + name;
+  return out;
+}
+
+// A document read element by element must read the same through the tree: the same document
+// with a text element after the root's start tag (same meaning) is left to the tree reading.
+void CompareReadings(const uint8_t* data, size_t size, const std::string& scratch,
+                     const std::string& base) {
+  std::string text(reinterpret_cast<const char*>(data), size);
+  size_t root = text.find("<update_info");
+  size_t end = root == std::string::npos ? root : text.find('>', root);
+  if (end == std::string::npos) return;
+  std::string tree = scratch + "/tree.xml";
+  Put(tree, (text.substr(0, end + 1) + "<n>t</n>" + text.substr(end + 1)).c_str());
+  bool streamed = false, treeStreamed = true;
+  std::string a = Reading(scratch + "/doc.xml", base, &streamed);
+  if (!streamed) return;
+  std::string b = Reading(tree, base, &treeStreamed);
+  if (!treeStreamed && a != b) {
+    fprintf(stderr, "streamed reading:\n%s\ntree reading:\n%s\n", a.c_str(), b.c_str());
+    __builtin_trap();
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -55,6 +97,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fclose(f);
 
   uint64_t blocks = zmem_blocks();
+  if (memchr(data, 0, size) == nullptr) CompareReadings(data, size, scratch, base);
   {
     Updater u;
     UpdaterCallbacks cb = {nullptr, nullptr, nullptr, nullptr};

@@ -83,7 +83,7 @@ bool Updater::performUpdate() {
   }
   if (!commitPlan(p)) return false;
   for (const PlanInstall& item : p.installs) {
-    if (item.sharesPackOf < 0) remove(item.downloadPath.c_str());
+    if (item.sharesPackOf < 0) dir_->Unlink(relativeToBase(item.downloadPath));
   }
   return true;
 }

@@ -1,6 +1,8 @@
 // The engine's side of keeping a run inside its installation: the directory layer it works
 // through, the run lock, and the checks made before the plan touches anything.
 #include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
 #include <string.h>
 #include <strings.h>
 #include <sys/stat.h>
@@ -11,7 +13,6 @@
 #include "GenLib.h"
 #include "confined_dir.h"
 #include "engine_internal.h"
-#include "hash.h"
 #include "libupdater.h"
 #include "run_guard.h"
 
@@ -128,4 +129,53 @@ bool Updater::discardLeftover(const std::string& path) {
   // What cannot be removed (a directory, say) makes the open that follows fail and say so.
   dir->Unlink(relativeToBase(path));
   return true;
+}
+
+FILE* Updater::openStagingAppend(const std::string& path, uint64_t* held) {
+  *held = 0;
+  ConfinedDir* dir = installation();
+  const std::string rel = relativeToBase(path);
+  int fd = -1;
+  if (!dir || rel == path) {
+    fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  } else {
+    std::unique_ptr<DirFile> file;
+    struct stat st;
+    if (dir->OpenOrCreate(rel, 0600, &file).ok() && file->Stat(&st).ok() &&
+        st.st_uid == geteuid()) {
+      fd = dup(file->fd());
+    }
+  }
+  FILE* fp = fd >= 0 ? fdopen(fd, "r+b") : nullptr;
+  if (!fp && fd >= 0) close(fd);
+  off_t end = fp && fseeko(fp, 0, SEEK_END) == 0 ? ftello(fp) : -1;
+  if (end < 0) {
+    // Not one of ours (a link, another user's file) or not usable: start anew.
+    if (fp) fclose(fp);
+    return openStagingStream(path, true);
+  }
+  *held = static_cast<uint64_t>(end);
+  return fp;
+}
+
+FILE* Updater::openStagingStream(const std::string& path, bool write) {
+  ConfinedDir* dir = installation();
+  const std::string rel = relativeToBase(path);
+  if (!dir || rel == path) return fopen(path.c_str(), write ? "wb" : "rb");
+  std::unique_ptr<DirFile> file;
+  DirStatus s;
+  if (write) {
+    discardLeftover(path);
+    s = dir->Create(rel, 0600, &file);
+  } else {
+    s = dir->OpenRead(rel, &file);
+  }
+  if (!s.ok()) {
+    errno = s.code();
+    return nullptr;
+  }
+  int fd = dup(file->fd());
+  FILE* fp = fd >= 0 ? fdopen(fd, write ? "wb" : "rb") : nullptr;
+  if (!fp && fd >= 0) close(fd);
+  return fp;
 }

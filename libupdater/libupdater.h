@@ -336,6 +336,15 @@ class Updater {
   // before a new file is made there. Always true: what it cannot remove, a directory for
   // instance, makes the open that follows fail with its own message.
   bool discardLeftover(const std::string& path);
+  // A stdio stream on path: below the base directory opened through the layer (for writing a
+  // new file, 0600, whatever stood there removed first), elsewhere with fopen. Null with errno
+  // set when it cannot be opened.
+  FILE* openStagingStream(const std::string& path, bool write);
+  // A stdio stream on path positioned at its end, *held its length: what an interrupted run
+  // left there when it is a regular file of ours (opened through the layer below the base
+  // directory), else a new empty file as openStagingStream makes it. Null with errno set when
+  // it cannot be opened.
+  FILE* openStagingAppend(const std::string& path, uint64_t* held);
 
   // stage.cpp: downloading, unpacking and verifying into the staging directory.
   // The one way the engine downloads: url into sink through the run's transport (retries

@@ -26,7 +26,6 @@
 
 using engine::FilePtr;
 using engine::kUnpackBlock;
-using engine::TrackedBlock;
 using engine::UnpackSink;
 
 namespace {
@@ -152,22 +151,27 @@ bool Updater::fetchPack(const PlanInstall& item, const std::string& url, bool re
                       ? static_cast<uint64_t>(f->packSize)
                       : compressBound(static_cast<uLong>(f->size > 0 ? f->size : 0)) + kPackMargin;
   TrackedBlock label(zstrdup(file_part(f->name.c_str()), UPD_SRC, __LINE__), UPD_SRC);
-  void* user = label.ptr ? label.ptr : const_cast<char*>(file_part(f->name.c_str()));
-  // What an interrupted run left in the download path is continued, not fetched again: a
-  // regular file of ours. Anything else in its place (a link, another user's file) goes first.
-  struct stat st;
-  bool ours =
-      lstat(item.downloadPath.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid();
-  if (!resume || !ours) discardLeftover(item.downloadPath);
-  FileSink sink(item.downloadPath);
-  std::string why;
-  if (!sink.Open(&why)) {
+  void* user = label.get() ? label.get() : const_cast<char*>(file_part(f->name.c_str()));
+  // What an interrupted run left in the download path is continued, not fetched again.
+  uint64_t held = 0;
+  FilePtr fp(resume ? openStagingAppend(item.downloadPath, &held)
+                    : openStagingStream(item.downloadPath, true));
+  if (!fp) {
     *cannotOpen = true;
-    return error->Set(TransferFailure::kWrite, why);
+    return error->Set(TransferFailure::kWrite,
+                      "Cannot open " + item.downloadPath + ": " + strerror(errno));
   }
+  // Packs are written in large blocks rather than the stream's default small ones; the block
+  // outlives the stream.
+  TrackedBlock writeBuffer(zmalloc(kUnpackBlock, UPD_SRC, __LINE__), UPD_SRC);
+  if (writeBuffer.get()) setvbuf(fp.get(), writeBuffer.chars(), _IOFBF, kUnpackBlock);
+  StreamSink sink(fp.get(), item.downloadPath, held);
   bool ok = fetchUrl(url, &sink, most, resume, callbacks_ ? callbacks_->fileProgress : nullptr,
                      user, error);
-  if (!sink.Close(&why) && ok) return error->Set(TransferFailure::kWrite, why);
+  if (fclose(fp.release()) != 0 && ok) {
+    return error->Set(TransferFailure::kWrite,
+                      "Error writing " + item.downloadPath + ": " + strerror(errno));
+  }
   return ok;
 }
 
@@ -189,6 +193,9 @@ bool Updater::downloadPack(const PlanInstall& item) {
     }
     if (!ok) {
       if (cannotOpen) return setError("Error opening %s", item.downloadPath.c_str());
+      if (error.failure == TransferFailure::kTooLarge && f->packSize > 0) {
+        return setError("%s", PackTooLong(f->name, f->url, f->packSize).c_str());
+      }
       if (error.failure == TransferFailure::kWrite) {
         return setError("Error writing %s: %s", item.downloadPath.c_str(), error.text.c_str());
       }
@@ -261,7 +268,7 @@ bool Updater::stageFiles(const Plan& p) {
   statusf("%s", "");
   TrackedBlock inBlock(zmalloc(kUnpackBlock, UPD_SRC, __LINE__), UPD_SRC);
   TrackedBlock outBlock(zmalloc(kUnpackBlock, UPD_SRC, __LINE__), UPD_SRC);
-  if (!inBlock.ptr || !outBlock.ptr) return setError("Out of memory for unpacking");
+  if (!inBlock.get() || !outBlock.get()) return setError("Out of memory for unpacking");
   DirStatus s = dir_->RemoveTree(journal_paths::kStage);
   if (s.ok()) s = dir_->MakeDirs(journal_paths::kStage, 0700);
   if (!s.ok())
@@ -274,7 +281,7 @@ bool Updater::stageFiles(const Plan& p) {
       continue;
     }
     statusf("Unpacking %s ...", item.file->name.c_str());
-    if (!stageFile(item, stagedPath(i), inBlock.ptr, outBlock.ptr)) return false;
+    if (!stageFile(item, stagedPath(i), inBlock.get(), outBlock.get())) return false;
   }
   s = dir_->SyncDir(journal_paths::kStage);
   if (!s.ok())
@@ -334,12 +341,12 @@ bool Updater::adoptPatched(const PlanInstall& item, const std::string& rel) {
 // fetches it again. Always false, with "Error unpacking" and the pack's path.
 bool Updater::failStaging(const PlanInstall& item, const std::string& rel) {
   dir_->Unlink(rel);
-  remove(item.downloadPath.c_str());
+  dir_->Unlink(relativeToBase(item.downloadPath));
   return setError("Error unpacking %s", item.downloadPath.c_str());
 }
 
 bool Updater::openPack(const char* source, FilePtr* in, int64_t* length) {
-  in->reset(fopen(source, "rb"));
+  in->reset(openStagingStream(source, false));
   if (!*in) return setError("Error opening %s for read!", source);
   *length = streamLength(in->get());
   if (*length <= 0) {
@@ -420,7 +427,8 @@ bool Updater::unpackFile(const char* source, const char* destination, const char
   AutoMutex hold(lock_);
   TrackedBlock inBlock(zmalloc(kUnpackBlock, UPD_SRC, __LINE__), UPD_SRC);
   TrackedBlock outBlock(zmalloc(kUnpackBlock, UPD_SRC, __LINE__), UPD_SRC);
-  if (!inBlock.ptr || !outBlock.ptr) return setError("Error uncompressing data (%d)", Z_MEM_ERROR);
+  if (!inBlock.get() || !outBlock.get())
+    return setError("Error uncompressing data (%d)", Z_MEM_ERROR);
   // Written beside the destination and renamed over it only when complete, so the source may
   // be the destination itself and a failure leaves the destination as it was.
   std::string temp = std::string(destination) + engine::kUnpackSuffix;
@@ -432,7 +440,7 @@ bool Updater::unpackFile(const char* source, const char* destination, const char
     FILE* fp = fopen(temp.c_str(), "wb");
     if (!fp) return setError("Error opening %s for write!", destination);
     StdioSink sink(fp);
-    ok = inflateInto(in.get(), length, &sink, key, size, inBlock.ptr, outBlock.ptr, nullptr);
+    ok = inflateInto(in.get(), length, &sink, key, size, inBlock.get(), outBlock.get(), nullptr);
   }
   if (!ok) {
     remove(temp.c_str());

@@ -62,6 +62,11 @@ bool ChecksDocuments(const TrustSettings& trust) {
   return !trust.keys.empty() || trust.requireSignature;
 }
 
+std::string PackTooLong(const std::string& name, const std::string& url, int64_t packSize) {
+  return "The pack of '" + name + "' (" + url + ") is longer than its packsize of " +
+         std::to_string(packSize) + " bytes; refused";
+}
+
 std::string DocumentTooLarge(const std::string& url, uint64_t limit) {
   return Refusal(
       url, "the document is larger than " + std::to_string(limit) + " bytes (--max-info-size)");

@@ -41,6 +41,9 @@ struct TrustSettings {
 // True when documents are checked: a trusted key is known or a signature is required.
 bool ChecksDocuments(const TrustSettings& trust);
 
+// The error line for a pack that is longer than its "packsize".
+std::string PackTooLong(const std::string& name, const std::string& url, int64_t packSize);
+
 // The error line for a document over the size limit.
 std::string DocumentTooLarge(const std::string& url, uint64_t limit);
 

@@ -12,7 +12,7 @@ PACKAGES=(
   curl time minisign
   clang libclang-rt-14-dev clang-format
   libdivsufsort-dev libzstd-dev
-  bsdiff xdelta3 zstd
+  bsdiff xdelta3 zstd rsync
   scdoc dpkg-dev file
 )
 

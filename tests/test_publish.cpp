@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -392,6 +393,38 @@ TEST(Publish, SameInputGivesSameBytesWithoutEncryption) {
   ASSERT_EQ(PublishRelease(Release("1.0"), tmp.Sub("d"), 8080, {"--encrypt"}).code, 0);
   EXPECT_NE(ReadFileOr(tmp.Sub("c/updates/") + kChannel),
             ReadFileOr(tmp.Sub("d/updates/") + kChannel));
+}
+
+// A publish holds the site's lock: a second one into the same site stops at once, naming the
+// lock, and changes nothing; once the lock is free, publishing works and first removes the
+// temporary files that a killed publish left (and nothing else).
+TEST(Publish, SiteLockAndLeftoversOfAKilledPublish) {
+  TempDir tmp;
+  std::string site = tmp.Sub("site");
+  ASSERT_EQ(PublishRelease(Release("1.0"), site, 8080).code, 0);
+  std::map<std::string, std::string> before = TreeOf(site);
+
+  int held = open((site + "/.publish.lock").c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
+  Result blocked = PublishRelease(Release("1.1"), site, 8080);
+  EXPECT_EQ(blocked.code, 1);
+  EXPECT_NE(blocked.err.find("another publish into " + site + " is running"), std::string::npos)
+      << blocked.err;
+  EXPECT_EQ(TreeOf(site), before);
+  close(held);
+
+  const std::vector<std::string> leftovers = {
+      "files/.pack-4242.tmp", "files/.patch-4242.tmp", "files/.old-4242.tmp",
+      "updates/" + std::string(kChannel) + ".tmp-4242", "history/000009.info.tmp"};
+  const std::vector<std::string> kept = {"files/keep.tmp.txt", "updates/notes.txt"};
+  for (const std::string& name : leftovers) ASSERT_TRUE(WriteFile(site + "/" + name, "partial"));
+  for (const std::string& name : kept) ASSERT_TRUE(WriteFile(site + "/" + name, "mine"));
+  Result p = PublishRelease(Release("1.1"), site, 8080);
+  ASSERT_EQ(p.code, 0) << p.err;
+  for (const std::string& name : leftovers) EXPECT_FALSE(FileExists(site + "/" + name)) << name;
+  for (const std::string& name : kept) EXPECT_EQ(ReadFileOr(site + "/" + name), "mine") << name;
+  ASSERT_EQ(CheckSite(site, Release("1.1")).code, 0);
 }
 
 TEST(Publish, VersionOneDocumentsAndChannelNames) {

@@ -315,6 +315,11 @@ TEST_F(ModesTest, NoServerBuiltIn) {
   EXPECT_NE(err[0].find("--server"), std::string::npos);
   EXPECT_NE(err[0].find("-DUPDATER_DEFAULT_SERVER"), std::string::npos);
   EXPECT_FALSE(testutil::FileExists(work_.Sub("updater-info.xml")));
+
+  // A rollback needs no server: it goes on (and here finds no backup to put back).
+  RunResult rollback = RunUpdater({"-d", install_.path(), "--rollback"}, work_.path());
+  EXPECT_EQ(rollback.err.find("No update server"), std::string::npos) << rollback.err;
+  EXPECT_NE(rollback.out.find("Error rolling back: "), std::string::npos) << Lines(rollback);
 }
 
 }  // namespace

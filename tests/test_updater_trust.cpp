@@ -232,6 +232,8 @@ TEST_F(UpdaterTrust, HostilePacksAreRefusedBeforeUnpacking) {
   size_t at = doc.find("file=\"vantorex\"");
   ASSERT_NE(at, std::string::npos);
   size_t url = doc.find("url=\"", at) + 5;
+  const std::string packUrl =
+      "http://" + site_.ServerArg() + "/files/" + doc.substr(url, doc.find('"', url) - url);
   const std::string pack = site_.root() + "/files/" + doc.substr(url, doc.find('"', url) - url);
   const std::string genuine = ReadFileOr(pack);
   const std::string other = ReadFileOr(site_.root() + "/files/" +
@@ -243,6 +245,9 @@ TEST_F(UpdaterTrust, HostilePacksAreRefusedBeforeUnpacking) {
   };
   const std::vector<Case> cases = {
       {"another pack in its place", other, "Checksum does not match for the pack of 'vantorex'"},
+      {"pack longer than its packsize", genuine + std::string(100000, 'x'),
+       "The pack of 'vantorex' (" + packUrl + ") is longer than its packsize of " +
+           std::to_string(genuine.size()) + " bytes"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

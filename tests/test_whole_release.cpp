@@ -6,6 +6,7 @@
 // next run has finished any journal it finds; a rerun then completes the update.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,6 +23,7 @@
 #include "confined_dir.h"
 #include "fault_dir.h"
 #include "ini-reader.h"
+#include "journal.h"
 #include "libupdater.h"
 #include "memleak.h"
 #include "test_util.h"
@@ -62,6 +64,20 @@ Tree Snapshot(const std::string& root) {
   Tree tree;
   SnapshotInto(root, "", &tree);
   return tree;
+}
+
+// Writes tree below root (files with their modes, directories).
+void WriteTree(const std::string& root, const Tree& tree) {
+  testutil::MakeDirs(root);
+  for (const auto& e : tree) {
+    std::string path = root + "/" + e.first;
+    if (e.second == "dir") {
+      testutil::MakeDirs(path);
+      continue;
+    }
+    testutil::WriteFile(path, e.second.substr(5));
+    chmod(path.c_str(), static_cast<mode_t>(strtoul(e.second.substr(0, 4).c_str(), nullptr, 8)));
+  }
 }
 
 // The first difference between two trees, or "".
@@ -124,6 +140,57 @@ class KillingDir : public ConfinedDirWrapper {
   int left_;
 };
 
+// A journal reads back as written; one cut short anywhere, or with a damaged line, is refused
+// rather than half carried out.
+TEST(Journal, RoundTripAndDamageRefused) {
+  Journal j;
+  j.direction = Journal::kBack;
+  j.backupDir = "tmp/updater/undo";
+  JournalStep install, modes, remove;
+  install.target = "dir with blanks/new file.so";
+  install.staged = "tmp/updater/stage/0";
+  install.backup = "tmp/updater/undo/0";
+  modes.kind = JournalStep::kModes;
+  modes.target = "bin/run.sh";
+  modes.oldMode = 0644;
+  modes.newMode = 0755;
+  remove.kind = JournalStep::kRemove;
+  remove.target = "old/legacy.so";
+  remove.backup = "tmp/updater/undo/2";
+  JournalStep added = install;  // nothing was there before it
+  added.backup.clear();
+  j.steps = {install, modes, remove, added};
+  const std::string text = EncodeJournal(j);
+  Journal back;
+  ASSERT_TRUE(DecodeJournal(text, &back));
+  EXPECT_EQ(EncodeJournal(back), text);
+  EXPECT_EQ(back.direction, Journal::kBack);
+  ASSERT_EQ(back.steps.size(), 4u);
+  EXPECT_EQ(back.steps[0].target, install.target);
+  EXPECT_EQ(back.steps[1].oldMode, 0644u);
+  EXPECT_EQ(back.steps[1].newMode, 0755u);
+  EXPECT_EQ(back.steps[3].backup, "");
+  // Every cut that loses any of the end line fails (its newline alone does not matter).
+  for (size_t cut = 0; cut + 1 < text.size(); cut++) {
+    EXPECT_FALSE(DecodeJournal(text.substr(0, cut), &back)) << "cut at " << cut;
+  }
+  struct Case {
+    const char* from;
+    const char* to;
+  } damaged[] = {
+      {"forward", "sideways"}, {"\t644\t", "\t648\t"}, {"\t755\n", "\t17777\n"},
+      {"R\t", "X\t"},          {"\nM\t", "\nM\t\t"},
+  };
+  std::string forward = text;
+  forward.replace(forward.find("back"), 4, "forward");
+  for (const Case& c : damaged) {
+    std::string bad = forward;
+    ASSERT_NE(bad.find(c.from), std::string::npos) << c.from;
+    bad.replace(bad.find(c.from), strlen(c.from), c.to);
+    EXPECT_FALSE(DecodeJournal(bad, &back)) << c.to;
+  }
+}
+
 class WholeReleaseTest : public UpdaterTest {
  protected:
   void SetUp() override {
@@ -184,16 +251,7 @@ class WholeReleaseTest : public UpdaterTest {
   void Reset() { ResetTo(release1_); }
   void ResetTo(const Tree& tree) {
     testutil::RemoveTree(install_.path());
-    testutil::MakeDirs(install_.path());
-    for (const auto& e : tree) {
-      std::string path = base_ + e.first;
-      if (e.second == "dir") {
-        testutil::MakeDirs(path);
-        continue;
-      }
-      testutil::WriteFile(path, e.second.substr(5));
-      chmod(path.c_str(), static_cast<mode_t>(strtoul(e.second.substr(0, 4).c_str(), nullptr, 8)));
-    }
+    WriteTree(install_.path(), tree);
     WriteIni("[groups]\r\ncore=1\r\nextras=2\r\n");
   }
 
@@ -648,15 +706,7 @@ TEST_F(WholeReleaseTest, TooLittleSpaceIsReportedBeforeDownloading) {
       testutil::RunProgram({"/bin/umount", path}, &out);
     }
   } unmount{mount.path()};
-  for (const auto& e : release1_) {
-    std::string path = mount.path() + "/" + e.first;
-    if (e.second == "dir") {
-      testutil::MakeDirs(path);
-    } else {
-      testutil::WriteFile(path, e.second.substr(5));
-      chmod(path.c_str(), static_cast<mode_t>(strtoul(e.second.substr(0, 4).c_str(), nullptr, 8)));
-    }
-  }
+  WriteTree(mount.path(), release1_);
   size_t before = PackRequests().size();
   RunResult r = RunUpdater({"--server", site_->ServerArg(), "-d", mount.path()}, work_.path());
   EXPECT_EQ(r.code, 1);

@@ -465,10 +465,12 @@ int Run(int argc, char** argv) {
                                 g_mode.messages ? PrintLine : nullptr,
                                 g_mode.messages ? PrintLine : nullptr};
 
-  if (s.server.empty()) {
-    fprintf(stderr,
-            "No update server is built into this updater: give one with --server HOST[:PORT], "
-            "or build with -DUPDATER_DEFAULT_SERVER=HOST[:PORT]\n");
+  // A rollback works from the installation's backup alone.
+  if (s.server.empty() && !s.rollback) {
+    fprintf(
+        stderr,
+        "No update server is built into this updater: give one with --server "
+        "[https://]HOST[:PORT], or build with -DUPDATER_DEFAULT_SERVER=[https://]HOST[:PORT]\n");
     return 1;
   }
 

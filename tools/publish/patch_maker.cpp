@@ -15,6 +15,7 @@
 #include "libupdater.h"
 #include "pack_writer.h"
 #include "release_tree.h"
+#include "site_files.h"
 
 namespace {
 
@@ -97,15 +98,7 @@ bool SaveToHistory(const std::string& site_dir, const std::string& text, size_t 
     return true;  // the same document published again
   }
   const std::string path = HistoryName(dir, numbers.empty() ? 1 : numbers.back() + 1);
-  const std::string tmp = path + ".tmp";
-  FILE* f = fopen(tmp.c_str(), "wb");
-  bool ok = f && fwrite(text.data(), 1, text.size(), f) == text.size();
-  if (f) ok = fclose(f) == 0 && ok;
-  if (!ok || rename(tmp.c_str(), path.c_str()) != 0) {
-    *error = "cannot write " + path + ": " + strerror(errno);
-    unlink(tmp.c_str());
-    return false;
-  }
+  if (!WriteDurably(path, text, error)) return false;
   numbers.push_back(0);  // the one just written
   for (size_t n = 0; n + keep < numbers.size(); ++n) unlink(HistoryName(dir, numbers[n]).c_str());
   return true;
@@ -181,10 +174,12 @@ bool PatchMaker::StorePatch(const std::string& from, DocFile* record, std::strin
     return false;
   }
   const std::string dest = dir + "/" + digests.sha256;
+  if (!SyncPath(patch_tmp_, error)) return false;
   if (rename(patch_tmp_.c_str(), dest.c_str()) != 0) {
     *error = "cannot rename " + patch_tmp_ + " to " + dest + ": " + strerror(errno);
     return false;
   }
+  if (!SyncPath(dir, error)) return false;
   DocPatch p;
   p.from = from;
   p.url = sub + "/" + digests.sha256;

@@ -19,6 +19,7 @@
 #include "pack_writer.h"
 #include "patch_maker.h"
 #include "release_tree.h"
+#include "site_files.h"
 
 namespace {
 
@@ -41,25 +42,7 @@ std::string RealPath(const std::string& path) {
 }  // namespace
 
 bool WriteAtomically(const std::string& path, const std::string& text, std::string* error) {
-  std::string tmp = path + ".tmp-" + std::to_string(getpid());
-  FILE* f = fopen(tmp.c_str(), "wb");
-  if (!f) {
-    *error = "cannot create " + tmp + ": " + strerror(errno);
-    return false;
-  }
-  bool ok = fwrite(text.data(), 1, text.size(), f) == text.size();
-  ok = (fclose(f) == 0) && ok;
-  if (!ok) {
-    *error = "cannot write " + tmp + ": " + strerror(errno);
-    unlink(tmp.c_str());
-    return false;
-  }
-  if (rename(tmp.c_str(), path.c_str()) != 0) {
-    *error = "cannot rename " + tmp + " to " + path + ": " + strerror(errno);
-    unlink(tmp.c_str());
-    return false;
-  }
-  return true;
+  return WriteDurably(path, text, error);
 }
 
 namespace {
@@ -107,6 +90,11 @@ class Publication {
       *error = "the site " + opts_.site_dir + " lies inside the release tree " + opts_.release_dir +
                "; it would publish itself";
       return false;
+    }
+    // One publish at a time; what a killed one left half written goes first.
+    if (!lock_.Acquire(opts_.site_dir, error)) return false;
+    for (const std::string& d : {files_dir_, updates_dir_, Join(opts_.site_dir, kHistoryDir)}) {
+      RemoveLeftoverTemps(d);
     }
     if (!LoadPrevious(error) || !PickSerial(error)) return false;
     if (!LoadSignKeys(opts_.sign_keys, &sign_keys_, error)) return false;
@@ -287,7 +275,11 @@ class Publication {
       doc_files_[n] = d;
       ++packed_;
     }
-    return true;
+    // The packs' names are on disk before any document lists them.
+    for (const std::string& sub : made_dirs) {
+      if (!SyncPath(Join(files_dir_, sub), error)) return false;
+    }
+    return made_dirs.empty() || SyncPath(files_dir_, error);
   }
 
   // Patches from the versions of each file in the last opts_.deltas releases of the site.
@@ -380,6 +372,7 @@ class Publication {
   std::vector<ReleaseFile> files_;
   std::vector<GroupSpec> groups_;
   std::string files_dir_, updates_dir_;
+  SiteLock lock_;
   bool have_previous_ = false;
   int prev_version_ = 0;
   uint64_t prev_serial_ = 0;

@@ -172,17 +172,19 @@ class FileSink : public TransferSink {
 // Writes to the caller's open stdio stream from its current position (which stays open).
 class StreamSink : public TransferSink {
  public:
-  // name is what messages call the stream.
-  StreamSink(FILE* fp, const std::string& name) : fp_(fp), name_(name) {}
+  // name is what messages call the stream; held counts bytes the stream already holds before
+  // its current position (they count in Size() and Truncate drops them too).
+  StreamSink(FILE* fp, const std::string& name, uint64_t held = 0)
+      : fp_(fp), name_(name), size_(held) {}
   uint64_t Size() const override { return size_; }
   bool Write(const char* data, size_t len, std::string* error) override;
-  // Goes back to where the stream was and cuts it there.
+  // Goes back to where the stream started (before the held bytes) and cuts it there.
   bool Truncate(std::string* error) override;
 
  private:
   FILE* fp_;
   std::string name_;
-  uint64_t size_ = 0;
+  uint64_t size_;
 };
 
 // Collects the body in memory.
