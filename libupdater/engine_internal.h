@@ -1,6 +1,5 @@
 // Helpers shared by the engine's source files (parse, plan, stage, commit, state); not part of
-// the public interface. Each file defines UPD_SRC (its own name for the allocator's records)
-// before it uses TrackedBlock.
+// the public interface. Each file defines UPD_SRC, its own name for the allocator's records.
 //
 // Thread rules: the helpers keep no state; callers hold the Updater's lock where they touch it.
 #ifndef LIBUPDATER_ENGINE_INTERNAL_H_
@@ -37,21 +36,6 @@ struct FileCloser {
   }
 };
 using FilePtr = std::unique_ptr<FILE, FileCloser>;
-
-// Owns a tracked block and releases it when the scope ends.
-class TrackedBlock {
- public:
-  TrackedBlock(void* p, const char* source) : ptr(p), source_(source) {}
-  ~TrackedBlock() {
-    if (ptr) zfree(ptr, source_, __LINE__);
-  }
-  TrackedBlock(const TrackedBlock&) = delete;
-  TrackedBlock& operator=(const TrackedBlock&) = delete;
-  void* ptr;
-
- private:
-  const char* source_;
-};
 
 // Where unpacked bytes go.
 class UnpackSink {

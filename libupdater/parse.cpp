@@ -20,8 +20,6 @@
 
 #define UPD_SRC "libupdater/parse"
 
-using engine::TrackedBlock;
-
 namespace {
 
 // Zero bytes after the document text while TinyXML parses it (see parseInfo).
@@ -255,10 +253,10 @@ bool Updater::formUrl(TiXmlElement* fe, int index, UpdateFile* f) {
   if (blanks > 0) {
     size_t room = fullUrl.size() + 2 * blanks + 1;
     TrackedBlock buf(zmalloc(static_cast<uint32_t>(room), UPD_SRC, __LINE__), UPD_SRC);
-    if (!buf.ptr) return setError("Out of memory for the URL of \"%s\"", f->name.c_str());
-    strlcpy(static_cast<char*>(buf.ptr), fullUrl.c_str(), room);
-    str_replace(static_cast<char*>(buf.ptr), room, " ", "%20");
-    fullUrl = static_cast<char*>(buf.ptr);
+    if (!buf.get()) return setError("Out of memory for the URL of \"%s\"", f->name.c_str());
+    strlcpy(buf.chars(), fullUrl.c_str(), room);
+    str_replace(buf.chars(), room, " ", "%20");
+    fullUrl = buf.chars();
   }
   const char* urlFile = file_part(fullUrl.c_str());
   if (!*urlFile || strcmp(urlFile, ".") == 0 || strcmp(urlFile, "..") == 0) {

@@ -23,7 +23,6 @@
 
 using engine::FilePtr;
 using engine::kUnpackBlock;
-using engine::TrackedBlock;
 using engine::UnpackSink;
 
 namespace {
@@ -106,7 +105,7 @@ bool Updater::downloadPacks(const Plan& p) {
 bool Updater::downloadPack(const PlanInstall& item) {
   const UpdateFile* f = item.file;
   TrackedBlock label(zstrdup(file_part(f->name.c_str()), UPD_SRC, __LINE__), UPD_SRC);
-  void* user = label.ptr ? label.ptr : const_cast<char*>(file_part(f->name.c_str()));
+  void* user = label.get() ? label.get() : const_cast<char*>(file_part(f->name.c_str()));
   std::unique_ptr<OrvexDownloadNoCurl> client(new OrvexDownloadNoCurl(
       f->url.c_str(), callbacks_ ? callbacks_->fileProgress : nullptr, nullptr, nullptr, user));
   if (client->GetError() != 0) {
@@ -119,9 +118,9 @@ bool Updater::downloadPack(const PlanInstall& item) {
   TrackedBlock writeBuffer(nullptr, UPD_SRC);
   FilePtr fp(openStagingStream(item.downloadPath, true));
   if (!fp) return setError("Error opening %s", item.downloadPath.c_str());
-  writeBuffer.ptr = zmalloc(kUnpackBlock, UPD_SRC, __LINE__);
-  if (writeBuffer.ptr) {
-    setvbuf(fp.get(), static_cast<char*>(writeBuffer.ptr), _IOFBF, kUnpackBlock);
+  writeBuffer.reset(zmalloc(kUnpackBlock, UPD_SRC, __LINE__));
+  if (writeBuffer.get()) {
+    setvbuf(fp.get(), writeBuffer.chars(), _IOFBF, kUnpackBlock);
   }
   bool over = false;
   if (!DownloadBounded(client.get(), fp.get(), PackLimit(f->packSize), &over)) {
@@ -182,7 +181,7 @@ bool Updater::stageFiles(const Plan& p) {
   statusf("%s", "");
   TrackedBlock inBlock(zmalloc(kUnpackBlock, UPD_SRC, __LINE__), UPD_SRC);
   TrackedBlock outBlock(zmalloc(kUnpackBlock, UPD_SRC, __LINE__), UPD_SRC);
-  if (!inBlock.ptr || !outBlock.ptr) return setError("Out of memory for unpacking");
+  if (!inBlock.get() || !outBlock.get()) return setError("Out of memory for unpacking");
   DirStatus s = dir_->RemoveTree(journal_paths::kStage);
   if (s.ok()) s = dir_->MakeDirs(journal_paths::kStage, 0700);
   if (!s.ok())
@@ -195,7 +194,7 @@ bool Updater::stageFiles(const Plan& p) {
       continue;
     }
     statusf("Unpacking %s ...", item.file->name.c_str());
-    if (!stageFile(item, stagedPath(i), inBlock.ptr, outBlock.ptr)) return false;
+    if (!stageFile(item, stagedPath(i), inBlock.get(), outBlock.get())) return false;
   }
   s = dir_->SyncDir(journal_paths::kStage);
   if (!s.ok())
@@ -341,7 +340,8 @@ bool Updater::unpackFile(const char* source, const char* destination, const char
   AutoMutex hold(lock_);
   TrackedBlock inBlock(zmalloc(kUnpackBlock, UPD_SRC, __LINE__), UPD_SRC);
   TrackedBlock outBlock(zmalloc(kUnpackBlock, UPD_SRC, __LINE__), UPD_SRC);
-  if (!inBlock.ptr || !outBlock.ptr) return setError("Error uncompressing data (%d)", Z_MEM_ERROR);
+  if (!inBlock.get() || !outBlock.get())
+    return setError("Error uncompressing data (%d)", Z_MEM_ERROR);
   // Written beside the destination and renamed over it only when complete, so the source may
   // be the destination itself and a failure leaves the destination as it was.
   std::string temp = std::string(destination) + engine::kUnpackSuffix;
@@ -353,7 +353,7 @@ bool Updater::unpackFile(const char* source, const char* destination, const char
     FILE* fp = fopen(temp.c_str(), "wb");
     if (!fp) return setError("Error opening %s for write!", destination);
     StdioSink sink(fp);
-    ok = inflateInto(in.get(), length, &sink, key, size, inBlock.ptr, outBlock.ptr, nullptr);
+    ok = inflateInto(in.get(), length, &sink, key, size, inBlock.get(), outBlock.get(), nullptr);
   }
   if (!ok) {
     remove(temp.c_str());

@@ -17,7 +17,6 @@
 #define UPD_SRC "libupdater/state"
 
 using engine::FilePtr;
-using engine::TrackedBlock;
 
 namespace {
 
@@ -26,10 +25,10 @@ namespace {
 bool readWhole(FILE* fp, off_t size, std::string* text) {
   if (size <= 0 || size >= static_cast<off_t>(UINT32_MAX)) return false;
   TrackedBlock buf(zmalloc(static_cast<uint32_t>(size) + 1, UPD_SRC, __LINE__), UPD_SRC);
-  if (!buf.ptr || fread(buf.ptr, 1, static_cast<size_t>(size), fp) != static_cast<size_t>(size))
+  if (!buf.get() || fread(buf.get(), 1, static_cast<size_t>(size), fp) != static_cast<size_t>(size))
     return false;
-  static_cast<char*>(buf.ptr)[size] = '\0';
-  *text = static_cast<char*>(buf.ptr);
+  buf.chars()[size] = '\0';
+  *text = buf.chars();
   return true;
 }
 

@@ -292,3 +292,25 @@ TEST(MemLeak, ReallocOfDamagedBlockWarnsWithoutDumpAndRepairsGuards) {
   EXPECT_EQ(GetCapturedStdout(), "");
   EXPECT_EQ(zmem_blocks(), blocks);
 }
+
+TEST(MemLeak, TrackedBlockOwnsMovesAndReleases) {
+  const uint64_t blocks = zmem_blocks();
+  {
+    TrackedBlock a(zmalloc(16, __FILE__, __LINE__));
+    ASSERT_NE(a.get(), nullptr);
+    EXPECT_EQ(zmem_blocks(), blocks + 1);
+    TrackedBlock b(std::move(a));
+    EXPECT_EQ(a.get(), nullptr);
+    EXPECT_EQ(zmem_blocks(), blocks + 1);
+    b.reset(zmalloc(8, __FILE__, __LINE__));  // the first block is freed
+    EXPECT_EQ(zmem_blocks(), blocks + 1);
+    void* kept = b.release();
+    EXPECT_EQ(b.get(), nullptr);
+    zfree(kept, __FILE__, __LINE__);
+    EXPECT_EQ(zmem_blocks(), blocks);
+    TrackedBlock failed(nullptr);  // a failed allocation: nothing to free
+    b = TrackedBlock(zstrdup("text", __FILE__, __LINE__));
+    EXPECT_STREQ(b.chars(), "text");
+  }
+  EXPECT_EQ(zmem_blocks(), blocks);
+}

@@ -19,22 +19,6 @@ namespace {
 // memory stays bounded whatever the file size.
 const uint32_t kBlock = 256 * 1024;
 
-// A tracked heap block released with its scope.
-class TrackedBlock {
- public:
-  explicit TrackedBlock(uint32_t len)
-      : p_(static_cast<uint8_t*>(zmalloc(len, __FILE__, __LINE__))) {}
-  ~TrackedBlock() {
-    if (p_) zfree(p_, __FILE__, __LINE__);
-  }
-  TrackedBlock(const TrackedBlock&) = delete;
-  TrackedBlock& operator=(const TrackedBlock&) = delete;
-  uint8_t* get() const { return p_; }
-
- private:
-  uint8_t* p_;
-};
-
 // A POSIX descriptor closed with its scope.
 class Fd {
  public:
@@ -136,22 +120,22 @@ bool DigestFile(const std::string& path, const DigestKinds& kinds, FileDigests* 
     *error = SysError("cannot open", path);
     return false;
   }
-  TrackedBlock buf(kBlock);
-  if (!buf.get()) {
+  TrackedBlock buf(zmalloc(kBlock, __FILE__, __LINE__));
+  if (!buf.bytes()) {
     *error = "out of memory while reading " + path;
     return false;
   }
   Digest sha("sha256"), md5("md5");
   out->size = 0;
   for (;;) {
-    ssize_t n = ReadSome(fd.get(), buf.get(), kBlock);
+    ssize_t n = ReadSome(fd.get(), buf.bytes(), kBlock);
     if (n < 0) {
       *error = SysError("cannot read", path);
       return false;
     }
     if (n == 0) break;
-    if (kinds.sha256) sha.Update(buf.get(), static_cast<size_t>(n));
-    if (kinds.md5) md5.Update(buf.get(), static_cast<size_t>(n));
+    if (kinds.sha256) sha.Update(buf.bytes(), static_cast<size_t>(n));
+    if (kinds.md5) md5.Update(buf.bytes(), static_cast<size_t>(n));
     out->size += static_cast<uint64_t>(n);
   }
   out->sha256 = kinds.sha256 ? sha.Finish() : std::string();
@@ -181,9 +165,10 @@ bool WritePack(const std::string& src, const std::string& dst, const std::string
     }
   } remover{dst};
 
-  TrackedBlock inbuf(kBlock), outbuf(kBlock);
+  TrackedBlock inbuf(zmalloc(kBlock, __FILE__, __LINE__));
+  TrackedBlock outbuf(zmalloc(kBlock, __FILE__, __LINE__));
   Deflater deflater(level);
-  if (!inbuf.get() || !outbuf.get() || !deflater.ok()) {
+  if (!inbuf.bytes() || !outbuf.bytes() || !deflater.ok()) {
     *error = "out of memory while packing " + src;
     return false;
   }
@@ -198,20 +183,20 @@ bool WritePack(const std::string& src, const std::string& dst, const std::string
   pack->size = 0;
   bool at_end = false;
   while (!at_end) {
-    ssize_t n = ReadSome(in.get(), inbuf.get(), kBlock);
+    ssize_t n = ReadSome(in.get(), inbuf.bytes(), kBlock);
     if (n < 0) {
       *error = SysError("cannot read", src);
       return false;
     }
     at_end = n == 0;
-    if (kinds.sha256) file_sha.Update(inbuf.get(), static_cast<size_t>(n));
-    if (kinds.md5) file_md5.Update(inbuf.get(), static_cast<size_t>(n));
+    if (kinds.sha256) file_sha.Update(inbuf.bytes(), static_cast<size_t>(n));
+    if (kinds.md5) file_md5.Update(inbuf.bytes(), static_cast<size_t>(n));
     file->size += static_cast<uint64_t>(n);
-    zs->next_in = inbuf.get();
+    zs->next_in = inbuf.bytes();
     zs->avail_in = static_cast<uInt>(n);
     int rc;
     do {
-      zs->next_out = outbuf.get();
+      zs->next_out = outbuf.bytes();
       zs->avail_out = kBlock;
       rc = deflate(zs, at_end ? Z_FINISH : Z_NO_FLUSH);
       if (rc == Z_STREAM_ERROR) {
@@ -220,10 +205,10 @@ bool WritePack(const std::string& src, const std::string& dst, const std::string
       }
       size_t have = kBlock - zs->avail_out;
       if (have > 0) {
-        if (!key.empty()) rc4_crypt(&rc4, outbuf.get(), have);
-        pack_sha.Update(outbuf.get(), have);
-        if (kinds.md5) pack_md5.Update(outbuf.get(), have);
-        if (!WriteAll(out.get(), outbuf.get(), have)) {
+        if (!key.empty()) rc4_crypt(&rc4, outbuf.bytes(), have);
+        pack_sha.Update(outbuf.bytes(), have);
+        if (kinds.md5) pack_md5.Update(outbuf.bytes(), have);
+        if (!WriteAll(out.get(), outbuf.bytes(), have)) {
           *error = SysError("cannot write", dst);
           return false;
         }

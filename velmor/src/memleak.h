@@ -66,6 +66,44 @@ void MemLeak_SetFailCountdown(int64_t countdown, bool persistent);
 // How many tracked allocations were made to fail since the countdown was last set.
 uint64_t MemLeak_InjectedFailures();
 
+// Owns one tracked block (from zmalloc and friends) and releases it with zfree when it goes.
+// Moves, never copies.
+class TrackedBlock {
+ public:
+  TrackedBlock() = default;
+  // Takes block, which may be null (a failed allocation); source names the owner in the
+  // tracker's reports of a damaged block when it is freed.
+  explicit TrackedBlock(void* block, const char* source = "TrackedBlock")
+      : p_(block), source_(source) {}
+  ~TrackedBlock() { reset(); }
+  TrackedBlock(const TrackedBlock&) = delete;
+  TrackedBlock& operator=(const TrackedBlock&) = delete;
+  TrackedBlock(TrackedBlock&& other) noexcept : p_(other.release()), source_(other.source_) {}
+  TrackedBlock& operator=(TrackedBlock&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+  }
+  // The block, or null.
+  void* get() const { return p_; }
+  uint8_t* bytes() const { return static_cast<uint8_t*>(p_); }
+  char* chars() const { return static_cast<char*>(p_); }
+  // Frees the block held, then holds block.
+  void reset(void* block = nullptr) {
+    if (p_ && p_ != block) zfree(p_, source_, __LINE__);
+    p_ = block;
+  }
+  // Gives the block up to the caller, who then frees it; returns it.
+  void* release() {
+    void* p = p_;
+    p_ = nullptr;
+    return p;
+  }
+
+ private:
+  void* p_ = nullptr;
+  const char* source_ = "TrackedBlock";
+};
+
 // Untracked wrappers of the system allocator.
 void* plain_malloc(uint32_t length);
 void* plain_realloc(void* ptr, uint32_t length);
