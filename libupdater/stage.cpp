@@ -310,7 +310,15 @@ bool Updater::stageFile(const PlanInstall& item, const std::string& rel, void* i
   if (!s.ok())
     return setError("Error opening %s for write! (%s)", shown.c_str(), s.message().c_str());
   StagedSink sink(std::move(file));
-  if (f->modes != 0) sink.file()->Chmod(f->modes & kModesMask);
+  if (f->modes != 0) {
+    // A copy without its modes must not be installed as if it had them.
+    s = sink.file()->Chmod(f->modes & kModesMask);
+    if (!s.ok()) {
+      dir_->Unlink(rel);
+      return setError("Error setting the modes of %s to %04o (%s)", shown.c_str(),
+                      f->modes & kModesMask, s.message().c_str());
+    }
+  }
   Digest digest{hash_init(digestName())};
   const bool haveDigest = digest.ctx != nullptr;
   bool unpackedOk =

@@ -197,6 +197,8 @@ TEST_F(UpdaterTrust, HostileDocumentsAreRefusedAndNothingIsTouched) {
     ASSERT_EQ(errors.size(), 1u) << r.out;
     EXPECT_NE(errors[0].find(DocUrl()), std::string::npos) << errors[0];
     EXPECT_NE(errors[0].find(c.says), std::string::npos) << errors[0];
+    // The detail line on standard error names the document once.
+    EXPECT_NE(r.err.find("updater: " + DocUrl() + ": refused: "), std::string::npos) << r.err;
     EXPECT_EQ(Snapshot(install_.path()), installed);
     EXPECT_EQ(Snapshot(work_.path()), work);
     for (size_t i = requests; i < site_.Requests().size(); i++) {

@@ -441,6 +441,45 @@ TEST_F(WholeReleaseTest, RenameFailingAtAnyStepLeavesOneRelease) {
   EXPECT_GT(failures, 10);
 }
 
+// The n-th create, chmod, directory creation or write through the layer fails: the update stops
+// with release 1 (or release 2 with its journal still to finish), never a mix, and the next run
+// settles it. A failing sync is the power-cut test's business.
+TEST_F(WholeReleaseTest, CreateChmodMkdirOrWriteFailingAtAnyStepLeavesOneRelease) {
+  const struct {
+    DirOp op;
+    const char* name;
+  } kinds[] = {{DirOp::kCreate, "create"},
+               {DirOp::kChmod, "chmod"},
+               {DirOp::kMakeDir, "mkdir"},
+               {DirOp::kWrite, "write"}};
+  for (const auto& kind : kinds) {
+    int failures = 0;
+    for (int n = 1; n < 200; n++) {
+      Reset();
+      std::unique_ptr<ConfinedDir> posix;
+      ASSERT_TRUE(OpenConfinedDir(install_.path(), &posix).ok());
+      FaultInjectingDir faulty(posix.get());
+      faulty.FailNth(kind.op, n, EIO);
+      std::string error;
+      bool ok = Update(&faulty, &error);
+      if (faulty.injected() == 0) {
+        ASSERT_TRUE(ok) << kind.name << " " << n << ": " << error;
+        break;
+      }
+      failures++;
+      std::string release = WhichRelease();
+      if (ok) {
+        ASSERT_EQ(release, "2") << kind.name << " " << n;
+      } else {
+        ASSERT_TRUE(release == "1" || (release == "2" && Exists("tmp/updater/journal")))
+            << kind.name << " " << n << " (" << error << "): " << release;
+      }
+      ASSERT_EQ(Settle() == "1", release == "1") << kind.name << " " << n;
+    }
+    EXPECT_GT(failures, 0) << kind.name << " never reached";
+  }
+}
+
 // A damaged pack stops the update before anything installed changes; the other packs stay for
 // the next run, the damaged one goes.
 TEST_F(WholeReleaseTest, DamagedPackLeavesReleaseOne) {

@@ -342,6 +342,13 @@ bool IsPermissionText(const std::string& reason) {
 // The line on standard error that follows an error line: where (URL or path), the system's
 // reason when there is one, and what to try.
 void PrintErrorDetail(Step step, const Settings& s, const std::string& engineText) {
+  // A refused document: the engine's text names the document and the reason itself.
+  const std::string refused = std::string(s.channelUrl) + ": refused: ";
+  if (engineText.compare(0, refused.size(), refused) == 0) {
+    fflush(stdout);
+    fprintf(stderr, "updater: %s\n", engineText.c_str());
+    return;
+  }
   FailureNote note = LastFailureNote();
   std::string target = note.target;
   std::string reason = note.reason.empty() ? ReasonInParentheses(engineText) : note.reason;
