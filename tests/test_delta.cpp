@@ -21,10 +21,11 @@ std::string RandomBytes(size_t n, uint32_t seed) {
 
 // Text-like bytes with repeats, the kind of content where matches are found everywhere.
 std::string Wordy(size_t n, uint32_t seed) {
-  static const char* kWords[] = {"alpha ", "beta ", "gamma ", "delta\n", "\x7f\x45LF", "\0\0\0\0"};
+  static const std::string kWords[] = {"alpha ",  "beta ",      "gamma ",
+                                       "delta\n", "\x7f\x45LF", std::string("\0\0\0\0", 4)};
   std::mt19937 rng(seed);
   std::string s;
-  while (s.size() < n) s.append(kWords[rng() % 6], 6);
+  while (s.size() < n) s.append(kWords[rng() % 6]);
   s.resize(n);
   return s;
 }
