@@ -186,9 +186,11 @@ class Updater {
   // Turns the use of patches on (the default) or off; with them off every file comes from its
   // full pack.
   void setUseDeltas(bool on);
-  // Writes every group's state to section "groups" of the INI file. True when written (or no
-  // INI file is set); false with lastError() when it cannot be, a symbolic link or another
-  // user's file at its name included (such a file is never written).
+  // Writes every group's state to section "groups" of the INI file. True when written, when no
+  // INI file is set, and when the file cannot be written for another reason (an existing empty
+  // or unreadable file: it is left as it is, noted on the debug channel); false with
+  // lastError() only for a symbolic link or another user's file at its name, which is never
+  // written.
   bool saveGroupStates();
 
   // Opens the installation (creating the base directory when missing), refuses as root a base

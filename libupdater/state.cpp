@@ -96,6 +96,7 @@ void Updater::saveInfoText(const char* path) {
 bool Updater::saveGroupStates() {
   AutoMutex hold(lock_);
   if (iniFile_.empty()) return true;
+  int unwritten = 0;
   for (UpdateGroup* g = groupsHead_; g; g = g->next) {
     char value[16];
     snprintf(value, sizeof(value), "%d", g->state);
@@ -113,8 +114,12 @@ bool Updater::saveGroupStates() {
           "remove it or run as its owner",
           iniFile_.c_str());
     }
-    return setError("Error writing the group states to %s (%s)", iniFile_.c_str(),
-                    strerror(err ? err : EIO));
+    // Any other failure (an empty or unreadable file among them) leaves the file as it was and
+    // costs only the remembered choices, as it always has: the update itself goes on.
+    unwritten = err ? err : EIO;
+  }
+  if (unwritten != 0) {
+    debugf("Group states not written to %s (%s)", iniFile_.c_str(), strerror(unwritten));
   }
   return true;
 }

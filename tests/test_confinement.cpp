@@ -276,6 +276,21 @@ TEST_F(ConfinementTest, StateFileIsNeverWrittenThroughALinkOrForAnotherUser) {
   }
 }
 
+// A state file that is the user's own but cannot take the choices (an empty one) keeps them
+// from being remembered, as it always has, and stops nothing.
+TEST_F(ConfinementTest, AnEmptyStateFileDoesNotStopTheUpdate) {
+  ReleaseSpec rel;
+  rel.groups = {Group("core", "1")};
+  rel.files.push_back(File("core.txt", "core\n", "", "core"));
+  Publish(rel);
+  ASSERT_TRUE(WriteFile(work_.Sub(".updater.ini"), ""));
+  RunResult r = Run({"--install", "core"});
+  EXPECT_EQ(0, r.code) << Lines(r);
+  EXPECT_TRUE(Mentions(r, "Update Complete!")) << Lines(r);
+  EXPECT_EQ("core\n", Installed("core.txt"));
+  EXPECT_EQ("", ReadFileOr(work_.Sub(".updater.ini")));
+}
+
 // Documents that would write other lines into the state file, or crash the parser.
 TEST_F(ConfinementTest, HostileDocumentsFailTheParse) {
   const std::string head =
