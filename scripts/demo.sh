@@ -6,7 +6,8 @@
 # installs it into a fresh directory with the updater (which trusts only that key), shows a
 # tampered document refused, publishes the next release (examples/vantorex-1.1) unsigned and
 # signs it "offline" with `updater-publish sign`, updates to it, changes to a new key through a
-# release that installs .updater-keys, runs the updater once more (nothing to do) through a
+# release that installs .updater-keys, updates a changed library through a patch (a delta),
+# rolls that update back and forward again, runs the updater once more (nothing to do) through a
 # forward proxy (tinyproxy, CONNECT tunnel), and shows a server the updater does not trust
 # refused.
 set -euo pipefail
@@ -101,7 +102,8 @@ run_updater() {
 show_installed() {
   echo
   echo "Installed:"
-  (cd "$install" && find . -type f ! -name .updater.ini | sort | sed 's/^\.\//  /')
+  (cd "$install" && find . -path ./tmp/updater -prune -o -type f ! -name .updater.ini -print |
+    sort | sed 's/^\.\//  /')
 }
 
 echo
@@ -138,15 +140,38 @@ build/bin/updater-publish keygen --secret-key "$keys/new.key" --public-key "$key
 release="$work/vantorex-1.2"
 cp -a examples/vantorex-1.1 "$release"
 cat "$keys/vendor.pub" "$keys/new.pub" >"$release/.updater-keys"
+# A larger binary joins the release, so that the next one can ship a patch of it.
+mkdir -p "$release/lib"
+head -c 393216 /dev/urandom >"$release/lib/libvantorex.so"
 publish "$release" --sign-key "$keys/vendor.key" --sign-key "$keys/new.key"
 run_updater
 
 echo
 echo "== from now on the new key alone signs =="
-echo "Version 1.2.1: signed with the new key." >>"$release/docs/CHANGES.txt"
+echo "Version 1.2.1: signed with the new key; a small fix in the library." \
+  >>"$release/docs/CHANGES.txt"
+printf 'fixed' | dd of="$release/lib/libvantorex.so" bs=1 seek=200000 conv=notrunc 2>/dev/null
 publish "$release" --sign-key "$keys/new.key"
+echo
+echo "== what the update will do: the library comes as a patch (updater --list) =="
+(cd "$install" && "$root/build/bin/updater" --server "https://127.0.0.1:$port" -d "$install" \
+  --ca-file "$tls/ca.pem" --trusted-key "$keys/vendor.pub" --list)
 run_updater
 show_installed
+
+echo
+echo "== rollback: back to the release from before the last update =="
+sum() { sha256sum "$install/lib/libvantorex.so" | cut -c1-16; }
+echo "library now: $(sum) (release 1.2.1)"
+(cd "$install" && "$root/build/bin/updater" -d "$install" --rollback)
+echo "library after the rollback: $(sum)"
+if grep -q 'Version 1.2.1' "$install/docs/CHANGES.txt"; then
+  echo "change log: still 1.2.1"
+else
+  echo "change log: back to 1.2"
+fi
+run_updater
+echo "library after updating again: $(sum)"
 
 echo
 echo "== a forward proxy (tinyproxy) on a free loopback port =="
@@ -177,5 +202,5 @@ echo "== server log ($(wc -l <"$work/server.log") lines; last 5) =="
 tail -n 5 "$work/server.log"
 echo
 echo "Demo finished over HTTPS: signed install, tampered document refused, offline-signed update,"
-echo "key change through .updater-keys, an up-to-date run through a proxy, and an untrusted"
-echo "server refused all succeeded."
+echo "key change through .updater-keys, an update through a patch, a rollback, an up-to-date run"
+echo "through a proxy, and an untrusted server refused all succeeded."
