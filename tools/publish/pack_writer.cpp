@@ -12,33 +12,13 @@
 #include "hash.h"
 #include "memleak.h"
 #include "rc4.h"
+#include "unique_fd.h"
 
 namespace {
 
 // Size of the read and write blocks: large enough that system calls stay rare, small enough that
 // memory stays bounded whatever the file size.
 const uint32_t kBlock = 256 * 1024;
-
-// A POSIX descriptor closed with its scope.
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  // Closes now; false (errno set) when close reports an error, as a full disk may only then.
-  bool Close() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd < 0 || close(fd) == 0;
-  }
-
- private:
-  int fd_;
-};
 
 std::string SysError(const char* what, const std::string& path) {
   return std::string(what) + " " + path + ": " + strerror(errno);
@@ -115,7 +95,7 @@ std::string Digest::Finish() {
 
 bool DigestFile(const std::string& path, const DigestKinds& kinds, FileDigests* out,
                 std::string* error) {
-  Fd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) {
     *error = SysError("cannot open", path);
     return false;
@@ -146,12 +126,12 @@ bool DigestFile(const std::string& path, const DigestKinds& kinds, FileDigests* 
 bool WritePack(const std::string& src, const std::string& dst, const std::string& key, int level,
                uint64_t expected_size, const DigestKinds& kinds, FileDigests* file,
                FileDigests* pack, std::string* error) {
-  Fd in(open(src.c_str(), O_RDONLY | O_CLOEXEC));
+  UniqueFd in(open(src.c_str(), O_RDONLY | O_CLOEXEC));
   if (in.get() < 0) {
     *error = SysError("cannot open", src);
     return false;
   }
-  Fd out(open(dst.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  UniqueFd out(open(dst.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
   if (out.get() < 0) {
     *error = SysError("cannot create", dst);
     return false;

@@ -15,6 +15,8 @@
 #include <memory>
 #include <vector>
 
+#include "unique_fd.h"
+
 namespace {
 
 const char kMagic[8] = {'V', 'L', 'D', 'E', 'L', 'T', 'A', '\x1a'};
@@ -360,26 +362,6 @@ class MappedFile {
  private:
   uint8_t* data_ = nullptr;
   size_t size_ = 0;
-};
-
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  // Closes now; false with errno set when close fails.
-  bool Close() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd < 0 || close(fd) == 0;
-  }
-
- private:
-  int fd_;
 };
 
 bool WriteAll(int fd, const uint8_t* p, size_t len) {
@@ -781,13 +763,13 @@ bool DeltaMake(const uint8_t* old_data, size_t old_size, const uint8_t* new_data
 bool DeltaMakeFile(const std::string& old_path, const std::string& new_path,
                    const std::string& patch_path, const DeltaMakeOptions& options,
                    DeltaStats* stats, std::string* error) {
-  Fd old_fd(open(old_path.c_str(), O_RDONLY | O_CLOEXEC));
+  UniqueFd old_fd(open(old_path.c_str(), O_RDONLY | O_CLOEXEC));
   MappedFile old_map, new_map;
   if (old_fd.get() < 0 || !old_map.Map(old_fd.get())) {
     *error = SysError("cannot read", old_path);
     return false;
   }
-  Fd new_fd(open(new_path.c_str(), O_RDONLY | O_CLOEXEC));
+  UniqueFd new_fd(open(new_path.c_str(), O_RDONLY | O_CLOEXEC));
   if (new_fd.get() < 0 || !new_map.Map(new_fd.get())) {
     *error = SysError("cannot read", new_path);
     return false;
@@ -798,7 +780,7 @@ bool DeltaMakeFile(const std::string& old_path, const std::string& new_path,
     *error = "cannot make a patch from " + old_path + " to " + new_path + ": " + *error;
     return false;
   }
-  Fd out(open(patch_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  UniqueFd out(open(patch_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
   if (out.get() < 0) {
     *error = SysError("cannot create", patch_path);
     return false;
@@ -893,17 +875,17 @@ bool DeltaApplyFd(int old_fd, int patch_fd, int out_fd, std::string* error) {
 
 bool DeltaApplyFile(const std::string& old_path, const std::string& patch_path,
                     const std::string& new_path, std::string* error) {
-  Fd old_fd(open(old_path.c_str(), O_RDONLY | O_CLOEXEC));
+  UniqueFd old_fd(open(old_path.c_str(), O_RDONLY | O_CLOEXEC));
   if (old_fd.get() < 0) {
     *error = SysError("cannot open", old_path);
     return false;
   }
-  Fd patch_fd(open(patch_path.c_str(), O_RDONLY | O_CLOEXEC));
+  UniqueFd patch_fd(open(patch_path.c_str(), O_RDONLY | O_CLOEXEC));
   if (patch_fd.get() < 0) {
     *error = SysError("cannot open", patch_path);
     return false;
   }
-  Fd out(open(new_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  UniqueFd out(open(new_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
   if (out.get() < 0) {
     *error = SysError("cannot create", new_path);
     return false;
