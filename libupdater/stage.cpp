@@ -96,7 +96,6 @@ bool Updater::downloadPacks(const Plan& p) {
       first = false;
     }
     makeDirectories(tmpDir.c_str());
-    item.file->downloadPath = item.downloadPath;
     if (item.sharesPackOf >= 0 || item.packPresent) {
       statusf("Already have %s, skipping download...", item.file->name.c_str());
       continue;
@@ -203,9 +202,9 @@ bool Updater::downloadPack(const PlanInstall& item) {
                       engine::transferErrorText(error).c_str(), f->name.c_str());
     }
     char have[65] = "";
-    if (!f->packChecksum[0] ||
+    if (f->packChecksum.empty() ||
         (hash_file(digestName(), item.downloadPath.c_str(), have, sizeof(have)) &&
-         strcasecmp(have, f->packChecksum) == 0)) {
+         f->packChecksum.equalsNoCase(have))) {
       return true;
     }
     remove(item.downloadPath.c_str());
@@ -327,7 +326,7 @@ bool Updater::stageFile(const PlanInstall& item, const std::string& rel, void* i
   char hex[2 * EVP_MAX_MD_SIZE + 1] = "";
   bin_to_hex(digest.sum, digest.size, hex);
   if (!unpackedOk) return failStaging(item, rel);
-  if (!haveDigest || strcasecmp(hex, f->checksum) != 0) {
+  if (!haveDigest || !f->checksum.equalsNoCase(hex)) {
     failStaging(item, rel);
     return setError("Checksum does not match for file '%s'!", file_part(f->name.c_str()));
   }
