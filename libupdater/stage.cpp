@@ -105,6 +105,7 @@ class WorkerClock : public TransportClock {
   explicit WorkerClock(TransportClock* base) : base_(base) {}
   int64_t NowMs() override { return base_->NowMs(); }
   double Random() override { return base_->Random(); }
+  int64_t WallSeconds() override { return base_->WallSeconds(); }
   void SleepMs(int64_t ms) override {
     while (ms > 0 && !(job && job->stopped())) {
       const int64_t slice = ms < kSleepSliceMs ? ms : kSleepSliceMs;
