@@ -27,7 +27,7 @@ void Usage(FILE* out) {
       "  updater-publish keygen --secret-key FILE --public-key FILE [--password-file FILE]\n"
       "  updater-publish sign DOCUMENT --sign-key FILE [--password-file FILE] [--expires-in DAYS]\n"
       "                  [--serial N]\n"
-      "  updater-publish diff OLD NEW PATCH [--level N] [--quiet]\n"
+      "  updater-publish diff OLD NEW PATCH [--level N] [--no-gzip] [--quiet]\n"
       "  updater-publish apply OLD PATCH NEW\n"
       "  updater-publish --help | --version\n"
       "\n"
