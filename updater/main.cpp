@@ -391,7 +391,7 @@ int Fail(Step step, const char* format, Updater* updater, const Settings& s) {
 int RollBack(Updater* updater, const Settings& s) {
   if (g_mode.messages) printf("\n");
   ClearFailureNote();
-  if (!updater->rollback()) return Fail(Step::kPerform, "\nError rolling back: %s\n", updater, s);
+  if (!updater->rollback()) return Fail(Step::kPerform, "Error rolling back: %s\n", updater, s);
   if (g_mode.messages) printf("\nRollback Complete!\n");
   return 0;
 }

@@ -474,10 +474,6 @@ int RunServe(int argc, char** argv) {
     fprintf(stderr, "updater-publish: %s\n", error.c_str());
     return 1;
   }
-  printf("Serving %s on %s://%s:%d/ (stop with Ctrl-C)\n", argv[optind],
-         tls_cert.empty() ? "http" : "https",
-         bind_address == "*" ? "0.0.0.0" : bind_address.c_str(), server.port());
-  fflush(stdout);
   if (!port_file.empty()) {
     std::string tmp = port_file + ".tmp";
     FILE* f = fopen(tmp.c_str(), "w");
@@ -488,6 +484,10 @@ int RunServe(int argc, char** argv) {
       return 1;
     }
   }
+  printf("Serving %s on %s://%s:%d/ (stop with Ctrl-C)\n", argv[optind],
+         tls_cert.empty() ? "http" : "https",
+         bind_address == "*" ? "0.0.0.0" : bind_address.c_str(), server.port());
+  fflush(stdout);
   uint64_t served = server.Run();
   if (!quiet) printf("Stopped after %llu connections\n", static_cast<unsigned long long>(served));
   return 0;
