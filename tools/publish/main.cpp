@@ -75,7 +75,8 @@ void Usage(FILE* out) {
       "  --tls-cert FILE      serve HTTPS with this certificate (PEM, chain after it)\n"
       "  --tls-key FILE       the certificate's private key (PEM)\n"
       "\n"
-      "diff: writes the patch that turns OLD into NEW (zstd level N, 1 to 22; default 19).\n"
+      "diff: writes the patch that turns OLD into NEW (zstd level N, 1 to 22; default 19);\n"
+      "  between the uncompressed contents of two gzip files unless --no-gzip is given.\n"
       "apply: builds NEW from OLD and PATCH, checking both files' SHA-256 digests.\n",
       out);
 }
