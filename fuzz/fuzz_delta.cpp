@@ -3,7 +3,9 @@
 //   mode 0  old file and raw patch bytes;
 //   mode 1  the same with the header checksum made right, so the fuzzer reaches the streams;
 //   mode 2  a genuine patch between two fuzzed files, damaged at one fuzzed byte: applying it
-//           either fails or gives the new file.
+//           either fails or gives the new file;
+//   mode 3  the same between two gzip files of fuzzed contents (zlib at a fuzzed level), so
+//           that damage falls into a recompression recipe and the streams of the contents.
 #include <openssl/evp.h>
 #include <string.h>
 #include <sys/mman.h>
@@ -49,6 +51,21 @@ bool Apply(const std::string& old_data, const std::string& patch, std::string* o
   return ok;
 }
 
+// A gzip file of data made by zlib at level (1 to 9).
+std::string Gzip(const std::string& data, int level) {
+  z_stream s = {};
+  if (deflateInit2(&s, level, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY) != Z_OK) abort();
+  std::string out(deflateBound(&s, data.size()) + 32, '\0');
+  s.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+  s.avail_in = static_cast<uInt>(data.size());
+  s.next_out = reinterpret_cast<Bytef*>(&out[0]);
+  s.avail_out = static_cast<uInt>(out.size());
+  if (deflate(&s, Z_FINISH) != Z_STREAM_END) abort();
+  out.resize(s.total_out);
+  deflateEnd(&s);
+  return out;
+}
+
 // An accepted output must have the size and digest the header names.
 void CheckAccepted(const std::string& patch, const std::string& out) {
   if (patch.size() < kDeltaHeaderSize) __builtin_trap();
@@ -63,11 +80,16 @@ void CheckAccepted(const std::string& patch, const std::string& out) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzzutil::Input in(data, size);
-  uint8_t mode = in.Byte() % 3;
+  uint8_t mode = in.Byte() % 4;
   std::string old_data = in.Piece(1024);
   std::string out;
-  if (mode == 2) {
+  if (mode >= 2) {
     std::string new_data = in.Piece(1024);
+    if (mode == 3) {
+      const int level = 1 + in.Byte() % 9;
+      old_data = Gzip(old_data, level);
+      new_data = Gzip(new_data, level);
+    }
     size_t at = in.Byte() * 256 + in.Byte();
     uint8_t flip = in.Byte();
     std::string patch, error;

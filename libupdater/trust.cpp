@@ -1,6 +1,7 @@
 #include "trust.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -8,6 +9,7 @@
 #include <sys/stat.h>
 #include <time.h>
 #include <tinyxml.h>
+#include <unistd.h>
 
 #include <memory>
 
@@ -22,10 +24,29 @@ namespace {
 
 const char kSignatureSuffix[] = ".minisig";
 
-bool ReadFileText(const std::string& path, std::string* text, std::string* error) {
-  FILE* f = fopen(path.c_str(), "rb");
+// Reads a key file whole. With noFollow the file itself must not be a symbolic link and must be a
+// regular file: the release's own key file lives in the installation, where a planted link would
+// otherwise hand trust to a file outside it.
+bool ReadFileText(const std::string& path, bool noFollow, std::string* text, std::string* error) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | (noFollow ? O_NOFOLLOW : 0));
+  if (fd < 0) {
+    if (noFollow && errno == ELOOP) {
+      *error = path + ": is a symbolic link, not a key file (replace it with the file itself)";
+    } else {
+      *error = path + ": " + strerror(errno);
+    }
+    return false;
+  }
+  struct stat st;
+  if (noFollow && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+    close(fd);
+    *error = path + ": not a regular file";
+    return false;
+  }
+  FILE* f = fdopen(fd, "rb");
   if (!f) {
     *error = path + ": " + strerror(errno);
+    close(fd);
     return false;
   }
   char buf[4096];
@@ -82,7 +103,7 @@ bool LoadTrustedKeys(const std::string& builtIn, const std::vector<std::string>&
   if (lstat(release.c_str(), &st) == 0) paths.push_back(release);
   for (const std::string& p : paths) {
     std::string text, why;
-    if (!ReadFileText(p, &text, &why)) {
+    if (!ReadFileText(p, p == release, &text, &why)) {
       *error = "Error reading trusted keys from " + why;
       return false;
     }

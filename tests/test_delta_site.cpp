@@ -2,6 +2,7 @@
 // are left out), and the updater using them with the full pack as its fallback.
 #include <gtest/gtest.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <map>
 #include <random>
@@ -349,6 +350,47 @@ TEST_F(DeltaUpdate, PatchIgnoredForAnotherInstalledCopyOrWhenTurnedOff) {
     EXPECT_TRUE(ReadFileOr(tmp_.Sub("inst/bin/app")) == Program(2));
     EXPECT_FALSE(Fetched(patches[0].url));
   }
+}
+
+// A manual page of version v compressed as gzip -9n would: its version line near the start
+// changes every compressed byte after it.
+std::string Manual(int v) {
+  std::string text = "manual of app version " + std::to_string(v) + "\n";
+  std::mt19937 rng(7);
+  while (text.size() < 60000) text += "option " + std::to_string(rng() % 5000) + " sets a value\n";
+  z_stream s = {};
+  std::string gz(text.size() + 1024, '\0');
+  if (deflateInit2(&s, 9, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY) != Z_OK) return "";
+  s.next_in = reinterpret_cast<Bytef*>(&text[0]);
+  s.avail_in = static_cast<uInt>(text.size());
+  s.next_out = reinterpret_cast<Bytef*>(&gz[0]);
+  s.avail_out = static_cast<uInt>(gz.size());
+  const bool ok = deflate(&s, Z_FINISH) == Z_STREAM_END;
+  gz.resize(s.total_out);
+  deflateEnd(&s);
+  return ok ? gz : "";
+}
+
+TEST_F(DeltaUpdate, GzipFileIsPatchedThroughItsContent) {
+  // Release 3 adds the compressed manual, release 4 changes its version.
+  for (int v : {3, 4}) {
+    ASSERT_TRUE(WriteFile(tmp_.Sub("release-" + std::to_string(v) + "/docs/app.1.gz"), Manual(v)));
+    ASSERT_EQ(Publish(v), 0);
+    if (v == 3) {
+      ASSERT_EQ(Update().code, 0);
+    }
+  }
+  std::string record;
+  std::vector<Patch> patches = PatchesOf(Doc(), "docs/app.1.gz", &record);
+  ASSERT_EQ(patches.size(), 1u);
+  // A patch of the compressed bytes would be about as large as the file.
+  EXPECT_LT(std::stoll(patches[0].packsize) * 10, static_cast<long long>(Manual(4).size()));
+  updtest::RunResult r = Update();
+  ASSERT_EQ(r.code, 0) << r.out;
+  EXPECT_NE(r.out.find("Patched docs/app.1.gz"), std::string::npos) << r.out;
+  EXPECT_TRUE(ReadFileOr(tmp_.Sub("inst/docs/app.1.gz")) == Manual(4));
+  EXPECT_TRUE(Fetched(patches[0].url));
+  EXPECT_FALSE(Fetched(Attr(record, "url")));
 }
 
 TEST_F(DeltaUpdate, SignedDocumentsStillUsePatches) {

@@ -111,7 +111,7 @@ TEST(ParseStreamTest, StreamedAndTreeReadingsAgree) {
       doc(groups + info + "<files>" + file + "</files>"),
       doc(info + groups),
       doc("<files/>"),
-      doc(info + groups + "<files>" + file + "</files><groups/><info/>"),
+      doc(info + "<files>" + file + "</files>" + groups),
       doc(info + "<files>" + file + "<file url=\"u\" sha=\"s\"/>" + file + "</files><n>t</n>"),
       doc(info + "<files><file file=\"../out\" url=\"u\" sha=\"s\"/></files><n") + "<broken",
       doc(info + "<files>" + file + "</files>") + "<second/>",

@@ -246,4 +246,29 @@ TEST(UtcTime, RoundTripAndRefusals) {
   }
 }
 
+TEST(UtcTime, HttpDates) {
+  struct Case {
+    const char* text;
+    int64_t seconds;  // -1: refused
+  } cases[] = {
+      {"Sun, 06 Nov 1994 08:49:37 GMT", 784111777},
+      {"Tue, 29 Feb 2000 00:00:00 GMT", 951782400},
+      {"Thu, 01 Jan 1970 00:00:00 GMT", 0},
+      {"Thu, 29 Feb 2001 00:00:00 GMT", -1},
+      {"Sun, 06 Nvo 1994 08:49:37 GMT", -1},
+      {"Sun, 06 anF 1994 08:49:37 GMT", -1},
+      {"Sun, 06 Nov 1994 08:49:37 UTC", -1},
+      {"Sunday, 06-Nov-94 08:49:37 GMT", -1},
+      {"Sun Nov  6 08:49:37 1994", -1},
+      {"120", -1},
+  };
+  for (const Case& c : cases) {
+    int64_t t = -1;
+    EXPECT_EQ(ParseHttpDate(c.text, &t), c.seconds >= 0) << c.text;
+    if (c.seconds >= 0) {
+      EXPECT_EQ(t, c.seconds) << c.text;
+    }
+  }
+}
+
 }  // namespace

@@ -363,6 +363,12 @@ TEST_F(UpdaterTrust, MinisignSignedDocumentsAndKeyRotation) {
   EXPECT_EQ(r.code, 1);
   EXPECT_NE(r.out.find(".updater-keys: line 1 is not a minisign public key"), std::string::npos)
       << r.out;
+  // A link in its place, even to a good key file outside the installation, is not followed.
+  ASSERT_EQ(unlink(install_.Sub(".updater-keys").c_str()), 0);
+  ASSERT_EQ(symlink(keys_.Sub("m.pub").c_str(), install_.Sub(".updater-keys").c_str()), 0);
+  r = Update();
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.out.find(".updater-keys: is a symbolic link"), std::string::npos) << r.out;
 }
 
 TEST(UpdaterLimits, EndlessDocumentIsCutAtTheLimit) {

@@ -20,7 +20,9 @@ class SteppingClock : public TransportClock {
   int64_t NowMs() override { return now_ += step_; }
   void SleepMs(int64_t ms) override { sleeps.push_back(ms); }
   double Random() override { return random_; }
+  int64_t WallSeconds() override { return wall; }
   std::vector<int64_t> sleeps;  // every back-off asked for, in order
+  int64_t wall = 784111777;     // Sun, 06 Nov 1994 08:49:37 GMT
 
  private:
   int64_t now_ = 1000000;

@@ -21,9 +21,10 @@ bool ParseLevel(const char* text, int* out) {
 }  // namespace
 
 int RunDiffCommand(int argc, char** argv) {
-  enum { kLevel = 1000, kQuiet };
+  enum { kLevel = 1000, kQuiet, kNoGzip };
   static const struct option kOptions[] = {{"level", required_argument, nullptr, kLevel},
                                            {"quiet", no_argument, nullptr, kQuiet},
+                                           {"no-gzip", no_argument, nullptr, kNoGzip},
                                            {nullptr, 0, nullptr, 0}};
   DeltaMakeOptions options;
   bool quiet = false;
@@ -39,8 +40,12 @@ int RunDiffCommand(int argc, char** argv) {
       case kQuiet:
         quiet = true;
         break;
+      case kNoGzip:
+        options.gzip = false;
+        break;
       default:
-        fprintf(stderr, "Usage: updater-publish diff OLD NEW PATCH [--level N] [--quiet]\n");
+        fprintf(stderr,
+                "Usage: updater-publish diff OLD NEW PATCH [--level N] [--no-gzip] [--quiet]\n");
         return 2;
     }
   }
@@ -56,9 +61,11 @@ int RunDiffCommand(int argc, char** argv) {
   }
   if (!quiet) {
     printf(
-        "Wrote %s: %llu bytes (%llu entries; control %llu, difference %llu of %llu, extra %llu "
-        "of %llu)\n",
+        "Wrote %s: %llu bytes (%s%llu entries; control %llu, difference %llu of %llu, extra "
+        "%llu of %llu)\n",
         argv[optind + 2], static_cast<unsigned long long>(stats.patch_bytes),
+        stats.gzip ? ("gzip contents, recipe " + std::to_string(stats.recipe_bytes) + "; ").c_str()
+                   : "",
         static_cast<unsigned long long>(stats.entries),
         static_cast<unsigned long long>(stats.control_packed),
         static_cast<unsigned long long>(stats.diff_packed),

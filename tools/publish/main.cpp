@@ -27,7 +27,7 @@ void Usage(FILE* out) {
       "  updater-publish keygen --secret-key FILE --public-key FILE [--password-file FILE]\n"
       "  updater-publish sign DOCUMENT --sign-key FILE [--password-file FILE] [--expires-in DAYS]\n"
       "                  [--serial N]\n"
-      "  updater-publish diff OLD NEW PATCH [--level N] [--quiet]\n"
+      "  updater-publish diff OLD NEW PATCH [--level N] [--no-gzip] [--quiet]\n"
       "  updater-publish apply OLD PATCH NEW\n"
       "  updater-publish --help | --version\n"
       "\n"
@@ -75,7 +75,8 @@ void Usage(FILE* out) {
       "  --tls-cert FILE      serve HTTPS with this certificate (PEM, chain after it)\n"
       "  --tls-key FILE       the certificate's private key (PEM)\n"
       "\n"
-      "diff: writes the patch that turns OLD into NEW (zstd level N, 1 to 22; default 19).\n"
+      "diff: writes the patch that turns OLD into NEW (zstd level N, 1 to 22; default 19);\n"
+      "  between the uncompressed contents of two gzip files unless --no-gzip is given.\n"
       "apply: builds NEW from OLD and PATCH, checking both files' SHA-256 digests.\n",
       out);
 }
@@ -474,10 +475,6 @@ int RunServe(int argc, char** argv) {
     fprintf(stderr, "updater-publish: %s\n", error.c_str());
     return 1;
   }
-  printf("Serving %s on %s://%s:%d/ (stop with Ctrl-C)\n", argv[optind],
-         tls_cert.empty() ? "http" : "https",
-         bind_address == "*" ? "0.0.0.0" : bind_address.c_str(), server.port());
-  fflush(stdout);
   if (!port_file.empty()) {
     std::string tmp = port_file + ".tmp";
     FILE* f = fopen(tmp.c_str(), "w");
@@ -488,6 +485,10 @@ int RunServe(int argc, char** argv) {
       return 1;
     }
   }
+  printf("Serving %s on %s://%s:%d/ (stop with Ctrl-C)\n", argv[optind],
+         tls_cert.empty() ? "http" : "https",
+         bind_address == "*" ? "0.0.0.0" : bind_address.c_str(), server.port());
+  fflush(stdout);
   uint64_t served = server.Run();
   if (!quiet) printf("Stopped after %llu connections\n", static_cast<unsigned long long>(served));
   return 0;

@@ -15,6 +15,7 @@
 #include <memory>
 #include <vector>
 
+#include "gzip_member.h"
 #include "unique_fd.h"
 
 namespace {
@@ -23,7 +24,12 @@ const char kMagic[8] = {'V', 'L', 'D', 'E', 'L', 'T', 'A', '\x1a'};
 const uint32_t kVersion = 1;
 // The extra stream is one frame compressed with the old file as its raw-content prefix.
 const uint32_t kFlagExtraPrefix = 1;
-const uint32_t kKnownFlags = kFlagExtraPrefix;
+// The files are gzip files: the streams turn the old file's uncompressed content into the new
+// file's, which a recompression recipe (after the header) turns into the new gzip file.
+const uint32_t kFlagGzip = 2;
+const uint32_t kKnownFlags = kFlagExtraPrefix | kFlagGzip;
+// The largest recipe a reader accepts (it is read whole).
+const uint32_t kMaxRecipeLength = 4 << 20;
 
 // Windows of the streams compressed without the old file, and so the applier's buffers: small
 // for the control and difference streams (measured on shared libraries, a larger window gains
@@ -84,7 +90,7 @@ enum HeaderOffset : size_t {
   kOffControlLength = 96,
   kOffDiffLength = 104,
   kOffExtraLength = 112,
-  kOffReserved = 120,
+  kOffRecipeLength = 120,  // 0 unless the gzip flag is set
   kOffCrc = 124,
 };
 
@@ -100,6 +106,7 @@ void EncodeHeader(const DeltaHeader& h, uint8_t* out) {
   PutU64(out + kOffControlLength, h.control_length);
   PutU64(out + kOffDiffLength, h.diff_length);
   PutU64(out + kOffExtraLength, h.extra_length);
+  PutU32(out + kOffRecipeLength, h.recipe_length);
   PutU32(out + kOffCrc, static_cast<uint32_t>(crc32(0, out, kOffCrc)));
 }
 
@@ -547,29 +554,91 @@ bool ReadVarint(StreamReader* s, uint64_t* v, bool* clean_end, std::string* erro
   return false;
 }
 
+// Where applied bytes go: a function that takes the next piece of the new content.
+using Sink = GzipWriter::Sink;
+
+// The new file as it is written: its bytes are counted and hashed on their way to out_fd.
+class FileOutput {
+ public:
+  explicit FileOutput(int out_fd) : fd_(out_fd) {}
+
+  // True when the digest is ready; false with *error.
+  bool Start(std::string* error) {
+    if (!sha_ || EVP_DigestInit_ex(sha_.get(), EVP_sha256(), nullptr) != 1) {
+      *error = "cannot set up the SHA-256 digest";
+      return false;
+    }
+    return true;
+  }
+
+  bool Write(const uint8_t* data, size_t size, std::string* error) {
+    if (EVP_DigestUpdate(sha_.get(), data, size) != 1) {
+      *error = "cannot compute the SHA-256 digest";
+      return false;
+    }
+    if (!WriteAll(fd_, data, size)) {
+      *error = std::string("cannot write the new file: ") + strerror(errno);
+      return false;
+    }
+    written_ += size;
+    return true;
+  }
+
+  Sink AsSink() {
+    return [this](const uint8_t* data, size_t size, std::string* error) {
+      return Write(data, size, error);
+    };
+  }
+
+  // True when the file written has the size and SHA-256 digest the header names.
+  bool Check(const DeltaHeader& h, std::string* error) {
+    uint8_t digest[32];
+    if (EVP_DigestFinal_ex(sha_.get(), digest, nullptr) != 1) {
+      *error = "cannot finish the SHA-256 digest";
+      return false;
+    }
+    if (written_ != h.new_size || memcmp(digest, h.new_sha256, 32) != 0) {
+      *error = written_ != h.new_size
+                   ? "the new file does not have the size the patch names (damaged patch)"
+                   : "the new file does not have the SHA-256 digest the patch names (damaged "
+                     "patch)";
+      return false;
+    }
+    return true;
+  }
+
+ private:
+  int fd_;
+  std::unique_ptr<EVP_MD_CTX, MdCtxFree> sha_{EVP_MD_CTX_new()};
+  uint64_t written_ = 0;
+};
+
+// Runs the three streams of a patch over the old content (old_size bytes) and hands the
+// new_size bytes they produce to a sink.
 class Applier {
  public:
-  Applier(const MappedFile& old_file, int patch_fd, int out_fd, const DeltaHeader& h)
-      : old_(old_file),
-        out_fd_(out_fd),
+  Applier(const uint8_t* old_data, size_t old_size, uint64_t new_size, int patch_fd,
+          const DeltaHeader& h, Sink sink)
+      : old_(old_data),
+        old_size_(old_size),
+        new_size_(new_size),
         h_(h),
-        control_("control", patch_fd, kDeltaHeaderSize, h.control_length),
-        diff_("difference", patch_fd, kDeltaHeaderSize + h.control_length, h.diff_length),
-        extra_("extra", patch_fd, kDeltaHeaderSize + h.control_length + h.diff_length,
+        sink_(std::move(sink)),
+        control_("control", patch_fd, kDeltaHeaderSize + h.recipe_length, h.control_length),
+        diff_("difference", patch_fd, kDeltaHeaderSize + h.recipe_length + h.control_length,
+              h.diff_length),
+        extra_("extra", patch_fd,
+               kDeltaHeaderSize + h.recipe_length + h.control_length + h.diff_length,
                h.extra_length) {}
 
   bool Run(std::string* error) {
     const bool prefix = (h_.flags & kFlagExtraPrefix) != 0;
     if (!control_.Init(kControlWindowLog, nullptr, 0, false, error) ||
         !diff_.Init(kControlWindowLog, nullptr, 0, false, error) ||
-        !extra_.Init(kExtraWindowLog, old_.data(), old_.size(), prefix, error)) {
+        !extra_.Init(kExtraWindowLog, old_, old_size_, prefix, error)) {
       return false;
     }
-    if (!sha_ || EVP_DigestInit_ex(sha_.get(), EVP_sha256(), nullptr) != 1) {
-      *error = "cannot set up the SHA-256 digest";
-      return false;
-    }
-    buf_.resize(static_cast<size_t>(std::min<uint64_t>(kOutChunk, h_.new_size + 1)));
+    buf_.resize(static_cast<size_t>(std::min<uint64_t>(kOutChunk, new_size_ + 1)));
     int64_t old_pos = 0;
     uint64_t new_pos = 0;
     for (;;) {
@@ -584,11 +653,11 @@ class Applier {
         if (end) *error = "the patch's control stream ends inside an entry";
         return false;
       }
-      if (add > h_.new_size - new_pos || copy > h_.new_size - new_pos - add) {
+      if (add > new_size_ - new_pos || copy > new_size_ - new_pos - add) {
         *error = "the patch's control stream writes past the end of the new file";
         return false;
       }
-      if (old_pos < 0 || add > old_.size() || static_cast<uint64_t>(old_pos) > old_.size() - add) {
+      if (old_pos < 0 || add > old_size_ || static_cast<uint64_t>(old_pos) > old_size_ - add) {
         *error = "the patch's control stream reads outside the old file";
         return false;
       }
@@ -604,7 +673,7 @@ class Applier {
       }
       old_pos += static_cast<int64_t>(add) + step;
     }
-    if (new_pos != h_.new_size) {
+    if (new_pos != new_size_) {
       *error = "the patch ends before the new file is complete (truncated or damaged patch)";
       return false;
     }
@@ -617,17 +686,7 @@ class Applier {
         return false;
       }
     }
-    if (!Flush(error)) return false;
-    uint8_t digest[32];
-    if (EVP_DigestFinal_ex(sha_.get(), digest, nullptr) != 1) {
-      *error = "cannot finish the SHA-256 digest";
-      return false;
-    }
-    if (memcmp(digest, h_.new_sha256, 32) != 0) {
-      *error = "the new file does not have the SHA-256 digest the patch names (damaged patch)";
-      return false;
-    }
-    return true;
+    return Flush(error);
   }
 
  private:
@@ -640,7 +699,7 @@ class Applier {
         *error = "the patch's difference stream is shorter than its control stream says";
         return false;
       }
-      const uint8_t* o = old_.data() + old_pos;
+      const uint8_t* o = old_ + old_pos;
       uint8_t* d = buf_.data() + fill_;
       for (size_t i = 0; i < room; ++i) d[i] = static_cast<uint8_t>(d[i] + o[i]);
       old_pos += room;
@@ -668,41 +727,101 @@ class Applier {
   }
 
   bool Flush(std::string* error) {
-    if (EVP_DigestUpdate(sha_.get(), buf_.data(), fill_) != 1) {
-      *error = "cannot compute the SHA-256 digest";
-      return false;
-    }
-    if (!WriteAll(out_fd_, buf_.data(), fill_)) {
-      *error = std::string("cannot write the new file: ") + strerror(errno);
-      return false;
-    }
+    if (fill_ > 0 && !sink_(buf_.data(), fill_, error)) return false;
     fill_ = 0;
     return true;
   }
 
-  const MappedFile& old_;
-  int out_fd_;
+  const uint8_t* old_;
+  size_t old_size_;
+  uint64_t new_size_;
   const DeltaHeader& h_;
+  Sink sink_;
   StreamReader control_, diff_, extra_;
-  std::unique_ptr<EVP_MD_CTX, MdCtxFree> sha_{EVP_MD_CTX_new()};
   std::vector<uint8_t> buf_;
   size_t fill_ = 0;
 };
 
-}  // namespace
+// ---------------------------------------------------------------------------------------------
+// The recompression recipe of a patch between gzip files (docs/delta-format.md, "Gzip files").
 
-bool DeltaMake(const uint8_t* old_data, size_t old_size, const uint8_t* new_data, size_t new_size,
-               const DeltaMakeOptions& options, std::string* patch, DeltaStats* stats,
-               std::string* error) {
-  if (old_size > kDeltaMaxOldSize) {
-    *error = "the old file is too large for a patch (more than " +
-             std::to_string(kDeltaMaxOldSize) + " bytes)";
+struct GzipSection {
+  uint64_t old_raw_size = 0, new_raw_size = 0;  // the uncompressed contents
+  GzipRecipe recipe;
+};
+
+void EncodeRecipe(const GzipSection& g, std::vector<uint8_t>* out) {
+  const GzipRecipe& r = g.recipe;
+  for (int v : {r.level, r.mem_level, r.strategy, r.window_bits}) {
+    out->push_back(static_cast<uint8_t>(v));
+  }
+  PutVarint(out, g.old_raw_size);
+  PutVarint(out, g.new_raw_size);
+  PutVarint(out, r.header.size());
+  out->insert(out->end(), r.header.begin(), r.header.end());
+  PutVarint(out, r.block_ends.size());
+  uint64_t last = 0;
+  for (uint64_t end : r.block_ends) {
+    PutVarint(out, end - last);
+    last = end;
+  }
+}
+
+// Reads the recipe in p[0, size). True with *g; false with *error when a field is out of its
+// range or the bytes do not hold exactly one recipe.
+bool DecodeRecipe(const uint8_t* p, size_t size, GzipSection* g, std::string* error) {
+  size_t at = 0;
+  auto varint = [&](uint64_t* v) {
+    *v = 0;
+    for (int shift = 0; shift < 64 && at < size; shift += 7) {
+      const uint8_t b = p[at++];
+      *v |= static_cast<uint64_t>(b & 0x7f) << shift;
+      if (!(b & 0x80)) return shift < 63 || b <= 1;
+    }
+    return false;
+  };
+  GzipRecipe& r = g->recipe;
+  uint64_t header_size = 0, count = 0;
+  bool ok = size >= 4;
+  if (ok) {
+    r.level = p[0];
+    r.mem_level = p[1];
+    r.strategy = p[2];
+    r.window_bits = p[3];
+    at = 4;
+    ok = r.level >= 1 && r.level <= 9 && r.mem_level >= 1 && r.mem_level <= 9 && r.strategy >= 0 &&
+         r.strategy <= Z_FIXED && r.window_bits >= 9 && r.window_bits <= 15;
+  }
+  ok = ok && varint(&g->old_raw_size) && varint(&g->new_raw_size) && varint(&header_size) &&
+       g->old_raw_size <= kGzipMaxRawSize && g->new_raw_size <= kGzipMaxRawSize &&
+       header_size <= kGzipMaxHeaderSize && header_size <= size - at;
+  if (ok) {
+    r.header.assign(reinterpret_cast<const char*>(p + at), static_cast<size_t>(header_size));
+    at += static_cast<size_t>(header_size);
+    ok = varint(&count) && count <= g->new_raw_size;
+  }
+  uint64_t last = 0;
+  for (uint64_t i = 0; ok && i < count; ++i) {
+    uint64_t step;
+    ok = varint(&step) && step >= 1 && step <= g->new_raw_size - last;
+    last += step;
+    if (ok) r.block_ends.push_back(last);
+  }
+  if (!ok || at != size) {
+    *error = "the patch's recompression recipe is damaged";
     return false;
   }
-  if (options.level < 1 || options.level > ZSTD_maxCLevel()) {
-    *error = "the compression level must be from 1 to " + std::to_string(ZSTD_maxCLevel());
-    return false;
-  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Making.
+
+// Covers new with old and appends the three compressed streams to *body, their lengths and the
+// prefix flag set in *h and the figures in *stats.
+bool MakeStreams(const uint8_t* old_data, size_t old_size, const uint8_t* new_data, size_t new_size,
+                 int level, DeltaHeader* h, std::string* body, DeltaStats* stats,
+                 std::string* error) {
   std::vector<int32_t> sa(old_size);
   if (old_size > 0 && divsufsort(old_data, sa.data(), static_cast<int32_t>(old_size)) != 0) {
     *error = "suffix sorting of the old file failed";
@@ -722,6 +841,104 @@ bool DeltaMake(const uint8_t* old_data, size_t old_size, const uint8_t* new_data
     PutVarint(&control_bytes, c.copy);
     PutVarint(&control_bytes, ZigZag(c.seek));
   }
+  const bool prefix = old_size > 0 && old_size <= kPrefixOldMax && extra.size() <= kPrefixExtraMax;
+  if (prefix) h->flags |= kFlagExtraPrefix;
+  const size_t start = body->size();
+  if (!Compress(control_bytes, level, kControlWindowLog, nullptr, 0, body, error)) return false;
+  h->control_length = body->size() - start;
+  if (!Compress(diff, level, kControlWindowLog, nullptr, 0, body, error)) return false;
+  h->diff_length = body->size() - start - h->control_length;
+  if (!Compress(extra, level, kExtraWindowLog, prefix ? old_data : nullptr, prefix ? old_size : 0,
+                body, error)) {
+    return false;
+  }
+  h->extra_length = body->size() - start - h->control_length - h->diff_length;
+  stats->entries = controls.size();
+  stats->diff_bytes = diff.size();
+  stats->extra_bytes = extra.size();
+  stats->control_packed = h->control_length;
+  stats->diff_packed = h->diff_length;
+  stats->extra_packed = h->extra_length;
+  return true;
+}
+
+// Makes the patch between the contents of two gzip files into *body (recipe and streams) with
+// *h's flags and lengths. False when the files cannot be taken apart or the new one is not
+// reproducible (no error: the byte patch serves), or with *error when making the patch fails.
+bool MakeGzipBody(const uint8_t* old_data, size_t old_size, const uint8_t* new_data,
+                  size_t new_size, int level, DeltaHeader* h, std::string* body, DeltaStats* stats,
+                  std::string* error) {
+  std::vector<uint8_t> old_raw, new_raw;
+  std::vector<uint64_t> ends;
+  size_t old_head = 0, new_head = 0;
+  std::string why;
+  GzipSection g;
+  if (!GzipInflate(old_data, old_size, kGzipMaxRawSize, &old_raw, &old_head, nullptr, &why) ||
+      !GzipInflate(new_data, new_size, kGzipMaxRawSize, &new_raw, &new_head, &ends, &why) ||
+      old_raw.size() > kDeltaMaxOldSize ||
+      !GzipFindRecipe(new_data, new_size, new_raw, new_head, ends, &g.recipe)) {
+    return false;
+  }
+  g.old_raw_size = old_raw.size();
+  g.new_raw_size = new_raw.size();
+  std::vector<uint8_t> recipe;
+  EncodeRecipe(g, &recipe);
+  h->flags |= kFlagGzip;
+  h->recipe_length = static_cast<uint32_t>(recipe.size());
+  body->assign(recipe.begin(), recipe.end());
+  if (!MakeStreams(old_raw.data(), old_raw.size(), new_raw.data(), new_raw.size(), level, h, body,
+                   stats, error)) {
+    *error = "gzip contents: " + *error;
+    return false;
+  }
+  stats->gzip = true;
+  stats->recipe_bytes = recipe.size();
+  return true;
+}
+
+// Reads and checks the old gzip file's recipe and content for a patch with the gzip flag.
+bool LoadGzipSide(int patch_fd, const DeltaHeader& h, const MappedFile& old_map, GzipSection* g,
+                  std::vector<uint8_t>* old_raw, std::string* error) {
+  std::vector<uint8_t> recipe(h.recipe_length);
+  size_t have = 0;
+  while (have < recipe.size()) {
+    ssize_t r = pread(patch_fd, recipe.data() + have, recipe.size() - have,
+                      static_cast<off_t>(kDeltaHeaderSize + have));
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) {
+      *error = std::string("cannot read the patch's recompression recipe: ") +
+               (r < 0 ? strerror(errno) : "the patch is truncated");
+      return false;
+    }
+    have += static_cast<size_t>(r);
+  }
+  if (!DecodeRecipe(recipe.data(), recipe.size(), g, error)) return false;
+  size_t head;
+  std::string why;
+  if (!GzipInflate(old_map.data(), old_map.size(), g->old_raw_size, old_raw, &head, nullptr,
+                   &why) ||
+      old_raw->size() != g->old_raw_size) {
+    *error = "the old file's gzip content is not the one the patch was made for" +
+             (why.empty() ? std::string() : " (" + why + ")");
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool DeltaMake(const uint8_t* old_data, size_t old_size, const uint8_t* new_data, size_t new_size,
+               const DeltaMakeOptions& options, std::string* patch, DeltaStats* stats,
+               std::string* error) {
+  if (old_size > kDeltaMaxOldSize) {
+    *error = "the old file is too large for a patch (more than " +
+             std::to_string(kDeltaMaxOldSize) + " bytes)";
+    return false;
+  }
+  if (options.level < 1 || options.level > ZSTD_maxCLevel()) {
+    *error = "the compression level must be from 1 to " + std::to_string(ZSTD_maxCLevel());
+    return false;
+  }
   DeltaHeader h;
   h.old_size = old_size;
   h.new_size = new_size;
@@ -729,32 +946,30 @@ bool DeltaMake(const uint8_t* old_data, size_t old_size, const uint8_t* new_data
     *error = "cannot compute SHA-256 digests";
     return false;
   }
-  const bool prefix = old_size > 0 && old_size <= kPrefixOldMax && extra.size() <= kPrefixExtraMax;
-  if (prefix) h.flags |= kFlagExtraPrefix;
-
-  std::string body;
-  if (!Compress(control_bytes, options.level, kControlWindowLog, nullptr, 0, &body, error)) {
+  DeltaHeader plain = h, gz = h;
+  std::string plain_body, gz_body, gz_error;
+  DeltaStats plain_stats, gz_stats;
+  const bool gzip = options.gzip && GzipLooksLike(old_data, old_size) &&
+                    GzipLooksLike(new_data, new_size) &&
+                    MakeGzipBody(old_data, old_size, new_data, new_size, options.level, &gz,
+                                 &gz_body, &gz_stats, &gz_error);
+  if (!gz_error.empty()) {
+    *error = gz_error;
     return false;
   }
-  h.control_length = body.size();
-  if (!Compress(diff, options.level, kControlWindowLog, nullptr, 0, &body, error)) return false;
-  h.diff_length = body.size() - h.control_length;
-  if (!Compress(extra, options.level, kExtraWindowLog, prefix ? old_data : nullptr,
-                prefix ? old_size : 0, &body, error)) {
+  if (!MakeStreams(old_data, old_size, new_data, new_size, options.level, &plain, &plain_body,
+                   &plain_stats, error)) {
     return false;
   }
-  h.extra_length = body.size() - h.control_length - h.diff_length;
+  const bool use_gzip = gzip && gz_body.size() < plain_body.size();
+  h = use_gzip ? gz : plain;
+  const std::string& body = use_gzip ? gz_body : plain_body;
   uint8_t head[kDeltaHeaderSize];
   EncodeHeader(h, head);
   patch->append(reinterpret_cast<const char*>(head), sizeof(head));
   patch->append(body);
   if (stats) {
-    stats->entries = controls.size();
-    stats->diff_bytes = diff.size();
-    stats->extra_bytes = extra.size();
-    stats->control_packed = h.control_length;
-    stats->diff_packed = h.diff_length;
-    stats->extra_packed = h.extra_length;
+    *stats = use_gzip ? gz_stats : plain_stats;
     stats->patch_bytes = sizeof(head) + body.size();
   }
   return true;
@@ -828,8 +1043,13 @@ bool DeltaReadHeader(int patch_fd, DeltaHeader* header, std::string* error) {
   }
   DeltaHeader h;
   h.flags = GetU32(head + kOffFlags);
-  if ((h.flags & ~kKnownFlags) != 0 || GetU32(head + kOffReserved) != 0) {
+  h.recipe_length = GetU32(head + kOffRecipeLength);
+  if ((h.flags & ~kKnownFlags) != 0 || ((h.flags & kFlagGzip) == 0) != (h.recipe_length == 0)) {
     *error = "the patch uses features this program does not know";
+    return false;
+  }
+  if (h.recipe_length > kMaxRecipeLength) {
+    *error = "the patch's recompression recipe is too large (damaged patch)";
     return false;
   }
   h.old_size = GetU64(head + kOffOldSize);
@@ -845,8 +1065,9 @@ bool DeltaReadHeader(int patch_fd, DeltaHeader* header, std::string* error) {
     return false;
   }
   const uint64_t size = static_cast<uint64_t>(st.st_size);
-  const uint64_t body = size - kDeltaHeaderSize;
-  if (h.control_length > body || h.diff_length > body - h.control_length ||
+  const uint64_t body = size - kDeltaHeaderSize - h.recipe_length;
+  if (size < kDeltaHeaderSize + h.recipe_length || h.control_length > body ||
+      h.diff_length > body - h.control_length ||
       h.extra_length != body - h.control_length - h.diff_length) {
     *error = "the patch's size (" + std::to_string(size) +
              " bytes) does not match the stream lengths in its header (truncated or damaged)";
@@ -870,7 +1091,24 @@ bool DeltaApplyFd(int old_fd, int patch_fd, int out_fd, std::string* error) {
     *error = "the patch was made for another old file (size or SHA-256 differs)";
     return false;
   }
-  return Applier(old_map, patch_fd, out_fd, h).Run(error);
+  FileOutput file(out_fd);
+  if (!file.Start(error)) return false;
+  if (!(h.flags & kFlagGzip)) {
+    return Applier(old_map.data(), old_map.size(), h.new_size, patch_fd, h, file.AsSink())
+               .Run(error) &&
+           file.Check(h, error);
+  }
+  GzipSection g;
+  std::vector<uint8_t> old_raw;
+  if (!LoadGzipSide(patch_fd, h, old_map, &g, &old_raw, error)) return false;
+  GzipWriter writer;
+  auto recompress = [&writer](const uint8_t* data, size_t size, std::string* why) {
+    return writer.Write(data, size, why);
+  };
+  return writer.Start(g.recipe, file.AsSink(), error) &&
+         Applier(old_raw.data(), old_raw.size(), g.new_raw_size, patch_fd, h, recompress)
+             .Run(error) &&
+         writer.Finish(error) && file.Check(h, error);
 }
 
 bool DeltaApplyFile(const std::string& old_path, const std::string& patch_path,

@@ -12,6 +12,14 @@
 // any file. Every patch carries the sizes and SHA-256 digests of both files; an applier checks
 // all of them, and every length inside the patch, before it reports success.
 //
+// Gzip files (a man page, a change log) change from their first block on when a version string
+// near their start changes. When both files are gzip files whose new one zlib gives back
+// exactly from its uncompressed content (gzip_member.h), the patch is made between the two
+// uncompressed contents and carries the recompression recipe; applying it inflates the old file
+// (its uncompressed content, at most kGzipMaxRawSize bytes, is held in memory) and recompresses
+// the result as it is produced. Sizes and digests in the header are still those of the gzip
+// files themselves.
+//
 // Thread rules: no shared state; every call may run in any thread on its own arguments.
 #ifndef VELMOR_DELTA_H_
 #define VELMOR_DELTA_H_
@@ -30,13 +38,15 @@ struct DeltaHeader {
   uint8_t old_sha256[32] = {}, new_sha256[32] = {};
   uint64_t control_length = 0, diff_length = 0, extra_length = 0;  // compressed bytes
   uint32_t flags = 0;
+  uint32_t recipe_length = 0;  // bytes of the gzip recompression recipe after the header
 };
 
 // The fixed size of a patch's header in bytes.
 const size_t kDeltaHeaderSize = 128;
 
 struct DeltaMakeOptions {
-  int level = 19;  // zstd level for the three streams, 1 to 22
+  int level = 19;    // zstd level for the three streams, 1 to 22
+  bool gzip = true;  // a patch between the contents of two gzip files when it is smaller
 };
 
 // Figures of a made patch, for reports and benchmarks.
@@ -45,11 +55,14 @@ struct DeltaStats {
   uint64_t diff_bytes = 0, extra_bytes = 0;      // uncompressed
   uint64_t control_packed = 0, diff_packed = 0;  // compressed
   uint64_t extra_packed = 0, patch_bytes = 0;    // compressed; whole patch
+  bool gzip = false;                             // made between uncompressed contents
+  uint64_t recipe_bytes = 0;                     // of the recompression recipe
 };
 
 // Makes the patch that turns old (old_size bytes) into new (new_size bytes) and appends it to
-// *patch. True on success; false with *error when old is larger than kDeltaMaxOldSize or
-// compression fails. stats may be null.
+// *patch: between the uncompressed contents when both are gzip files, the new one reproducible
+// and the patch so made smaller (options.gzip), else between the bytes. True on success; false with
+// *error when old is larger than kDeltaMaxOldSize or compression fails. stats may be null.
 bool DeltaMake(const uint8_t* old_data, size_t old_size, const uint8_t* new_data, size_t new_size,
                const DeltaMakeOptions& options, std::string* patch, DeltaStats* stats,
                std::string* error);

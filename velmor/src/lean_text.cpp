@@ -75,6 +75,7 @@ void DigestText::set(const char* text, TextArena* arena) {
     form_ = lower ? kLower : kUpper;
     return;
   }
+  if (!arena) return;
   const char* kept = arena->add(text, n).c_str();
   memcpy(bytes_, &kept, sizeof(kept));
   form_ = kOther;

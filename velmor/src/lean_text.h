@@ -84,7 +84,8 @@ struct HexText {
 // and fails, as it would the text) is kept in an arena. text() gives back exactly the text set.
 class DigestText {
  public:
-  // Takes text (null: empty), cut at 64 characters; arena keeps it when it is no plain digest.
+  // Takes text (null: empty), cut at 64 characters; arena keeps it when it is no plain digest
+  // (arena may be null for plain digests: such a text is then taken as empty).
   void set(const char* text, TextArena* arena);
   // Takes the bytes of a digest (at most 32), written back as lower-case hex.
   void setBytes(const uint8_t* bytes, size_t n);

@@ -12,6 +12,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <deque>
 #include <random>
 #include <utility>
@@ -22,6 +23,7 @@
 #include "failure_note.h"
 #include "memleak.h"
 #include "sockets3.h"
+#include "utc_time.h"
 
 namespace {
 
@@ -411,6 +413,8 @@ bool StringSink::Truncate(std::string* error) {
 
 TransportClock::~TransportClock() {}
 
+int64_t TransportClock::WallSeconds() { return static_cast<int64_t>(time(nullptr)); }
+
 TransportClock* SystemTransportClock() {
   static SystemClock* clock = new SystemClock();
   return clock;
@@ -544,6 +548,7 @@ class Exchange {
   Exchange& operator=(const Exchange&) = delete;
   // False when there was no memory for the buffer.
   bool ok() const { return buffer_ != nullptr; }
+  TransportClock* clock() const { return clock_; }
 
   // Receives more bytes into the buffer. 1 when some arrived, 0 when the peer closed, -1 on
   // failure (error set).
@@ -703,8 +708,13 @@ int ReadHead(Exchange* ex, const std::string& where, ResponseHead* head, Transfe
       } else if (name == "content-range") {
         head->content_range = value;
       } else if (name == "retry-after") {
-        int64_t seconds = 0;
-        if (ParseDecimal(value, &seconds)) {
+        int64_t seconds = 0, date = 0;
+        bool known = ParseDecimal(value, &seconds);
+        if (!known && ParseHttpDate(value, &date)) {
+          seconds = std::max<int64_t>(0, date - ex->clock()->WallSeconds());
+          known = true;
+        }
+        if (known) {
           int64_t cap = TRANSPORT_MAX_RETRY_AFTER_MS / 1000;
           head->retry_after_ms = (seconds > cap ? cap : seconds) * 1000;
         }

@@ -210,6 +210,9 @@ class TransportClock {
   virtual void SleepMs(int64_t ms) = 0;
   // A random number in [0, 1) for the back-off jitter.
   virtual double Random() = 0;
+  // Seconds since 1970-01-01 UTC, for a Retry-After given as a date. The system's time unless
+  // overridden.
+  virtual int64_t WallSeconds();
 };
 
 // The real clock (CLOCK_MONOTONIC, nanosleep, a per-thread generator seeded from the kernel).

@@ -1,6 +1,7 @@
 #include "utc_time.h"
 
 #include <stdio.h>
+#include <string.h>
 #include <time.h>
 
 namespace {
@@ -33,6 +34,18 @@ bool Digits(const std::string& text, size_t pos, size_t n, int64_t* out) {
   return true;
 }
 
+// Seconds since the epoch of a date and time whose fields are checked here.
+bool CivilSeconds(int64_t y, int64_t mo, int64_t d, int64_t h, int64_t mi, int64_t s,
+                  int64_t* seconds) {
+  if (mo < 1 || mo > 12 || d < 1 || d > DaysInMonth(y, static_cast<int>(mo)) || h > 23 || mi > 59 ||
+      s > 59) {
+    return false;
+  }
+  *seconds =
+      DaysFromCivil(y, static_cast<int>(mo), static_cast<int>(d)) * 86400 + h * 3600 + mi * 60 + s;
+  return true;
+}
+
 }  // namespace
 
 std::string FormatUtcTime(int64_t seconds) {
@@ -56,11 +69,23 @@ bool ParseUtcTime(const std::string& text, int64_t* seconds) {
       !Digits(text, 11, 2, &h) || !Digits(text, 14, 2, &mi) || !Digits(text, 17, 2, &s)) {
     return false;
   }
-  if (mo < 1 || mo > 12 || d < 1 || d > DaysInMonth(y, static_cast<int>(mo)) || h > 23 || mi > 59 ||
-      s > 59) {
+  return CivilSeconds(y, mo, d, h, mi, s, seconds);
+}
+
+bool ParseHttpDate(const std::string& text, int64_t* seconds) {
+  // "Sun, 06 Nov 1994 08:49:37 GMT": every field at a fixed place.
+  static const char kMonths[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
+  if (text.size() != 29 || text.compare(3, 2, ", ") != 0 || text[7] != ' ' || text[11] != ' ' ||
+      text[16] != ' ' || text[19] != ':' || text[22] != ':' || text.compare(25, 4, " GMT") != 0) {
     return false;
   }
-  *seconds =
-      DaysFromCivil(y, static_cast<int>(mo), static_cast<int>(d)) * 86400 + h * 3600 + mi * 60 + s;
-  return true;
+  const std::string month = text.substr(8, 3);
+  const char* at = strstr(kMonths, month.c_str());
+  if (!at || (at - kMonths) % 3 != 0) return false;
+  int64_t y, d, h, mi, s;
+  if (!Digits(text, 5, 2, &d) || !Digits(text, 12, 4, &y) || !Digits(text, 17, 2, &h) ||
+      !Digits(text, 20, 2, &mi) || !Digits(text, 23, 2, &s)) {
+    return false;
+  }
+  return CivilSeconds(y, (at - kMonths) / 3 + 1, d, h, mi, s, seconds);
 }
