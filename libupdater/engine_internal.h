@@ -10,11 +10,17 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "download_nocurl.h"
+#include "failure_note.h"
 #include "memleak.h"
 
+class Transport;
+class Updater;
 struct TransferError;
 
 namespace engine {
@@ -48,6 +54,56 @@ class UnpackSink {
   // Completes the output (closing, and syncing where it is a staged file). True, or false with
   // the system's error number in *err.
   virtual bool finish(int* err) = 0;
+};
+
+// One pack download of the stage step (the file's patch first where it has one), as one worker
+// runs it: the transport it uses, where its status lines go and how it ended. Run serially, it
+// speaks through the updater at once; run beside others, it keeps its lines for the thread that
+// runs the pool, which gives them out in plan order.
+//
+// Thread rules: the fields belong to the thread running the job, except held, expected and the
+// end state, which the pool's thread reads at any time (finished() before anything else).
+class DownloadJob {
+ public:
+  DownloadJob(size_t index, Updater* direct, const std::atomic<size_t>* firstFailure)
+      : index_(index), direct_(direct), firstFailure_(firstFailure) {}
+  DownloadJob(const DownloadJob&) = delete;
+  DownloadJob& operator=(const DownloadJob&) = delete;
+
+  // A status line: out through the updater now, or kept in lines().
+  void say(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+  // Sets the error line of the job; always false.
+  bool fail(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+  // True once a job earlier in the plan failed: this one is given up without a word, as the
+  // serial run would never have started it.
+  bool stopped() const { return firstFailure_ && firstFailure_->load() < index_; }
+  // Marks the job ended (ok or not), keeping the thread's failure note of a failure.
+  void finish(bool ok);
+  bool finished() const { return state_.load() != kRunning; }
+  bool succeeded() const { return state_.load() == kSucceeded; }
+
+  size_t index() const { return index_; }
+  const std::vector<std::string>& lines() const { return lines_; }
+  const std::string& error() const { return error_; }
+  void clearError() { error_.clear(); }
+  const FailureNote& note() const { return note_; }
+
+  Transport* transport = nullptr;
+  // Progress of each transfer (serial runs only; the pool's thread draws the others).
+  DownloadProgressCallback progress = nullptr;
+  // Bytes of the transfer under way: held so far and expected in all (0 when not known).
+  std::atomic<uint64_t> held{0};
+  std::atomic<uint64_t> expected{0};
+
+ private:
+  enum State { kRunning, kSucceeded, kFailed };
+  size_t index_;
+  Updater* direct_;
+  const std::atomic<size_t>* firstFailure_;
+  std::vector<std::string> lines_;
+  std::string error_;
+  FailureNote note_;
+  std::atomic<int> state_{kRunning};
 };
 
 // The formatted text; no length limit and no tracked block. "vasprintf error" when the format

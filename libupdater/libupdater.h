@@ -39,8 +39,25 @@ struct JournalStep;
 namespace engine {
 struct FileCloser;
 class UnpackSink;
+class DownloadJob;
 }  // namespace engine
 class RunLock;
+
+// One pack download under way, as the overall progress shows it.
+struct DownloadShown {
+  const char* name;   // the file's base name
+  uint64_t received;  // bytes held so far
+  uint64_t total;     // bytes expected, 0 when not known yet
+};
+
+// Progress of the pack downloads of a run that fetches several at once.
+struct DownloadsProgress {
+  uint64_t received;             // bytes of all the run's packs held so far
+  uint64_t total;                // bytes of all the run's packs and patches
+  const DownloadShown* running;  // the downloads under way, in plan order
+  size_t count;                  // entries in running
+  bool done;                     // the last call of the run: the display ends
+};
 
 // Output channel of the engine, owned by the caller and borrowed by the Updater (it must
 // outlive the object). Any slot may be null; the engine then drops that output.
@@ -183,6 +200,21 @@ class Updater {
   // True when rollback has something to undo.
   bool rollbackAvailable();
 
+  // Downloads up to transfers packs (and patches) at once, each worker keeping its own
+  // connection alive; 1, the default, fetches them one after the other on the calling thread.
+  // Values are bounded to 1..kMaxParallel. Every download follows the same rules either way
+  // (size bounds, resumption, digests, mirrors, retries) and the status lines come in plan
+  // order; a failure stops the downloads still running after it in the plan and leaves what
+  // arrived for the next run. A clock given to setTransfer must then be safe to call from
+  // several threads.
+  void setParallel(unsigned transfers);
+  static constexpr unsigned kMaxParallel = 16;
+  // Progress of the pack downloads when several run at once, in place of the callbacks'
+  // fileProgress: called on the thread of performUpdate at most once a tenth of a second while
+  // they run, and once more with done set when they end. Null (the default) shows nothing.
+  // Kept across setup and reset.
+  void setDownloadsProgress(void (*show)(const DownloadsProgress* progress));
+
   // Turns the use of patches on (the default) or off; with them off every file comes from its
   // full pack.
   void setUseDeltas(bool on);
@@ -304,7 +336,9 @@ class Updater {
   // delta.cpp: patches in the document, the plan and the staging area.
   void readFilePatches(TiXmlElement* element, UpdateFile* f);
   void planPatches(Plan* p);
-  bool stagePatch(const PlanInstall& item);
+  // Downloads and applies the patch of item; false (a line said why) when the full pack must
+  // follow, or when the job was stopped.
+  bool stagePatch(const PlanInstall& item, engine::DownloadJob* job);
   bool applyPatch(const PlanInstall& item, const std::string& unpacked, std::string* why);
   void sortGroups();
 
@@ -349,6 +383,8 @@ class Updater {
   FILE* openStagingAppend(const std::string& path, uint64_t* held);
 
   // stage.cpp: downloading, unpacking and verifying into the staging directory.
+  // The run's own transport (the document's and the serial downloads'), made on first use.
+  Transport* runTransport();
   // The one way the engine downloads: url into sink through the run's transport (retries
   // announced as status messages), at most maxBytes (0: no limit), continuing after what the
   // sink holds when resume is set. True on success; false with *error.
@@ -356,12 +392,22 @@ class Updater {
                 DownloadProgressCallback progress, void* user, TransferError* error);
   // The pack's address at the file base and at each mirror, in order.
   std::vector<std::string> packUrls(const UpdateFile* f);
-  // Fetches the pack of item at url into its download path, resuming what is there. True on
-  // success; false with *error (and *cannotOpen set when the path cannot be opened).
-  bool fetchPack(const PlanInstall& item, const std::string& url, bool resume, TransferError* error,
-                 bool* cannotOpen);
+  // Fetches the pack of item at url into its download path through the job's transport,
+  // resuming what is there. True on success; false with *error (and *cannotOpen set when the
+  // path cannot be opened).
+  bool fetchPack(const PlanInstall& item, const std::string& url, bool resume,
+                 engine::DownloadJob* job, TransferError* error, bool* cannotOpen);
   bool downloadPacks(const Plan& p);
-  bool downloadPack(const PlanInstall& item);
+  bool downloadSerially(const Plan& p);
+  bool downloadInParallel(const Plan& p);
+  // Draws the overall progress of the jobs (running: indices under way) when the front end
+  // asked for it; done ends the display.
+  void showDownloads(const Plan& p, const std::vector<std::unique_ptr<engine::DownloadJob>>& jobs,
+                     const std::vector<size_t>& running, bool done);
+  // Everything the stage step downloads for item: nothing when its pack is there or shared,
+  // else its patch or its pack. True on success; false with the job's error.
+  bool downloadItem(const PlanInstall& item, engine::DownloadJob* job);
+  bool downloadPack(const PlanInstall& item, engine::DownloadJob* job);
   bool stageFiles(const Plan& p);
   std::string stagedPath(size_t index) const;
   bool stageFile(const PlanInstall& item, const std::string& rel, void* inBlock, void* outBlock);
@@ -437,6 +483,8 @@ class Updater {
   std::string programName_;
   UpdaterCallbacks* callbacks_ = nullptr;
   bool useDeltas_ = true;
+  unsigned parallel_ = 1;
+  void (*downloadsProgress_)(const DownloadsProgress* progress) = nullptr;
   mutable std::unique_ptr<ConfinedDir> ownDir_;  // the POSIX layer on baseDir_, once opened
   ConfinedDir* customDir_ = nullptr;             // set by setDirectoryLayer, borrowed
   std::unique_ptr<RunLock> runLock_;

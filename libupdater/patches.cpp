@@ -100,8 +100,8 @@ void Updater::planPatches(Plan* p) {
 
 // Downloads the patch of item the way packs are downloaded, checks its digest and applies it to
 // the installed copy. True when the verified new copy waits at downloadPath + ".unpacked"; false
-// after a line saying why and that the full pack follows.
-bool Updater::stagePatch(const PlanInstall& item) {
+// after a line saying why and that the full pack follows, or at once when the job is stopped.
+bool Updater::stagePatch(const PlanInstall& item, engine::DownloadJob* job) {
   UpdateFile* f = item.file;
   const UpdatePatch& patch = f->patches[item.patch];
   const std::string unpacked = item.downloadPath + engine::kUnpackSuffix;
@@ -117,26 +117,26 @@ bool Updater::stagePatch(const PlanInstall& item) {
   PlanInstall fetch;
   fetch.file = &stand;
   fetch.downloadPath = item.patchPath;
-  const std::string savedError = lastError_;
   char digest[65] = "";
-  if (!downloadPack(fetch)) {
-    why = lastError_;
+  if (!downloadPack(fetch, job)) {
+    why = job->error();
+    job->clearError();
   } else if (!hash_file("sha256", item.patchPath.c_str(), digest, sizeof(digest)) ||
              strcasecmp(digest, patch.packChecksum) != 0) {
     why = "the patch's SHA-256 digest does not match";
   } else {
     applyPatch(item, unpacked, &why);
   }
-  lastError_ = savedError;
   remove(item.patchPath.c_str());
   if (!why.empty()) {
     remove(unpacked.c_str());
-    statusf("Patch for %s not used (%s); downloading the full pack instead", f->name.c_str(),
-            why.c_str());
+    if (job->stopped()) return false;
+    job->say("Patch for %s not used (%s); downloading the full pack instead", f->name.c_str(),
+             why.c_str());
     return false;
   }
-  statusf("Patched %s (%lld bytes downloaded instead of the full pack)", f->name.c_str(),
-          static_cast<long long>(patch.packSize));
+  job->say("Patched %s (%lld bytes downloaded instead of the full pack)", f->name.c_str(),
+           static_cast<long long>(patch.packSize));
   f->stagedFromPatch = true;
   return true;
 }

@@ -1,6 +1,7 @@
 // Staging: downloading the packs of the plan into tmp/updater and unpacking, deciphering and
 // verifying them there. Nothing installed is touched here.
 #include <errno.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
 #include <strings.h>
@@ -8,18 +9,22 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <atomic>
 #include <memory>
+#include <vector>
 
 #include "GenLib.h"
 #include "confined_dir.h"
 #include "connector.h"
 #include "download_nocurl.h"
 #include "engine_internal.h"
+#include "failure_note.h"
 #include "hash.h"
 #include "journal.h"
 #include "libupdater.h"
 #include "memleak.h"
 #include "rc4.h"
+#include "transfer_pool.h"
 #include "transport.h"
 
 #define UPD_SRC "libupdater/stage"
@@ -86,25 +91,215 @@ void Updater::makeDirectories(const char* path) {
 
 // ---- Downloading ----
 
+namespace {
+
+// Longest time between two drawings of the overall progress, and between two looks at
+// whether a sleeping worker's job was stopped.
+const unsigned kRefreshMs = 100;
+const int64_t kSleepSliceMs = 250;
+
+// The clock of one worker's transport: the run's clock, except that a back-off ends early once
+// the job under way is stopped (by a failure earlier in the plan).
+class WorkerClock : public TransportClock {
+ public:
+  explicit WorkerClock(TransportClock* base) : base_(base) {}
+  int64_t NowMs() override { return base_->NowMs(); }
+  double Random() override { return base_->Random(); }
+  int64_t WallSeconds() override { return base_->WallSeconds(); }
+  void SleepMs(int64_t ms) override {
+    while (ms > 0 && !(job && job->stopped())) {
+      const int64_t slice = ms < kSleepSliceMs ? ms : kSleepSliceMs;
+      base_->SleepMs(slice);
+      ms -= slice;
+    }
+  }
+  // The job the worker runs now; null between jobs.
+  engine::DownloadJob* job = nullptr;
+
+ private:
+  TransportClock* base_;
+};
+
+// What one worker's transport stands on; kept until the pool has ended.
+struct WorkerParts {
+  std::unique_ptr<TransportConnector> connector;
+  std::unique_ptr<WorkerClock> clock;
+  const Transport* transport = nullptr;
+};
+
+// Bytes the plan expects to download for item.
+uint64_t plannedBytes(const PlanInstall& item) {
+  const UpdateFile* f = item.file;
+  if (item.sharesPackOf >= 0 || item.packPresent) return 0;
+  if (item.patch >= 0) return static_cast<uint64_t>(f->patches[item.patch].packSize);
+  return static_cast<uint64_t>(f->packSize > 0 ? f->packSize : f->size);
+}
+
+}  // namespace
+
+void engine::DownloadJob::say(const char* fmt, ...) {
+  va_list args;
+  va_start(args, fmt);
+  std::string text = vformat(fmt, args);
+  va_end(args);
+  if (direct_) {
+    direct_->statusf("%s", text.c_str());
+  } else {
+    lines_.push_back(std::move(text));
+  }
+}
+
+bool engine::DownloadJob::fail(const char* fmt, ...) {
+  va_list args;
+  va_start(args, fmt);
+  error_ = vformat(fmt, args);
+  va_end(args);
+  return false;
+}
+
+void engine::DownloadJob::finish(bool ok) {
+  if (!ok) note_ = LastFailureNote();
+  state_.store(ok ? kSucceeded : kFailed);
+}
+
+void Updater::setParallel(unsigned transfers) {
+  AutoMutex hold(lock_);
+  parallel_ = transfers < 1 ? 1 : transfers > kMaxParallel ? kMaxParallel : transfers;
+}
+
+void Updater::setDownloadsProgress(void (*show)(const DownloadsProgress* progress)) {
+  AutoMutex hold(lock_);
+  downloadsProgress_ = show;
+}
+
 bool Updater::downloadPacks(const Plan& p) {
-  const std::string tmpDir = baseDir_ + engine::kStagingDir;
-  bool first = true;
-  for (const PlanInstall& item : p.installs) {
-    if (first) {
-      statusf("*** Downloading Updated Files ***");
-      statusf("%s", "");
-      first = false;
-    }
-    makeDirectories(tmpDir.c_str());
-    item.file->downloadPath = item.downloadPath;
-    if (item.sharesPackOf >= 0 || item.packPresent) {
-      statusf("Already have %s, skipping download...", item.file->name.c_str());
-      continue;
-    }
-    if (item.patch >= 0 && stagePatch(item)) continue;
-    if (!downloadPack(item)) return false;
+  if (p.installs.empty()) return true;
+  statusf("*** Downloading Updated Files ***");
+  statusf("%s", "");
+  makeDirectories((baseDir_ + engine::kStagingDir).c_str());
+  for (const PlanInstall& item : p.installs) item.file->downloadPath = item.downloadPath;
+  return parallel_ > 1 && p.downloads > 1 ? downloadInParallel(p) : downloadSerially(p);
+}
+
+bool Updater::downloadSerially(const Plan& p) {
+  for (size_t i = 0; i < p.installs.size(); i++) {
+    engine::DownloadJob job(i, this, nullptr);
+    job.transport = runTransport();
+    job.progress = callbacks_ ? callbacks_->fileProgress : nullptr;
+    if (!downloadItem(p.installs[i], &job)) return setError("%s", job.error().c_str());
   }
   return true;
+}
+
+// The jobs run on the pool's workers; this thread gives out their lines in plan order as they
+// end (never those of a job after the first failure: the serial run would not have reached
+// it) and draws the progress.
+bool Updater::downloadInParallel(const Plan& p) {
+  const size_t count = p.installs.size();
+  std::atomic<size_t> firstFailure{count};
+  std::vector<std::unique_ptr<engine::DownloadJob>> jobs;
+  for (size_t i = 0; i < count; i++) {
+    jobs.emplace_back(new engine::DownloadJob(i, nullptr, &firstFailure));
+    jobs.back()->expected.store(plannedBytes(p.installs[i]));
+  }
+  TransportClock* clock = transferClock_ ? transferClock_ : SystemTransportClock();
+  std::vector<std::unique_ptr<WorkerParts>> workers;
+  auto makeTransport = [&]() {
+    std::unique_ptr<WorkerParts> parts(new WorkerParts);
+    parts->connector.reset(new NetConnector(net_));
+    parts->clock.reset(new WorkerClock(clock));
+    std::unique_ptr<Transport> transport(
+        new Transport(transferSettings_, parts->connector.get(), parts->clock.get()));
+    WorkerClock* current = parts->clock.get();
+    transport->SetRetryMessage([current](const std::string& line) {
+      if (current->job) current->job->say("%s", line.c_str());
+    });
+    parts->transport = transport.get();
+    workers.push_back(std::move(parts));
+    return transport;
+  };
+  auto run = [&](size_t index, Transport* transport, std::string* error) {
+    engine::DownloadJob* job = jobs[index].get();
+    WorkerClock* clockOfWorker = nullptr;
+    for (const auto& parts : workers) {
+      if (parts->transport == transport) clockOfWorker = parts->clock.get();
+    }
+    if (clockOfWorker) clockOfWorker->job = job;
+    job->transport = transport;
+    const bool ok = downloadItem(p.installs[index], job);
+    if (ok) {
+      job->held.store(job->expected.load());
+    } else {
+      size_t first = firstFailure.load();
+      while (index < first && !firstFailure.compare_exchange_weak(first, index)) {
+      }
+    }
+    job->finish(ok);
+    if (clockOfWorker) clockOfWorker->job = nullptr;
+    *error = job->error();
+    return ok;
+  };
+  size_t shown = 0;  // jobs whose lines are out
+  auto showLines = [&]() {
+    const size_t first = firstFailure.load();
+    const size_t last = first < count ? first + 1 : count;
+    for (; shown < last && jobs[shown]->finished(); shown++) {
+      for (const std::string& line : jobs[shown]->lines()) statusf("%s", line.c_str());
+    }
+  };
+  bool drawn = false;
+  int64_t drawnAt = 0;
+  auto tick = [&](const std::vector<size_t>& running) {
+    showLines();
+    const int64_t now = clock->NowMs();
+    if (drawn && now - drawnAt < kRefreshMs && now >= drawnAt) return;
+    showDownloads(p, jobs, running, false);
+    drawn = true;
+    drawnAt = now;
+  };
+
+  TransferPool pool(parallel_, makeTransport, kRefreshMs);
+  size_t failed = count;
+  std::string error;
+  const bool ok = pool.run(count, run, tick, &failed, &error);
+  showLines();
+  showDownloads(p, jobs, std::vector<size_t>(), true);
+  if (ok) return true;
+  if (failed >= count) return setError("Error downloading the packs: %s", error.c_str());
+  // The first failure in plan order is the one the serial run would have met.
+  const engine::DownloadJob& first = *jobs[firstFailure.load()];
+  SetFailureNote(first.note());
+  return setError("%s", first.error().c_str());
+}
+
+void Updater::showDownloads(const Plan& p,
+                            const std::vector<std::unique_ptr<engine::DownloadJob>>& jobs,
+                            const std::vector<size_t>& running, bool done) {
+  if (!downloadsProgress_) return;
+  DownloadsProgress progress{};
+  for (const auto& job : jobs) {
+    progress.received += job->held.load();
+    progress.total += job->expected.load();
+  }
+  std::vector<DownloadShown> shown;
+  for (size_t index : running) {
+    shown.push_back({file_part(p.installs[index].file->name.c_str()), jobs[index]->held.load(),
+                     jobs[index]->expected.load()});
+  }
+  progress.running = shown.data();
+  progress.count = shown.size();
+  progress.done = done;
+  downloadsProgress_(&progress);
+}
+
+bool Updater::downloadItem(const PlanInstall& item, engine::DownloadJob* job) {
+  if (item.sharesPackOf >= 0 || item.packPresent) {
+    job->say("Already have %s, skipping download...", item.file->name.c_str());
+    return true;
+  }
+  if (item.patch >= 0 && stagePatch(item, job)) return true;
+  if (job->stopped()) return false;
+  return downloadPack(item, job);
 }
 
 std::string engine::transferErrorText(const TransferError& error) {
@@ -113,13 +308,17 @@ std::string engine::transferErrorText(const TransferError& error) {
                                                                 : DownloadErrorText(code);
 }
 
-bool Updater::fetchUrl(const std::string& url, TransferSink* sink, uint64_t maxBytes, bool resume,
-                       DownloadProgressCallback progress, void* user, TransferError* error) {
+Transport* Updater::runTransport() {
   if (!transport_) {
     connector_.reset(new NetConnector(net_));
     transport_.reset(new Transport(transferSettings_, connector_.get(), transferClock_));
     transport_->SetRetryMessage([this](const std::string& line) { statusf("%s", line.c_str()); });
   }
+  return transport_.get();
+}
+
+bool Updater::fetchUrl(const std::string& url, TransferSink* sink, uint64_t maxBytes, bool resume,
+                       DownloadProgressCallback progress, void* user, TransferError* error) {
   TransferRequest request;
   request.url = url;
   request.max_bytes = maxBytes;
@@ -129,7 +328,7 @@ bool Updater::fetchUrl(const std::string& url, TransferSink* sink, uint64_t maxB
       return progress(held, total, user);
     };
   }
-  return transport_->Fetch(request, sink, error);
+  return runTransport()->Fetch(request, sink, error);
 }
 
 std::vector<std::string> Updater::packUrls(const UpdateFile* f) {
@@ -143,7 +342,7 @@ std::vector<std::string> Updater::packUrls(const UpdateFile* f) {
 }
 
 bool Updater::fetchPack(const PlanInstall& item, const std::string& url, bool resume,
-                        TransferError* error, bool* cannotOpen) {
+                        engine::DownloadJob* job, TransferError* error, bool* cannotOpen) {
   const UpdateFile* f = item.file;
   // A pack is never longer than the document says, or, where it does not say, than zlib's worst
   // case for the file's size (enciphering keeps the length) and a little more.
@@ -166,8 +365,17 @@ bool Updater::fetchPack(const PlanInstall& item, const std::string& url, bool re
   TrackedBlock writeBuffer(zmalloc(kUnpackBlock, UPD_SRC, __LINE__), UPD_SRC);
   if (writeBuffer.get()) setvbuf(fp.get(), writeBuffer.chars(), _IOFBF, kUnpackBlock);
   StreamSink sink(fp.get(), item.downloadPath, held);
-  bool ok = fetchUrl(url, &sink, most, resume, callbacks_ ? callbacks_->fileProgress : nullptr,
-                     user, error);
+  TransferRequest request;
+  request.url = url;
+  request.max_bytes = most;
+  request.resume = resume;
+  request.progress = [job, user](uint64_t received, uint64_t total) {
+    job->held.store(received);
+    if (total > 0) job->expected.store(total);
+    if (job->stopped()) return false;
+    return !job->progress || job->progress(received, total, user);
+  };
+  bool ok = job->transport->Fetch(request, &sink, error);
   if (fclose(fp.release()) != 0 && ok) {
     return error->Set(TransferFailure::kWrite,
                       "Error writing " + item.downloadPath + ": " + strerror(errno));
@@ -177,7 +385,7 @@ bool Updater::fetchPack(const PlanInstall& item, const std::string& url, bool re
 
 // The one place where a pack is fetched: its URL, then each mirror, into its download path;
 // a pack that does not match its checksum is fetched once more from its first byte.
-bool Updater::downloadPack(const PlanInstall& item) {
+bool Updater::downloadPack(const PlanInstall& item, engine::DownloadJob* job) {
   const UpdateFile* f = item.file;
   const std::vector<std::string> urls = packUrls(f);
   TransferError error;
@@ -185,22 +393,23 @@ bool Updater::downloadPack(const PlanInstall& item) {
   for (int round = 0; round < 2; round++) {
     bool ok = false;
     for (size_t i = 0; i < urls.size() && !ok; i++) {
-      if (i > 0) statusf("Trying mirror %s for %s", urls[i].c_str(), f->name.c_str());
-      ok = fetchPack(item, urls[i], round == 0, &error, &cannotOpen);
-      if (!ok) statusf("%s", error.text.c_str());
+      if (i > 0) job->say("Trying mirror %s for %s", urls[i].c_str(), f->name.c_str());
+      ok = fetchPack(item, urls[i], round == 0, job, &error, &cannotOpen);
+      if (!ok && job->stopped()) return false;
+      if (!ok) job->say("%s", error.text.c_str());
       // A local fault (the disk) is the same at every mirror.
       if (!ok && error.failure == TransferFailure::kWrite) break;
     }
     if (!ok) {
-      if (cannotOpen) return setError("Error opening %s", item.downloadPath.c_str());
+      if (cannotOpen) return job->fail("Error opening %s", item.downloadPath.c_str());
       if (error.failure == TransferFailure::kTooLarge && f->packSize > 0) {
-        return setError("%s", PackTooLong(f->name, f->url, f->packSize).c_str());
+        return job->fail("%s", PackTooLong(f->name, f->url, f->packSize).c_str());
       }
       if (error.failure == TransferFailure::kWrite) {
-        return setError("Error writing %s: %s", item.downloadPath.c_str(), error.text.c_str());
+        return job->fail("Error writing %s: %s", item.downloadPath.c_str(), error.text.c_str());
       }
-      return setError("ODL reports '%s' while downloading '%s'",
-                      engine::transferErrorText(error).c_str(), f->name.c_str());
+      return job->fail("ODL reports '%s' while downloading '%s'",
+                       engine::transferErrorText(error).c_str(), f->name.c_str());
     }
     char have[65] = "";
     if (!f->packChecksum[0] ||
@@ -210,10 +419,10 @@ bool Updater::downloadPack(const PlanInstall& item) {
     }
     remove(item.downloadPath.c_str());
     if (round == 0) {
-      statusf("The pack of %s does not match its checksum; downloading it again", f->name.c_str());
+      job->say("The pack of %s does not match its checksum; downloading it again", f->name.c_str());
     }
   }
-  return setError(
+  return job->fail(
       "Checksum does not match for the pack of '%s' (%s); nothing was unpacked or installed",
       f->name.c_str(), f->url.c_str());
 }

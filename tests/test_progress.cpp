@@ -1,4 +1,5 @@
-// The progress display asks for the terminal width at most once a second of its clock.
+// The progress display asks for the terminal width at most once a second of its clock, and its
+// overall bar of parallel downloads fits the width whatever the counts and names.
 #include <gtest/gtest.h>
 
 #include "progress.h"
@@ -33,6 +34,34 @@ TEST(WidthCacheTest, AsksAtMostOnceASecond) {
     EXPECT_EQ(cache.Columns(), s.seen) << s.atMs;
     EXPECT_EQ(g_queries, s.queries) << s.atMs;
   }
+}
+
+TEST(OverallBarTest, FitsTheWidth) {
+  const DownloadShown two[] = {{"a.so", 10, 20}, {"b.txt", 0, 0}};
+  struct Case {
+    int columns;
+    uint64_t received, total;
+    size_t count;
+    const char* line;
+  } cases[] = {
+      {45, 50, 100, 2, "\r[#######        ] 50 of 100 bytes: a.so, b.t"},
+      {45, 100, 100, 0, "\r[###############] 100 of 100 bytes          "},
+      {45, 7, 0, 1, "\r7 bytes: a.so                               "},  // total not known yet
+      {39, 50, 100, 1, "\r50 of 100 bytes: a.so                 "},     // too narrow for a bar
+      {12, 500, 1000, 2, "\r500 of 1000"},
+      {1, 5, 10, 0, "\r"},
+      {45, 150, 100, 0, "\r[###############] 150 of 100 bytes          "},  // past the total
+  };
+  for (const Case& c : cases) {
+    char buf[64];
+    size_t len = FormatOverallBar(buf, sizeof(buf), c.columns, c.received, c.total, two, c.count);
+    EXPECT_EQ(std::string(buf, len), c.line) << c.columns << " " << c.received;
+    EXPECT_EQ(len, static_cast<size_t>(c.columns));
+  }
+  // A buffer smaller than the width is never overrun.
+  char small[8];
+  EXPECT_EQ(FormatOverallBar(small, sizeof(small), 80, 1, 2, two, 2), 7u);
+  EXPECT_EQ(std::string(small), "\r[#####");
 }
 
 }  // namespace

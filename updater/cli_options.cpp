@@ -68,6 +68,8 @@ const std::vector<OptionRow>& OptionTable() {
        "Give up a download slower than BYTES/S over SECONDS (default 1024:60)"},
       {"retries", OPT_RETRIES, required_argument, "N",
        "Try a failed download N more times (default 3)"},
+      {"parallel", OPT_PARALLEL, required_argument, "N",
+       "Download up to N packs at once (1 to 16, default 4)"},
       {"quiet", OPT_QUIET, no_argument, nullptr, "Print errors only"},
       {"verbose", OPT_VERBOSE, no_argument, nullptr,
        "Also report URLs, sizes and system errors on standard error"},

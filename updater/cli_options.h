@@ -41,6 +41,7 @@ enum LongOnlyOption {
   OPT_TIMEOUT,
   OPT_SPEED_LIMIT,
   OPT_RETRIES,
+  OPT_PARALLEL,
 };
 
 // One option. A row without a long name is a short option only; a row whose value is not a

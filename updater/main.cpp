@@ -58,6 +58,7 @@ struct Settings {
   std::vector<GroupChoice> choices;
   bool verify;
   unsigned hashThreads;  // 0: one per core
+  unsigned parallel;     // downloads at once
   // Trusted certificates and proxies.
   NetOptions net;
   // Trust in the update documents.
@@ -74,9 +75,13 @@ struct OutputMode {
 };
 OutputMode g_mode;
 
+// Packs downloaded at once unless --parallel says otherwise.
+const unsigned kDefaultParallel = 4;
+
 const char kBanner[] = "*** Velmoras' Updater 2.01 (CLI) ***\n\n";
 
 bool PrintLine(const char* text) {
+  EndProgressLine();
   printf("%s\n", text);
   return true;
 }
@@ -245,6 +250,17 @@ void ParseOptions(int argc, char** argv, Settings* s) {
           exit(1);
         }
         s->hashThreads = static_cast<unsigned>(n);
+        break;
+      }
+      case OPT_PARALLEL: {
+        char* end = nullptr;
+        long n = strtol(optarg, &end, 10);
+        if (!*optarg || *end || n < 1 || n > static_cast<long>(Updater::kMaxParallel)) {
+          fprintf(stderr, "Invalid --parallel '%s': must be a number from 1 to %u\n", optarg,
+                  Updater::kMaxParallel);
+          exit(1);
+        }
+        s->parallel = static_cast<unsigned>(n);
         break;
       }
       case OPT_CA_FILE:
@@ -444,6 +460,7 @@ int Run(int argc, char** argv) {
   snprintf(s.typeLetter, sizeof(s.typeLetter), "5");
   snprintf(s.kind, sizeof(s.kind), "full");
   s.server = UPDATER_DEFAULT_SERVER;
+  s.parallel = kDefaultParallel;
 
   ReadOutputModes(argc, argv, &s);
   if (s.version) {
@@ -515,6 +532,8 @@ int Run(int argc, char** argv) {
   updater.setNetOptions(s.net);
   updater.setTrust(s.trust);
   updater.setUseDeltas(!s.noDelta);
+  updater.setParallel(s.parallel);
+  updater.setDownloadsProgress(bars ? DownloadsBar : nullptr);
   updater.setAllowSharedDir(s.allowSharedDir);
   // A run that may change the installation holds its lock from before the document is fetched
   // to the end; a second one stops here, having touched nothing.

@@ -105,6 +105,9 @@ void PrintLine(Format format) {
 // Name of the file that the named bar showed last; empty before the first call.
 char g_lastName[1024] = "";
 
+// The overall bar is on the current line, which no newline has ended yet.
+bool g_overallOpen = false;
+
 }  // namespace
 
 int WidthCache::Columns() {
@@ -179,4 +182,47 @@ bool FileProgress(uint64_t received, uint64_t total, void* user) {
     return FormatNamedBar(buf, size, columns, name, received, total);
   });
   return true;
+}
+
+size_t FormatOverallBar(char* buf, size_t size, int columns, uint64_t received, uint64_t total,
+                        const DownloadShown* running, size_t count) {
+  if (columns < 1) columns = 1;
+  LineBuilder line(buf, size, static_cast<size_t>(columns));
+  line.Append("\r");
+  // A third of the line for the bar, none on a narrow terminal or before the total is known.
+  long width = columns >= 40 && total > 0 ? columns / 3 : 0;
+  if (width > 0) {
+    AppendBar(&line, width, FilledCells(received, total, width));
+    line.Append("] ");
+  }
+  if (total > 0) {
+    line.Printf("%llu of %llu bytes", static_cast<unsigned long long>(received),
+                static_cast<unsigned long long>(total));
+  } else {
+    line.Printf("%llu bytes", static_cast<unsigned long long>(received));
+  }
+  for (size_t i = 0; i < count; i++) {
+    line.Append(i == 0 ? ": " : ", ");
+    line.Append(running[i].name);
+  }
+  line.PadTo(static_cast<size_t>(columns));
+  return line.length();
+}
+
+void DownloadsBar(const DownloadsProgress* progress) {
+  PrintLine([&](char* buf, size_t size, int columns) {
+    return FormatOverallBar(buf, size, columns, progress->received, progress->total,
+                            progress->running, progress->count);
+  });
+  g_overallOpen = !progress->done;
+  if (progress->done) {
+    fputc('\n', stdout);
+    fflush(stdout);
+  }
+}
+
+void EndProgressLine() {
+  if (!g_overallOpen) return;
+  fputc('\n', stdout);
+  g_overallOpen = false;
 }

@@ -197,6 +197,8 @@ NginxServer::NginxServer(const std::string& root, const std::string& extra_serve
          << "  log_format headers '\"$request\" \"$http_proxy_authorization\" "
             "\"$http_authorization\"';\n"
          << "  access_log " << dir_.Sub("headers.log") << " headers;\n"
+         << "  log_format connections '$connection \"$request\"';\n"
+         << "  access_log " << dir_.Sub("connections.log") << " connections;\n"
          << "  client_body_temp_path " << dir_.Sub("body") << ";\n"
          << "  proxy_temp_path " << dir_.Sub("proxy") << ";\n"
          << "  fastcgi_temp_path " << dir_.Sub("fastcgi") << ";\n"
@@ -258,5 +260,7 @@ std::string NginxServer::Url(const std::string& path) const {
 std::string NginxServer::AccessLog() const { return ReadFileOr(dir_.Sub("access.log")); }
 
 std::string NginxServer::HeaderLog() const { return ReadFileOr(dir_.Sub("headers.log")); }
+
+std::string NginxServer::ConnectionLog() const { return ReadFileOr(dir_.Sub("connections.log")); }
 
 }  // namespace testutil

@@ -74,6 +74,8 @@ class NginxServer {
   std::string AccessLog() const;
   // One line per request: "$request" "$http_proxy_authorization" "$http_authorization".
   std::string HeaderLog() const;
+  // One line per request: the connection's serial number, then "$request".
+  std::string ConnectionLog() const;
   const std::string& error() const { return error_; }
 
  private:

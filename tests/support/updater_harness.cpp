@@ -166,6 +166,14 @@ std::vector<std::string> Site::Requests() const {
   return out;
 }
 
+std::vector<std::string> Site::RequestConnections() const {
+  std::vector<std::string> out;
+  std::istringstream log(server_->ConnectionLog());
+  std::string line;
+  while (std::getline(log, line)) out.push_back(line.substr(0, line.find(' ')));
+  return out;
+}
+
 std::unique_ptr<testutil::NginxServer> Site::Another(const std::string& extraConf) const {
   return std::make_unique<testutil::NginxServer>(root_.path(), extraConf);
 }

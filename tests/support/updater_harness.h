@@ -74,6 +74,8 @@ class Site {
   std::string PackPath(const std::string& packName) const;
   // Request lines ("GET /path HTTP/1.0") of the access log so far.
   std::vector<std::string> Requests() const;
+  // The connections the requests so far came over (nginx's serial numbers), one per request.
+  std::vector<std::string> RequestConnections() const;
   // Starts a second nginx over the same root with other settings (the first keeps running).
   std::unique_ptr<testutil::NginxServer> Another(const std::string& extraConf = "") const;
 

@@ -24,6 +24,8 @@ void NoteFailureErrno(const char* target, int err) {
   NoteFailure(target, text);
 }
 
+void SetFailureNote(const FailureNote& note) { t_note = note; }
+
 FailureNote LastFailureNote() { return t_note; }
 
 void ClearFailureNote() { t_note = FailureNote(); }

@@ -23,6 +23,9 @@ struct FailureNote {
 void NoteFailure(const char* target, const char* reason);
 // Like NoteFailure, with strerror(err) as the reason (no reason when err is 0).
 void NoteFailureErrno(const char* target, int err);
+// Replaces the calling thread's note with one taken on another thread (a worker's failure
+// handed to the thread that reports it); no detail line, the worker's note gave it already.
+void SetFailureNote(const FailureNote& note);
 // The calling thread's note; empty target when nothing was noted since the last clear.
 FailureNote LastFailureNote();
 // Empties the calling thread's note.
