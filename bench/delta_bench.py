@@ -41,6 +41,9 @@ def tools(bin_dir):
     return [
         ("ours", lambda o, n, p: [publish, "diff", "--quiet", o, n, p],
          lambda o, p, n: [publish, "apply", o, p, n]),
+        # The same format without going through the contents of gzip files.
+        ("ours --no-gzip", lambda o, n, p: [publish, "diff", "--quiet", "--no-gzip", o, n, p],
+         lambda o, p, n: [publish, "apply", o, p, n]),
         ("bsdiff", lambda o, n, p: ["bsdiff", o, n, p],
          lambda o, p, n: ["bspatch", o, n, p]),
         ("xdelta3 -9", lambda o, n, p: ["xdelta3", "-9", "-D", "-R", "-f", "-e", "-s", o, n, p],
