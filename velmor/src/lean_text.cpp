@@ -4,12 +4,27 @@
 
 namespace {
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
+// For each byte: its value as a hex digit and whether it is a digit, a lower-case or an
+// upper-case letter of one, or something else.
+struct HexTable {
+  enum : uint8_t { kDigit = 1, kLower = 2, kUpper = 4, kOther = 8 };
+  uint8_t value[256];
+  uint8_t kind[256];
+  HexTable() {
+    memset(value, 0, sizeof(value));
+    memset(kind, kOther, sizeof(kind));
+    for (int c = '0'; c <= '9'; c++) {
+      value[c] = static_cast<uint8_t>(c - '0');
+      kind[c] = kDigit;
+    }
+    for (int c = 0; c < 6; c++) {
+      value['a' + c] = value['A' + c] = static_cast<uint8_t>(10 + c);
+      kind['a' + c] = kLower;
+      kind['A' + c] = kUpper;
+    }
+  }
+};
+const HexTable kHex;
 
 }  // namespace
 
@@ -56,20 +71,14 @@ void DigestText::set(const char* text, TextArena* arena) {
   form_ = kEmpty;
   if (!text || !*text) return;
   const size_t n = strnlen(text, 64);
-  bool lower = true, upper = true;
-  for (size_t i = 0; i < n; i++) {
-    const char c = text[i];
-    if (c >= 'a' && c <= 'f') {
-      upper = false;
-    } else if (c >= 'A' && c <= 'F') {
-      lower = false;
-    } else if (c < '0' || c > '9') {
-      lower = upper = false;
-    }
-  }
+  const uint8_t* t = reinterpret_cast<const uint8_t*>(text);
+  uint8_t kinds = 0;
+  for (size_t i = 0; i < n; i++) kinds |= kHex.kind[t[i]];
+  const bool lower = (kinds & ~(HexTable::kDigit | HexTable::kLower)) == 0;
+  const bool upper = (kinds & ~(HexTable::kDigit | HexTable::kUpper)) == 0;
   if ((n == 32 || n == 64) && (lower || upper)) {
     for (size_t i = 0; i < n / 2; i++) {
-      bytes_[i] = static_cast<uint8_t>(HexValue(text[2 * i]) << 4 | HexValue(text[2 * i + 1]));
+      bytes_[i] = static_cast<uint8_t>(kHex.value[t[2 * i]] << 4 | kHex.value[t[2 * i + 1]]);
     }
     size_ = static_cast<uint8_t>(n / 2);
     form_ = lower ? kLower : kUpper;

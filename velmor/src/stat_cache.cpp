@@ -2,10 +2,9 @@
 
 #include <string.h>
 #include <time.h>
+#include <zlib.h>
 
 #include <algorithm>
-
-#include "hash.h"
 
 namespace {
 
@@ -14,9 +13,21 @@ namespace {
 //   u64 record count; per record (names strictly ascending): u16 length + name, i64 size,
 //   i64 mtime seconds, u32 mtime nanoseconds, i64 ctime seconds, u32 ctime nanoseconds,
 //   u64 inode, u64 device, u8 digest length + digest;
-//   then the SHA-256 of everything before it.
-const char kMagic[8] = {'V', 'L', 'M', 'S', 'T', 'A', 'T', '1'};
-const size_t kTrailer = 32;
+//   then the CRC-32 of everything before it (a check against damage, read on every run, so a
+//   cheap one: whoever can write the file can also forge any checksum of it).
+const char kMagic[8] = {'V', 'L', 'M', 'S', 'T', 'A', 'T', '2'};
+const size_t kTrailer = 4;
+
+uint32_t Crc32(const char* data, size_t size) {
+  uLong crc = crc32(0L, Z_NULL, 0);
+  while (size > 0) {
+    const uInt n = size > (1u << 30) ? (1u << 30) : static_cast<uInt>(size);
+    crc = crc32(crc, reinterpret_cast<const Bytef*>(data), n);
+    data += n;
+    size -= n;
+  }
+  return static_cast<uint32_t>(crc);
+}
 
 void PutU(std::string* out, uint64_t v, int bytes) {
   for (int i = 0; i < bytes; i++) out->push_back(static_cast<char>((v >> (8 * i)) & 0xff));
@@ -110,12 +121,12 @@ bool StatCache::parseRecords(const std::string& data, std::string* why) {
     return Fail(why, "not a state file of this format");
   }
   const size_t body = data.size() - kTrailer;
-  char want[65], have[65];
-  if (!hash_buffer("sha256", data.data(), body, want, sizeof(want))) {
-    return Fail(why, "no SHA-256 digest available");
-  }
-  bin_to_hex(data.data() + body, kTrailer, have);
-  if (strcmp(want, have) != 0) return Fail(why, "damaged (checksum mismatch)");
+  uint64_t stored;
+  Reader trailer(data, data.size());
+  const char* skip;
+  trailer.bytes(body, &skip);
+  trailer.u(4, &stored);
+  if (stored != Crc32(data.data(), body)) return Fail(why, "damaged (checksum mismatch)");
 
   Reader in(data, body);
   const char* p;
@@ -254,10 +265,6 @@ std::string StatCache::serialize() const {
     PutU(&out, e.digestSize, 1);
     out.append(reinterpret_cast<const char*>(e.digest), e.digestSize);
   }
-  uint8_t trailer[EVP_MAX_MD_SIZE];
-  char hex[2 * EVP_MAX_MD_SIZE + 1];
-  hash_buffer("sha256", out.data(), out.size(), hex, sizeof(hex));
-  hex_to_bin(hex, trailer, kTrailer);
-  out.append(reinterpret_cast<const char*>(trailer), kTrailer);
+  PutU(&out, Crc32(out.data(), out.size()), 4);
   return out;
 }

@@ -5,7 +5,7 @@
 //
 // The cache is kept in one state file (its owner writes it whole and renames it into place, so
 // a reader sees the old state or the new one). A state that is truncated, damaged (its
-// trailing SHA-256 does not match), of another format, for another digest or for another
+// trailing CRC-32 does not match), of another format, for another digest or for another
 // directory is ignored: the cache then starts empty and every file is hashed again.
 //
 // Racy files: a file that is changed again within the timestamp granularity of the moment its

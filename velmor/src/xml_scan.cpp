@@ -38,6 +38,16 @@ size_t Utf8Length(const unsigned char* p, size_t left) {
   return n;
 }
 
+// Bytes that are copied as they are inside a value (the quote aside): printable ASCII other
+// than '<' and '&'.
+struct PlainTable {
+  bool plain[256];
+  PlainTable() {
+    for (int c = 0; c < 256; c++) plain[c] = c >= 0x20 && c < 0x7f && c != '<' && c != '&';
+  }
+};
+const PlainTable kPlain;
+
 struct Entity {
   const char* text;
   size_t length;
@@ -59,37 +69,11 @@ size_t XmlScanner::line() const {
   return droppedLines_ + static_cast<size_t>(std::count(text_, text_ + tagStart_, '\n')) + 1;
 }
 
-bool XmlScanner::haveUnit() const {
-  size_t i = pos_;
-  for (;;) {
-    while (i < size_ && IsSpace(text_[i])) i++;
-    if (i >= size_) return atEnd_;
-    if (text_[i] != '<') return true;
-    // "<!--" takes four bytes to tell from a tag.
-    if (size_ - i < 4) return atEnd_;
-    if (memcmp(text_ + i, "<!--", 4) == 0) {
-      const char* end = static_cast<const char*>(memmem(text_ + i + 4, size_ - i - 4, "-->", 3));
-      if (!end) return atEnd_;
-      i = static_cast<size_t>(end - text_) + 3;
-      continue;
-    }
-    char quote = 0;
-    for (size_t j = i + 1; j < size_; j++) {
-      const char c = text_[j];
-      if (quote) {
-        if (c == quote) quote = 0;
-      } else if (c == '"' || c == '\'') {
-        quote = c;
-      } else if (c == '>') {
-        return true;
-      }
-    }
-    return atEnd_;
-  }
-}
-
 bool XmlScanner::readMore() {
-  droppedLines_ += static_cast<size_t>(std::count(text_, text_ + pos_, '\n'));
+  for (const char* p = text_; (p = static_cast<const char*>(memchr(p, '\n', text_ + pos_ - p)));
+       p++) {
+    droppedLines_++;
+  }
   dropped_ += pos_;
   buffer_.erase(0, pos_);
   pos_ = 0;
@@ -113,16 +97,11 @@ bool XmlScanner::readMore() {
   return !readFailed_;
 }
 
-bool XmlScanner::fillUnit() {
-  while (!haveUnit()) {
-    if (!readMore()) return false;
-  }
-  return true;
-}
-
 const char* XmlScanner::attribute(const char* name) const {
+  const size_t n = strlen(name);
   for (size_t i = 0; i < attrCount_; i++) {
-    if (attrs_[i].name == name) return attrs_[i].value.c_str();
+    const std::string& a = attrs_[i].name;
+    if (a.size() == n && memcmp(a.data(), name, n) == 0) return attrs_[i].value.c_str();
   }
   return nullptr;
 }
@@ -131,10 +110,18 @@ bool XmlScanner::skipSpaceAndComments() {
   while (pos_ < size_) {
     if (IsSpace(text_[pos_])) {
       pos_++;
-    } else if (size_ - pos_ >= 4 && memcmp(text_ + pos_, "<!--", 4) == 0) {
+    } else if (text_[pos_] != '<') {
+      break;
+    } else if (size_ - pos_ < 4) {
+      starved_ = true;  // perhaps the start of a comment
+      break;
+    } else if (memcmp(text_ + pos_, "<!--", 4) == 0) {
       const char* end =
           static_cast<const char*>(memmem(text_ + pos_ + 4, size_ - pos_ - 4, "-->", 3));
-      if (!end) return false;
+      if (!end) {
+        starved_ = true;
+        return false;
+      }
       pos_ = static_cast<size_t>(end - text_) + 3;
     } else {
       break;
@@ -144,9 +131,11 @@ bool XmlScanner::skipSpaceAndComments() {
 }
 
 bool XmlScanner::readName(std::string* out) {
+  if (pos_ >= size_) starved_ = true;
   if (pos_ >= size_ || !IsNameStart(text_[pos_])) return false;
   size_t start = pos_;
   while (pos_ < size_ && IsNameChar(text_[pos_])) pos_++;
+  if (pos_ == size_) starved_ = true;  // the name may go on
   out->assign(text_ + start, pos_ - start);
   return true;
 }
@@ -154,7 +143,10 @@ bool XmlScanner::readName(std::string* out) {
 bool XmlScanner::readValue(char quote, std::string* out) {
   out->clear();
   for (;;) {
-    if (pos_ >= size_) return false;
+    if (pos_ >= size_) {
+      starved_ = true;
+      return false;
+    }
     const unsigned char c = static_cast<unsigned char>(text_[pos_]);
     if (c == static_cast<unsigned char>(quote)) {
       pos_++;
@@ -166,7 +158,10 @@ bool XmlScanner::readValue(char quote, std::string* out) {
       for (const Entity& e : kEntities) {
         if (size_ - pos_ >= e.length && memcmp(text_ + pos_, e.text, e.length) == 0) hit = &e;
       }
-      if (!hit) return false;
+      if (!hit) {
+        if (size_ - pos_ < 6) starved_ = true;  // perhaps an entity cut short
+        return false;
+      }
       out->push_back(hit->value);
       pos_ += hit->length;
       continue;
@@ -174,16 +169,19 @@ bool XmlScanner::readValue(char quote, std::string* out) {
     size_t n = 1;
     if (c >= 0x80) {
       n = Utf8Length(reinterpret_cast<const unsigned char*>(text_ + pos_), size_ - pos_);
-      if (n == 0) return false;
+      if (n == 0) {
+        if (size_ - pos_ < 4) starved_ = true;  // perhaps a character cut short
+        return false;
+      }
     }
     // Runs of plain characters are copied at once.
     size_t start = pos_;
     pos_ += n;
-    while (n == 1 && pos_ < size_) {
-      const unsigned char d = static_cast<unsigned char>(text_[pos_]);
-      if (d < 0x20 || d >= 0x7f || d == '<' || d == '&' || d == static_cast<unsigned char>(quote))
-        break;
-      pos_++;
+    if (n == 1) {
+      while (pos_ < size_ && kPlain.plain[static_cast<unsigned char>(text_[pos_])] &&
+             text_[pos_] != quote) {
+        pos_++;
+      }
     }
     out->append(text_ + start, pos_ - start);
   }
@@ -200,6 +198,7 @@ XmlScanner::Event XmlScanner::readStartTag() {
       pos_++;
       spaced = true;
     }
+    if (pos_ + 1 >= size_) starved_ = true;
     if (pos_ >= size_) return fail();
     if (text_[pos_] == '/') {
       if (pos_ + 1 >= size_ || text_[pos_ + 1] != '>') return fail();
@@ -216,7 +215,9 @@ XmlScanner::Event XmlScanner::readStartTag() {
     if (!spaced) return fail();
     if (attrCount_ == attrs_.size()) attrs_.emplace_back();
     Attribute& a = attrs_[attrCount_];
-    if (!readName(&a.name) || pos_ + 1 >= size_ || text_[pos_] != '=') return fail();
+    if (!readName(&a.name)) return fail();
+    if (pos_ + 1 >= size_) starved_ = true;
+    if (pos_ + 1 >= size_ || text_[pos_] != '=') return fail();
     const char quote = text_[pos_ + 1];
     if (quote != '"' && quote != '\'') return fail();
     pos_ += 2;
@@ -231,7 +232,9 @@ XmlScanner::Event XmlScanner::readStartTag() {
 XmlScanner::Event XmlScanner::readEndTag() {
   pos_ += 2;  // "</"
   std::string closing;
-  if (!readName(&closing) || pos_ >= size_ || text_[pos_] != '>') return fail();
+  if (!readName(&closing)) return fail();
+  if (pos_ >= size_) starved_ = true;
+  if (pos_ >= size_ || text_[pos_] != '>') return fail();
   if (stack_.empty() || stack_.back() != closing) return fail();
   pos_++;
   stack_.pop_back();
@@ -250,21 +253,42 @@ XmlScanner::Event XmlScanner::next() {
     attrCount_ = 0;
     return event_ = END;
   }
-  if (source_ && !fillUnit()) return fail();
+  for (;;) {
+    const size_t start = pos_;
+    const bool wasStarted = started_;
+    starved_ = false;
+    const Event e = step();
+    // A step that failed where the text held so far ran out is taken again with more of it.
+    if (e != UNSUPPORTED || !starved_ || atEnd_) return e;
+    pos_ = start;
+    started_ = wasStarted;
+    event_ = START;
+    if (!readMore()) return fail();
+  }
+}
+
+XmlScanner::Event XmlScanner::step() {
   if (!started_) {
     started_ = true;
     // The declaration: version, encoding and standalone pseudo-attributes only.
+    if (size_ < 6) starved_ = true;
     if (size_ >= 6 && memcmp(text_, "<?xml", 5) == 0 && IsSpace(text_[5])) {
       pos_ = 5;
       for (;;) {
         while (pos_ < size_ && IsSpace(text_[pos_])) pos_++;
-        if (size_ - pos_ >= 2 && text_[pos_] == '?' && text_[pos_ + 1] == '>') {
+        if (size_ - pos_ < 2) {
+          starved_ = true;
+          return fail();
+        }
+        if (text_[pos_] == '?' && text_[pos_ + 1] == '>') {
           pos_ += 2;
           break;
         }
         std::string key, value;
-        if (!readName(&key) || (key != "version" && key != "encoding" && key != "standalone") ||
-            pos_ + 1 >= size_ || text_[pos_] != '=' || text_[pos_ + 1] != '"') {
+        if (!readName(&key)) return fail();
+        if (pos_ + 1 >= size_) starved_ = true;
+        if ((key != "version" && key != "encoding" && key != "standalone") || pos_ + 1 >= size_ ||
+            text_[pos_] != '=' || text_[pos_ + 1] != '"') {
           return fail();
         }
         pos_ += 2;
@@ -272,9 +296,15 @@ XmlScanner::Event XmlScanner::next() {
       }
     }
   }
-  if (source_ && !fillUnit()) return fail();
   if (!skipSpaceAndComments()) return fail();
-  if (pos_ >= size_) return rootClosed_ ? (event_ = DONE) : fail();
+  if (pos_ >= size_) {
+    if (!atEnd_) {
+      starved_ = true;
+      return fail();
+    }
+    return rootClosed_ ? (event_ = DONE) : fail();
+  }
+  if (size_ - pos_ < 2) starved_ = true;
   if (text_[pos_] != '<' || rootClosed_ || size_ - pos_ < 2) return fail();
   if (text_[pos_ + 1] == '/') return readEndTag();
   return readStartTag();

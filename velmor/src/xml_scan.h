@@ -81,12 +81,8 @@ class XmlScanner {
   bool readValue(char quote, std::string* out);
   Event readStartTag();
   Event readEndTag();
-  // With a source: makes sure the buffer holds, from pos_, whatever whitespace and comments
-  // come and then a whole tag (or the end of the text), reading more as needed. False on a
-  // read error.
-  bool fillUnit();
-  // Whether buffer_ from pos_ holds such a unit.
-  bool haveUnit() const;
+  // One event read from the text held; with starved_ set when it met the end of what is held.
+  Event step();
   // Drops the bytes before pos_ and appends one block of the source. False on a read error.
   bool readMore();
 
@@ -100,7 +96,8 @@ class XmlScanner {
   size_t droppedLines_ = 0;  // line breaks among them
   bool atEnd_ = false;       // the source has nothing more
   bool readFailed_ = false;
-  size_t tagStart_ = 0;  // offset in the buffer of the current START's '<'
+  bool starved_ = false;  // the step under way met the end of the text held
+  size_t tagStart_ = 0;   // offset in the buffer of the current START's '<'
 
   Event event_ = START;
   bool started_ = false;
