@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "GenLib.h"
@@ -126,6 +127,11 @@ void Updater::planInstalls(Plan* p) {
   }
   p->installs.reserve(count);
   PathIndex byPath(&p->installs, count);
+  // Packs of an earlier run can only be where the staging directory holds something.
+  ConfinedDir* dir = installation();
+  std::vector<std::string> staged;
+  if (dir && count > 0) dir->ListDir(engine::kStagingDir, &staged);
+  const std::unordered_set<std::string> present(staged.begin(), staged.end());
   std::string base, path;
   for (UpdateFile* f = filesHead_; f; f = f->next) {
     if (!isToInstall(f)) continue;
@@ -147,9 +153,9 @@ void Updater::planInstalls(Plan* p) {
     } else {
       item.downloadPath = p->texts->add(path);
       byPath.add(path, p->installs.size());
-      ConfinedDir* dir = installation();
       item.packPresent =
-          dir && IsReusablePack(dir, relativeToBase(path), digestName(), f->packChecksum.text());
+          present.count(path.substr(tmpDir.size() + 1)) > 0 &&
+          IsReusablePack(dir, relativeToBase(path), digestName(), f->packChecksum.text());
       if (item.packPresent) {
         p->alreadyDownloaded++;
       } else {

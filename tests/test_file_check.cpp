@@ -356,6 +356,51 @@ TEST_F(FileCheckTest, ThreadsGiveTheSameAnswersAsOne) {
   }
 }
 
+// Counts the stat calls that reach the tree.
+class StatCounter : public ConfinedDirWrapper {
+ public:
+  using ConfinedDirWrapper::ConfinedDirWrapper;
+  DirStatus Stat(const std::string& path, struct stat* st) override {
+    stats++;
+    return ConfinedDirWrapper::Stat(path, st);
+  }
+  int stats = 0;
+};
+
+// Files of a fresh installation: one look per missing directory, not per file; a directory
+// made after finish() is looked into again.
+TEST_F(FileCheckTest, MissingDirectoriesAreLookedIntoOncePerBatch) {
+  WriteFile(base_ + "here/present.txt", "p");
+  StatCounter counter(layer_.get());
+  std::map<std::string, Answer> answers;
+  FileCheck check(&counter, kState, "sha256", FileCheck::Options(), Collect, &answers);
+  std::vector<std::string> names = {"a/b/one",          "a/b/two",          "a/c/three",
+                                    "a/four",           "here/gone/five",   "here/gone/six",
+                                    "here/present.txt", "here/missing.txt", "top"};
+  for (int i = 0; i < 20; i++) names.push_back("a/d/e/more" + std::to_string(i));
+  for (const std::string& n : names)
+    check.check(n, Sha256Hex("p").c_str(), const_cast<char*>(n.c_str()));
+  check.finish();
+  for (const std::string& n : names) {
+    EXPECT_EQ(answers[n].count, 1) << n;
+    EXPECT_EQ(answers[n].exists, n == "here/present.txt") << n;
+    EXPECT_EQ(answers[n].current, n == "here/present.txt") << n;
+  }
+  // The base directory; a/b/one, a/b, a; here/gone/five, here/gone, here; here/present.txt;
+  // here/missing.txt, here; top. Nothing for the other files below a.
+  EXPECT_EQ(counter.stats, 11);
+  WriteFile(base_ + "a/b/one", "p");
+  WriteFile(base_ + "here/gone/six", "p");
+  answers.clear();
+  for (const std::string& n : names)
+    check.check(n, Sha256Hex("p").c_str(), const_cast<char*>(n.c_str()));
+  check.finish();
+  EXPECT_TRUE(answers["a/b/one"].current);
+  EXPECT_TRUE(answers["here/gone/six"].current);
+  EXPECT_FALSE(answers["a/b/two"].exists);
+  EXPECT_FALSE(answers["here/gone/five"].exists);
+}
+
 TEST_F(FileCheckTest, InstalledFilesAreRecordedWithTheirDigest) {
   WriteFile(base_ + "new", "installed");
   Settle();

@@ -38,10 +38,38 @@ FileCheck::FileCheck(ConfinedDir* dir, const std::string& statePath, const char*
 
 FileCheck::~FileCheck() { finish(); }
 
+bool FileCheck::inMissingDir(const std::string& name) const {
+  if (missingDirs_.empty()) return false;
+  for (size_t slash = name.find('/'); slash != std::string::npos;
+       slash = name.find('/', slash + 1)) {
+    if (missingDirs_.count(name.substr(0, slash))) return true;
+  }
+  return false;
+}
+
+void FileCheck::noteMissing(const std::string& name) {
+  std::string missing;
+  for (size_t slash = name.rfind('/'); slash != std::string::npos && slash > 0;
+       slash = name.rfind('/', slash - 1)) {
+    std::string dir = name.substr(0, slash);
+    struct stat st;
+    if (dir_->Stat(dir, &st).code() != ENOENT) break;
+    missing.swap(dir);
+  }
+  if (!missing.empty()) missingDirs_.insert(missing);
+}
+
 void FileCheck::check(const std::string& name, const char* expectedHex, void* item) {
   checked_ = true;
   struct stat st;
-  if (!dir_->Stat(name, &st).ok()) {
+  if (inMissingDir(name)) {
+    memset(&st, 0, sizeof(st));
+    done_(item, false, nullptr, st, user_);
+    return;
+  }
+  const DirStatus found = dir_->Stat(name, &st);
+  if (!found.ok()) {
+    if (found.code() == ENOENT) noteMissing(name);
     memset(&st, 0, sizeof(st));
     done_(item, false, nullptr, st, user_);
     return;
@@ -124,6 +152,8 @@ void FileCheck::drainFinished() {
 void FileCheck::finish() {
   if (pool_) pool_->wait();
   drainFinished();
+  // The tree may change before the next check().
+  missingDirs_.clear();
 }
 
 void FileCheck::recordInstalled(const std::string& name, const char* digestHex) {

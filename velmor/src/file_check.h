@@ -20,6 +20,7 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <unordered_set>
 
 #include "confined_dir.h"
 #include "stat_cache.h"
@@ -50,7 +51,9 @@ class FileCheck {
   FileCheck& operator=(const FileCheck&) = delete;
 
   // Checks the entry name against expectedHex (hex text, either case). The answer comes at once
-  // or, when the file must be read, from a later check() or finish().
+  // or, when the file must be read, from a later check() or finish(). The checks up to finish()
+  // take the tree as unchanging: a directory found missing is not looked into again (the files
+  // of a fresh installation cost one call per missing directory, not one per file).
   void check(const std::string& name, const char* expectedHex, void* item);
   // Waits for every pending hash and delivers the remaining answers.
   void finish();
@@ -85,6 +88,10 @@ class FileCheck {
   };
 
   void run(Job* job);
+  // Whether a directory on the way to name was found missing since the last finish().
+  bool inMissingDir(const std::string& name) const;
+  // name is missing: notes the highest of its directories that is missing too, if any.
+  void noteMissing(const std::string& name);
   void deliver(Job* job);
   void drainFinished();
 
@@ -102,6 +109,7 @@ class FileCheck {
   // Jobs handed to the pool, oldest first; answered in that order once finished.
   std::deque<Job> jobs_;
   std::unique_ptr<WorkPool> pool_;
+  std::unordered_set<std::string> missingDirs_;
 };
 
 #endif  // VELMOR_FILE_CHECK_H_
