@@ -52,9 +52,10 @@ std::string Reading(const std::string& path, const std::string& base, bool* stre
            std::to_string(g->state) + "|" + std::to_string(g->priority);
   }
   for (UpdateFile* f = u.firstFile(); f; f = f->next) {
-    out += "\nfile " + f->name + "|" + f->url + "|" + f->checksum + "|" + f->packChecksum + "|" +
-           f->key + "|" + std::to_string(f->size) + "|" + std::to_string(f->needsUpdate) + "|" +
-           std::to_string(f->groups.size()) + "|" + std::to_string(f->patches.size());
+    out += "\nfile " + f->name + "|" + f->url + "|" + f->checksum.text().c_str() + "|" +
+           f->packChecksum.text().c_str() + "|" + f->key + "|" + std::to_string(f->size) + "|" +
+           std::to_string(f->needsUpdate) + "|" + std::to_string(f->groups.size()) + "|" +
+           std::to_string(f->patches.size());
   }
   for (const std::string& name : u.outdatedFiles()) out += "\nobsolete " + name;
   return out;

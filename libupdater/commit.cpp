@@ -190,14 +190,14 @@ void Updater::recordInstalled(const Plan& p, const Journal& j) {
   for (size_t i = 0; i < p.installs.size(); i++) {
     const UpdateFile* f = p.installs[i].file;
     if (j.steps[i].target == f->name) {
-      fileCheck_->recordInstalled(f->name, f->checksum);
+      fileCheck_->recordInstalled(f->name, f->checksum.text());
     } else {
       fileCheck_->forget(f->name);
     }
   }
   // The contents of these were found current; only their status-change time moved.
   for (const PlanModeChange& change : p.modeChanges) {
-    fileCheck_->recordInstalled(change.file->name, change.file->checksum);
+    fileCheck_->recordInstalled(change.file->name, change.file->checksum.text());
   }
 }
 
@@ -464,7 +464,7 @@ void Updater::recheckInstallation() {
   if (fileCheck_) {
     for (UpdateFile* f = filesHead_; f; f = f->next) {
       f->modesDiffer = false;
-      fileCheck_->check(f->name, f->checksum, f);
+      fileCheck_->check(f->name, f->checksum.text(), f);
     }
   }
   std::vector<std::string> outdated;

@@ -22,6 +22,7 @@
 class Transport;
 class Updater;
 struct TransferError;
+class TiXmlElement;
 
 namespace engine {
 
@@ -54,6 +55,36 @@ class UnpackSink {
   // Completes the output (closing, and syncing where it is a staged file). True, or false with
   // the system's error number in *err.
   virtual bool finish(int* err) = 0;
+};
+
+// The name and attributes of one element of the document, read from a tree element or from
+// the scanner's current element.
+class ElementView {
+ public:
+  virtual ~ElementView() = default;
+  // The element's name.
+  virtual const char* Value() const = 0;
+  // The attribute's value, or null when the element has none of that name.
+  virtual const char* Attribute(const char* name) const = 0;
+};
+
+// A tree element as the parse steps read it.
+class TreeElementView : public ElementView {
+ public:
+  explicit TreeElementView(const TiXmlElement* e) : e_(e) {}
+  const char* Value() const override;
+  const char* Attribute(const char* name) const override;
+
+ private:
+  const TiXmlElement* e_;
+};
+
+// How a streamed pass over the document ended.
+enum class StreamOutcome {
+  kRead,         // read to the end, every step succeeded
+  kFailed,       // read to the end; a step failed (lastError says why)
+  kTooDeep,      // elements nest deeper than kMaxDocumentDepth
+  kUnsupported,  // left to the tree reading
 };
 
 // One pack download of the stage step (the file's patch first where it has one), as one worker

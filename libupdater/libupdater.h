@@ -19,18 +19,22 @@
 #include <stdio.h>
 #include <sys/stat.h>
 
+#include <deque>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "Mutex_pthreads.h"
 #include "download_nocurl.h"
+#include "lean_text.h"
 #include "plan.h"
 #include "transport.h"
 #include "trust.h"
 
 class TiXmlElement;
 class FileCheck;
+class XmlScanner;
 struct HashContext;
 class ConfinedDir;
 class DirStatus;
@@ -39,6 +43,8 @@ struct JournalStep;
 namespace engine {
 struct FileCloser;
 class UnpackSink;
+class ElementView;
+enum class StreamOutcome;
 class DownloadJob;
 }  // namespace engine
 class RunLock;
@@ -104,30 +110,51 @@ struct UpdatePatch {
   char packChecksum[65] = {};  // "packsha": SHA-256 of the patch
 };
 
-// One file of the update information, in document order.
+// A read-only view of a list that the Updater keeps (group lists are shared by the records
+// that name the same groups); the empty list by default.
+template <typename T>
+class RecordList {
+ public:
+  RecordList() : list_(&none()) {}
+  explicit RecordList(const std::vector<T>* list) : list_(list ? list : &none()) {}
+  typename std::vector<T>::const_iterator begin() const { return list_->begin(); }
+  typename std::vector<T>::const_iterator end() const { return list_->end(); }
+  size_t size() const { return list_->size(); }
+  bool empty() const { return list_->empty(); }
+  const T& operator[](size_t i) const { return (*list_)[i]; }
+  operator const std::vector<T>&() const { return *list_; }  // NOLINT: reads like the vector
+  bool operator==(const std::vector<T>& other) const { return *list_ == other; }
+
+ private:
+  static const std::vector<T>& none() {
+    static const std::vector<T> none;
+    return none;
+  }
+  const std::vector<T>* list_;
+};
+
+// One file of the update information, in document order. Its texts live in the Updater's
+// arena and its digests are kept as bytes, so that half a million records fit in little memory.
 struct UpdateFile {
-  std::string name;          // "file": path relative to the base directory
-  std::string url;           // full download URL (file base and "%20" rules applied)
-  bool needsUpdate = false;  // local copy missing, unreadable or different
+  TextRef name;                  // "file": path relative to the base directory
+  TextRef url;                   // full download URL (file base and "%20" rules applied)
+  DigestText checksum;           // "sha" (version 2+) or "md5" (version 1), at most 64 characters
+  DigestText packChecksum;       // "packsha" or "packmd5"
+  DigestText installedChecksum;  // digest of the installed copy when it differs, else empty
+  int64_t size = 0;              // "size": bytes after unpacking
+  int64_t packSize = 0;          // "packsize": bytes of the pack, 0 = not given
+  uint32_t modes = 0;  // "modes": permission bits to set (masked with kModesMask), 0 = leave
   // Content current, "modes" not 0, and the installed permission bits differ from it; they are
   // in installedModes.
-  bool modesDiffer = false;
   uint32_t installedModes = 0;
-  char checksum[65] = {};      // "sha" (version 2+) or "md5" (version 1), at most 64 characters
-  char packChecksum[65] = {};  // "packsha" or "packmd5"
-  char key[17] = {};           // RC4 key, empty = pack not enciphered; always used as 16 bytes
-  int64_t size = 0;            // "size": bytes after unpacking
-  int64_t packSize = 0;        // "packsize": bytes of the pack, 0 = not given
-  uint32_t modes = 0;  // "modes": permission bits to set (masked with kModesMask), 0 = leave
-  std::vector<UpdateGroup*> groups;  // groups named in "group", in order, repeats kept
-  std::vector<UpdatePatch> patches;  // usable "patch" elements, in order
-  char installedChecksum[65] = {};   // digest of the installed copy when it differs, else empty
-  // The verified new copy was built from a patch and waits at downloadPath + ".unpacked".
+  bool modesDiffer = false;
+  bool needsUpdate = false;  // local copy missing, unreadable or different
+  // The verified new copy was built from a patch and waits at the pack's download path +
+  // ".unpacked".
   bool stagedFromPatch = false;
-  // Where the pack is stored: tmp/updater/ + last component of the URL (with "~2", "~3" ...
-  // appended when another URL of the same run ends alike, or when the name ends in
-  // ".unpacked", the suffix of unpacked copies); empty until performUpdate (see Plan).
-  std::string downloadPath;
+  char key[17] = {};                // RC4 key, empty = pack not enciphered; always used as 16 bytes
+  RecordList<UpdateGroup*> groups;  // groups named in "group", in order, repeats kept
+  RecordList<UpdatePatch> patches;  // usable "patch" elements, in order
   UpdateFile* prev = nullptr;
   UpdateFile* next = nullptr;
 };
@@ -320,12 +347,26 @@ class Updater {
   bool parseGroup(TiXmlElement* element, int index);
   bool parseFiles(TiXmlElement* files);
   void beginFiles(const char** sumAttr, const char** packAttr);
-  // parse_stream.cpp: reads the document element by element when it is laid out as expected
-  // (*handled then true, result as parseDocument's); otherwise leaves it to the tree reading.
+  // parse_stream.cpp: reads the document element by element, in one pass over the text (from
+  // the fetched file in pieces, or from the text held), when it is laid out as expected
+  // (*handled then true, result as parseDocument's); otherwise leaves it to the tree reading,
+  // with nothing of the attempt kept.
   bool parseStreamed(bool* handled);
-  bool parseFileRecord(TiXmlElement* element, int index, const char* sumAttr, const char* packAttr);
-  bool formUrl(TiXmlElement* element, int index, UpdateFile* f);
-  void readFileGroups(TiXmlElement* element, UpdateFile* f);
+  // The pass itself: builds what the document holds until a step fails, then only checks the
+  // rest. *row is set for kTooDeep.
+  engine::StreamOutcome streamDocument(XmlScanner* s, int* row);
+  // Drops everything a parse built (records, groups, document settings, checks under way).
+  void discardParsed();
+  // The whole document text (the held text, or the fetched file read back). True on success;
+  // false when the file cannot be read.
+  bool wholeInfoText(std::string* text);
+  // Closes the fetched file the document is read from, if one is held.
+  void closeInfoFile();
+  // element's children are the record's patches (null: none); the record is read from e.
+  bool parseFileRecord(const engine::ElementView& e, TiXmlElement* children, int index,
+                       const char* sumAttr, const char* packAttr);
+  bool formUrl(const engine::ElementView& e, int index, const char* name, std::string* url);
+  RecordList<UpdateGroup*> readFileGroups(const engine::ElementView& e);
   void finishChecks();
   static void onFileChecked(void* item, bool current, const char* digestHex, const struct stat& st,
                             void* user);
@@ -474,7 +515,21 @@ class Updater {
   std::string homeUrl_;
   std::string fileBase_;
   std::vector<std::string> mirrors_;
+  // The document: held as text (loaded from a file, or checked against its signature), or
+  // read in pieces from the fetched file, which stays open (its name removed) while infoFd_
+  // holds it.
   std::string infoText_;
+  int infoFd_ = -1;
+  // The records' storage: the records themselves (stable addresses), their texts, and the
+  // distinct group lists and the patch lists they refer to.
+  std::deque<UpdateFile> files_;
+  TextArena texts_;
+  std::deque<std::vector<UpdateGroup*>> groupLists_;
+  std::map<std::vector<UpdateGroup*>, const std::vector<UpdateGroup*>*> groupListIndex_;
+  std::deque<std::vector<UpdatePatch>> patchLists_;
+  // While set, debug lines are kept here instead of being delivered (a streamed pass that may
+  // still be given up).
+  std::vector<std::string>* heldDebug_ = nullptr;
   std::string lastError_;
   std::string channelUrl_;
   NetOptions net_;

@@ -56,7 +56,18 @@ bool startsWithNoCase(const char* s, const char* prefix) {
   return strncasecmp(s, prefix, strlen(prefix)) == 0;
 }
 
+const char* attrOr(const engine::ElementView& e, const char* name, const char* fallback) {
+  const char* v = e.Attribute(name);
+  return v ? v : fallback;
+}
+
 }  // namespace
+
+const char* engine::TreeElementView::Value() const { return e_->Value(); }
+
+const char* engine::TreeElementView::Attribute(const char* name) const {
+  return e_->Attribute(name);
+}
 
 bool engine::isAbsoluteUrl(const char* url) {
   return startsWithNoCase(url, "http://") || startsWithNoCase(url, "https://") ||
@@ -73,24 +84,24 @@ bool Updater::parseInfo() {
 }
 
 bool Updater::parseDocument() {
-  // The parser recurses once per nesting level: a deep document is refused before it.
-  int row = 0;
-  if (!CheckDocumentDepth(infoText_.data(), infoText_.size(), kMaxDocumentDepth, &row)) {
-    return setError(
-        "Error parsing updater-info.xml (elements nested deeper than %d levels at row %d)",
-        kMaxDocumentDepth, row);
-  }
   // Documents laid out as the publisher writes them are read without a tree of the whole.
   streamed_ = false;
   const bool ok = parseStreamed(&streamed_);
   if (streamed_) return ok;
-  std::unique_ptr<TiXmlDocument> doc(new TiXmlDocument());
   // TinyXML steps over a multi-byte character by its lead byte alone, so a damaged sequence at
   // the end of the text makes it read a few bytes past the terminator. It parses a copy padded
   // with zero bytes, where such steps land on zeros and stop.
   std::string padded;
-  padded.reserve(infoText_.size() + kParsePadding);
-  padded.assign(infoText_).append(kParsePadding, '\0');
+  if (!wholeInfoText(&padded)) return setError("Error reading updater-info.xml!");
+  // The parser recurses once per nesting level: a deep document is refused before it.
+  int row = 0;
+  if (!CheckDocumentDepth(padded.data(), padded.size(), kMaxDocumentDepth, &row)) {
+    return setError(
+        "Error parsing updater-info.xml (elements nested deeper than %d levels at row %d)",
+        kMaxDocumentDepth, row);
+  }
+  padded.append(kParsePadding, '\0');
+  std::unique_ptr<TiXmlDocument> doc(new TiXmlDocument());
   doc->Parse(padded.c_str(), nullptr, TIXML_DEFAULT_ENCODING);
   if (doc->Error()) {
     return setError("Error parsing updater-info.xml (%s at row %d, col %d)", doc->ErrorDesc(),
@@ -205,15 +216,15 @@ bool Updater::parseFiles(TiXmlElement* files) {
   beginFiles(&sumAttr, &packAttr);
   int index = 0;
   for (TiXmlElement* fe = files->FirstChildElement(); fe; fe = fe->NextSiblingElement()) {
-    if (!parseFileRecord(fe, ++index, sumAttr, packAttr)) return false;
+    if (!parseFileRecord(engine::TreeElementView(fe), fe, ++index, sumAttr, packAttr)) return false;
   }
   return true;
 }
 
-bool Updater::parseFileRecord(TiXmlElement* fe, int index, const char* sumAttr,
-                              const char* packAttr) {
-  const char* tag = fe->Value();
-  const char* name = fe->Attribute("file");
+bool Updater::parseFileRecord(const engine::ElementView& fe, TiXmlElement* children, int index,
+                              const char* sumAttr, const char* packAttr) {
+  const char* tag = fe.Value();
+  const char* name = fe.Attribute("file");
   if (!name) {
     return setError("Missing attribute \"file\" in <%s> entry %d of <files>", tag, index);
   }
@@ -223,49 +234,54 @@ bool Updater::parseFileRecord(TiXmlElement* fe, int index, const char* sumAttr,
         "inside the base directory",
         name, tag, index);
   }
-  if (!fe->Attribute("url")) {
+  if (!fe.Attribute("url")) {
     return setError("Missing attribute \"url\" in <%s> entry %d of <files>", tag, index);
   }
-  const char* sum = fe->Attribute(sumAttr);
+  const char* sum = fe.Attribute(sumAttr);
   if (!sum) {
     return setError("Missing attribute \"%s\" in <%s> entry %d of <files>", sumAttr, tag, index);
   }
+  RecordList<UpdateGroup*> groups;
+  if (infoVersion_ > 1) groups = readFileGroups(fe);
+  std::string url;
+  if (!formUrl(fe, index, name, &url)) return false;
 
-  std::unique_ptr<UpdateFile> f(new UpdateFile);
-  f->name = name;
+  files_.emplace_back();
+  UpdateFile* f = &files_.back();
+  f->name = texts_.add(name, strlen(name));
+  f->url = texts_.add(url);
   f->size = strtoll(attrOr(fe, "size", "0"), nullptr, 10);
   f->modes = static_cast<uint32_t>(strtoul(attrOr(fe, "modes", "0"), nullptr, 10));
   f->packSize = strtoll(attrOr(fe, "packsize", "0"), nullptr, 10);
-  if (infoVersion_ > 1) readFileGroups(fe, f.get());
-  if (!formUrl(fe, index, f.get())) return false;
+  f->groups = groups;
   strlcpy(f->key, attrOr(fe, "key", ""), sizeof(f->key));
-  strlcpy(f->checksum, sum, sizeof(f->checksum));
-  strlcpy(f->packChecksum, attrOr(fe, packAttr, ""), sizeof(f->packChecksum));
-  if (infoVersion_ > 1) readFilePatches(fe, f.get());
+  f->checksum.set(sum, &texts_);
+  f->packChecksum.set(attrOr(fe, packAttr, ""), &texts_);
+  if (infoVersion_ > 1 && children) readFilePatches(children, f);
 
   // The answer may come later, from another check or from finishChecks; the pending count is
   // taken then.
-  UpdateFile* rec = f.release();
   fileCount_++;
-  appendFile(rec);
+  appendFile(f);
   if (fileCheck_) {
-    fileCheck_->check(rec->name, rec->checksum, rec);
+    fileCheck_->check(name, f->checksum.text(), f);
   } else {
-    rec->needsUpdate = true;  // no installation to look into
+    f->needsUpdate = true;  // no installation to look into
   }
   return true;
 }
 
 // The download URL: relative ones (version 2+) hang off the file base; every blank becomes
 // "%20"; the last component must name a file.
-bool Updater::formUrl(TiXmlElement* fe, int index, UpdateFile* f) {
-  const char* url = fe->Attribute("url");
+bool Updater::formUrl(const engine::ElementView& fe, int index, const char* name,
+                      std::string* out) {
+  const char* url = fe.Attribute("url");
   std::string fullUrl = (infoVersion_ > 1 && !engine::isAbsoluteUrl(url)) ? fileBase_ + url : url;
   size_t blanks = std::count(fullUrl.begin(), fullUrl.end(), ' ');
   if (blanks > 0) {
     size_t room = fullUrl.size() + 2 * blanks + 1;
     TrackedBlock buf(zmalloc(static_cast<uint32_t>(room), UPD_SRC, __LINE__), UPD_SRC);
-    if (!buf.get()) return setError("Out of memory for the URL of \"%s\"", f->name.c_str());
+    if (!buf.get()) return setError("Out of memory for the URL of \"%s\"", name);
     strlcpy(buf.chars(), fullUrl.c_str(), room);
     str_replace(buf.chars(), room, " ", "%20");
     fullUrl = buf.chars();
@@ -273,35 +289,47 @@ bool Updater::formUrl(TiXmlElement* fe, int index, UpdateFile* f) {
   const char* urlFile = file_part(fullUrl.c_str());
   if (!*urlFile || strcmp(urlFile, ".") == 0 || strcmp(urlFile, "..") == 0) {
     return setError("Unusable download URL \"%s\" in <%s> entry %d of <files>: it names no file",
-                    fullUrl.c_str(), fe->Value(), index);
+                    fullUrl.c_str(), fe.Value(), index);
   }
-  f->url = fullUrl;
+  out->swap(fullUrl);
   return true;
 }
 
-// The groups named in the comma-separated "group" attribute that exist, in order.
-void Updater::readFileGroups(TiXmlElement* fe, UpdateFile* f) {
+// The groups named in the comma-separated "group" attribute that exist, in order; records
+// naming the same groups share one list.
+RecordList<UpdateGroup*> Updater::readFileGroups(const engine::ElementView& fe) {
   const char* list = attrOr(fe, "group", "");
+  std::vector<UpdateGroup*> groups;
+  std::string one;
   while (*list) {
     const char* comma = strchr(list, ',');
     size_t len = comma ? static_cast<size_t>(comma - list) : strlen(list);
     if (len > 0) {
-      UpdateGroup* g = findGroup(std::string(list, len).c_str());
-      if (g) f->groups.push_back(g);
+      one.assign(list, len);
+      UpdateGroup* g = findGroup(one.c_str());
+      if (g) groups.push_back(g);
     }
     if (!comma) break;
     list = comma + 1;
   }
+  if (groups.empty()) return RecordList<UpdateGroup*>();
+  auto known = groupListIndex_.find(groups);
+  if (known != groupListIndex_.end()) return RecordList<UpdateGroup*>(known->second);
+  groupLists_.push_back(groups);
+  groupListIndex_.emplace(std::move(groups), &groupLists_.back());
+  return RecordList<UpdateGroup*>(&groupLists_.back());
 }
 
 // An answer of the file check: needsUpdate unless the installed copy is a regular file with the
 // listed checksum (a differing copy keeps its digest in installedChecksum, for patches); for a
 // current copy whose permission bits differ from "modes", modesDiffer.
 void Updater::onFileChecked(void* item, bool current, const char* digestHex, const struct stat& st,
-                            void* /*user*/) {
+                            void* user) {
   UpdateFile* f = static_cast<UpdateFile*>(item);
   f->needsUpdate = !current;
-  if (!current && digestHex) strlcpy(f->installedChecksum, digestHex, sizeof(f->installedChecksum));
+  f->installedChecksum.clear();
+  if (!current && digestHex)
+    f->installedChecksum.set(digestHex, &static_cast<Updater*>(user)->texts_);
   if (!current || f->modes == 0) return;
   f->installedModes = static_cast<uint32_t>(st.st_mode & 07777);
   f->modesDiffer = f->installedModes != (f->modes & kModesMask);

@@ -47,6 +47,7 @@ void Updater::setUseDeltas(bool on) {
 // Elements with a missing or malformed attribute, or a URL that names no file, are skipped:
 // the full pack stays available for them.
 void Updater::readFilePatches(TiXmlElement* fe, UpdateFile* f) {
+  std::vector<UpdatePatch> patches;
   for (TiXmlElement* pe = fe->FirstChildElement("patch"); pe;
        pe = pe->NextSiblingElement("patch")) {
     const char* from = pe->Attribute("from");
@@ -66,8 +67,11 @@ void Updater::readFilePatches(TiXmlElement* fe, UpdateFile* f) {
     if (p.packSize <= 0 || *end) continue;
     strlcpy(p.from, from, sizeof(p.from));
     strlcpy(p.packChecksum, packsha, sizeof(p.packChecksum));
-    f->patches.push_back(p);
+    patches.push_back(p);
   }
+  if (patches.empty()) return;
+  patchLists_.push_back(std::move(patches));
+  f->patches = RecordList<UpdatePatch>(&patchLists_.back());
 }
 
 // A file gets its patch when the installed copy is the patch's old version and its pack is its
@@ -81,17 +85,17 @@ void Updater::planPatches(Plan* p) {
   for (size_t i = 0; i < p->installs.size(); i++) {
     PlanInstall& item = p->installs[i];
     const UpdateFile* f = item.file;
-    if (item.packPresent || item.sharesPackOf >= 0 || shared[i] || !f->installedChecksum[0]) {
+    if (item.packPresent || item.sharesPackOf >= 0 || shared[i] || f->installedChecksum.empty()) {
       continue;
     }
     for (size_t k = 0; k < f->patches.size(); k++) {
-      if (strcasecmp(f->patches[k].from, f->installedChecksum) == 0) {
+      if (f->installedChecksum.equalsNoCase(f->patches[k].from)) {
         item.patch = static_cast<int>(k);
         break;
       }
     }
     if (item.patch < 0) continue;
-    item.patchPath = item.downloadPath + ".patch";
+    item.patchPath = p->texts->add(item.downloadPath + ".patch");
     const int64_t full = f->packSize > 0 ? f->packSize : f->size;
     p->downloadBytes += f->patches[item.patch].packSize - full;
     p->patches++;
@@ -109,10 +113,16 @@ bool Updater::stagePatch(const PlanInstall& item, engine::DownloadJob* job) {
 
   // A stand-in record sends the patch through the packs' own download path and its rules.
   UpdateFile stand = *f;
-  stand.url = patch.url;
-  strlcpy(stand.packChecksum, patch.packChecksum, sizeof(stand.packChecksum));
+  stand.url = TextRef(patch.url.c_str());
+  // Downloads run on several threads: the digest, a plain one in lower case, never needs the
+  // arena.
+  char packsha[sizeof(patch.packChecksum)];
+  for (size_t i = 0; i < sizeof(packsha); i++) {
+    packsha[i] = static_cast<char>(tolower(static_cast<unsigned char>(patch.packChecksum[i])));
+  }
+  stand.packChecksum.set(packsha, nullptr);
   stand.packSize = patch.packSize;
-  stand.patches.clear();
+  stand.patches = RecordList<UpdatePatch>();
   stand.prev = stand.next = nullptr;
   PlanInstall fetch;
   fetch.file = &stand;
@@ -158,7 +168,7 @@ bool Updater::applyPatch(const PlanInstall& item, const std::string& unpacked, s
   if (!DeltaReadHeader(patchFd.fd, &header, why)) return false;
   char newSum[65];
   bin_to_hex(header.new_sha256, sizeof(header.new_sha256), newSum);
-  if (header.new_size != static_cast<uint64_t>(f->size) || strcasecmp(newSum, f->checksum) != 0) {
+  if (header.new_size != static_cast<uint64_t>(f->size) || !f->checksum.equalsNoCase(newSum)) {
     *why = "the patch builds another version than the one listed";
     return false;
   }

@@ -3,7 +3,9 @@
 #include <string.h>
 #include <strings.h>
 
-#include <map>
+#include <functional>
+#include <string>
+#include <vector>
 
 #include "GenLib.h"
 #include "engine_internal.h"
@@ -76,35 +78,78 @@ Plan Updater::plan() {
   return p;
 }
 
+namespace {
+
+// The installs that own a download path, found by the path: an open-addressing table of
+// indices into Plan::installs, hashed by the path text (no copy of the paths).
+class PathIndex {
+ public:
+  PathIndex(const std::vector<PlanInstall>* installs, size_t count) : installs_(installs) {
+    size_t size = 16;
+    while (size < 2 * count) size *= 2;
+    slots_.assign(size, uint32_t{kEmpty});
+  }
+  // Index of the install that owns path, or -1.
+  int find(const std::string& path) const {
+    for (size_t i = start(path);; i = (i + 1) & (slots_.size() - 1)) {
+      if (slots_[i] == kEmpty) return -1;
+      if ((*installs_)[slots_[i]].downloadPath == path) return static_cast<int>(slots_[i]);
+    }
+  }
+  // Records that install index owns path (which no install owns yet).
+  void add(const std::string& path, size_t index) {
+    size_t i = start(path);
+    while (slots_[i] != kEmpty) i = (i + 1) & (slots_.size() - 1);
+    slots_[i] = static_cast<uint32_t>(index);
+  }
+
+ private:
+  static constexpr uint32_t kEmpty = UINT32_MAX;
+  size_t start(const std::string& path) const {
+    return std::hash<std::string>()(path) & (slots_.size() - 1);
+  }
+  const std::vector<PlanInstall>* installs_;
+  std::vector<uint32_t> slots_;
+};
+
+}  // namespace
+
 // Files whose URLs end alike would share a download path: the same URL shares its pack, another
 // URL gets a path of its own. A name ending like an unpacked copy is not used either, or
 // unpacking another pack beside it would overwrite it.
 void Updater::planInstalls(Plan* p) {
   const std::string tmpDir = baseDir_ + engine::kStagingDir;
-  std::map<std::string, size_t> byPath;  // download path -> first install using it
+  const std::string lockPath = tmpDir + "/" + kRunLockName;
+  size_t count = 0;
+  for (const UpdateFile* f = filesHead_; f; f = f->next) {
+    if (isToInstall(f)) count++;
+  }
+  p->installs.reserve(count);
+  PathIndex byPath(&p->installs, count);
+  std::string base, path;
   for (UpdateFile* f = filesHead_; f; f = f->next) {
     if (!isToInstall(f)) continue;
     PlanInstall item;
     item.file = f;
-    const std::string base = tmpDir + "/" + file_part(f->url.c_str());
-    auto taken = [&](const std::string& path) {
-      if (engine::endsWith(path, engine::kUnpackSuffix) || path == tmpDir + "/" + kRunLockName) {
-        return true;
-      }
-      auto it = byPath.find(path);
-      return it != byPath.end() && p->installs[it->second].file->url != f->url;
-    };
-    item.downloadPath = base;
-    for (int n = 2; taken(item.downloadPath); n++)
-      item.downloadPath = base + "~" + std::to_string(n);
-    auto shared = byPath.find(item.downloadPath);
-    if (shared != byPath.end()) {
-      item.sharesPackOf = static_cast<int>(shared->second);
+    base.assign(tmpDir).append("/").append(file_part(f->url.c_str()));
+    path = base;
+    int owner;
+    for (int n = 2;; n++) {
+      owner = byPath.find(path);
+      const bool taken = engine::endsWith(path, engine::kUnpackSuffix) || path == lockPath ||
+                         (owner >= 0 && p->installs[owner].file->url != f->url);
+      if (!taken) break;
+      path = base + "~" + std::to_string(n);
+    }
+    if (owner >= 0) {
+      item.sharesPackOf = owner;
+      item.downloadPath = p->installs[owner].downloadPath;
     } else {
-      byPath[item.downloadPath] = p->installs.size();
+      item.downloadPath = p->texts->add(path);
+      byPath.add(path, p->installs.size());
       ConfinedDir* dir = installation();
-      item.packPresent = dir && IsReusablePack(dir, relativeToBase(item.downloadPath), digestName(),
-                                               f->packChecksum);
+      item.packPresent =
+          dir && IsReusablePack(dir, relativeToBase(path), digestName(), f->packChecksum.text());
       if (item.packPresent) {
         p->alreadyDownloaded++;
       } else {

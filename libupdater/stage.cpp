@@ -177,7 +177,6 @@ bool Updater::downloadPacks(const Plan& p) {
   statusf("*** Downloading Updated Files ***");
   statusf("%s", "");
   makeDirectories((baseDir_ + engine::kStagingDir).c_str());
-  for (const PlanInstall& item : p.installs) item.file->downloadPath = item.downloadPath;
   return parallel_ > 1 && p.downloads > 1 ? downloadInParallel(p) : downloadSerially(p);
 }
 
@@ -412,9 +411,9 @@ bool Updater::downloadPack(const PlanInstall& item, engine::DownloadJob* job) {
                        engine::transferErrorText(error).c_str(), f->name.c_str());
     }
     char have[65] = "";
-    if (!f->packChecksum[0] ||
+    if (f->packChecksum.empty() ||
         (hash_file(digestName(), item.downloadPath.c_str(), have, sizeof(have)) &&
-         strcasecmp(have, f->packChecksum) == 0)) {
+         f->packChecksum.equalsNoCase(have))) {
       return true;
     }
     remove(item.downloadPath.c_str());
@@ -536,7 +535,7 @@ bool Updater::stageFile(const PlanInstall& item, const std::string& rel, void* i
   char hex[2 * EVP_MAX_MD_SIZE + 1] = "";
   bin_to_hex(digest.sum, digest.size, hex);
   if (!unpackedOk) return failStaging(item, rel);
-  if (!haveDigest || strcasecmp(hex, f->checksum) != 0) {
+  if (!haveDigest || !f->checksum.equalsNoCase(hex)) {
     failStaging(item, rel);
     return setError("Checksum does not match for file '%s'!", file_part(f->name.c_str()));
   }

@@ -1,10 +1,12 @@
 // What the engine keeps between runs and reads from outside: the channel document (fetched or
 // loaded from a file) and the group states in the INI file.
 #include <errno.h>
+#include <fcntl.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <memory>
 
@@ -70,8 +72,43 @@ bool Updater::fetchInfo() {
   }
   if (fflush(temp.fp) != 0) return setError("Error writing updater-info.xml: %s", strerror(errno));
   off_t size = ftello(temp.fp);
+  if (size <= 0 || size >= static_cast<off_t>(UINT32_MAX)) {
+    return setError("Error reading updater-info.xml!");
+  }
+  // The parse reads the document from the file in pieces; the file stays open after its name
+  // is removed.
+  closeInfoFile();
+  infoFd_ = fcntl(fileno(temp.fp), F_DUPFD_CLOEXEC, 0);
+  if (infoFd_ >= 0) {
+    infoText_.clear();
+    return true;
+  }
   fseeko(temp.fp, 0, SEEK_SET);
   if (!readWhole(temp.fp, size, &infoText_)) return setError("Error reading updater-info.xml!");
+  return true;
+}
+
+void Updater::closeInfoFile() {
+  if (infoFd_ >= 0) close(infoFd_);
+  infoFd_ = -1;
+}
+
+bool Updater::wholeInfoText(std::string* text) {
+  if (infoFd_ < 0) {
+    *text = infoText_;
+    return true;
+  }
+  text->clear();
+  char block[64 * 1024];
+  for (;;) {
+    ssize_t n = pread(infoFd_, block, sizeof(block), static_cast<off_t>(text->size()));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) break;
+    text->append(block, static_cast<size_t>(n));
+  }
+  // As the text held: it ends at a NUL byte.
+  text->resize(strnlen(text->data(), text->size()));
   return true;
 }
 
@@ -82,7 +119,10 @@ bool Updater::loadInfoFile(const char* path) {
   off_t size = -1;
   if (fseeko(fp.get(), 0, SEEK_END) == 0) size = ftello(fp.get());
   fseeko(fp.get(), 0, SEEK_SET);
-  if (!readWhole(fp.get(), size, &infoText_)) return setError("Error reading %s!", path);
+  std::string text;
+  if (!readWhole(fp.get(), size, &text)) return setError("Error reading %s!", path);
+  closeInfoFile();
+  infoText_.swap(text);
   return true;
 }
 
@@ -90,7 +130,8 @@ void Updater::saveInfoText(const char* path) {
   AutoMutex hold(lock_);
   FilePtr fp(fopen(path, "wb"));
   if (!fp) return;
-  fwrite(infoText_.data(), 1, infoText_.size(), fp.get());
+  std::string text;
+  if (wholeInfoText(&text)) fwrite(text.data(), 1, text.size(), fp.get());
 }
 
 bool Updater::saveGroupStates() {

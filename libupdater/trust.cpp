@@ -249,6 +249,7 @@ bool Updater::fetchCheckedInfo() {
     return setError("%s", error.c_str());
   }
   if (text.empty()) return setError("Error reading updater-info.xml!");
+  closeInfoFile();
   infoText_.swap(text);
   return true;
 }
@@ -280,10 +281,10 @@ bool Updater::checkPacks(const Plan& p) {
   for (const PlanInstall& item : p.installs) {
     const UpdateFile* f = item.file;
     // A copy built from a patch had the patch's digest checked instead, and its own.
-    if (!f->packChecksum[0] || item.sharesPackOf >= 0 || f->stagedFromPatch) continue;
+    if (f->packChecksum.empty() || item.sharesPackOf >= 0 || f->stagedFromPatch) continue;
     char have[65] = "";
     if (!hash_file(digestName(), item.downloadPath.c_str(), have, sizeof(have)) ||
-        strcasecmp(have, f->packChecksum) != 0) {
+        !f->packChecksum.equalsNoCase(have)) {
       remove(item.downloadPath.c_str());
       return setError(
           "Checksum does not match for the pack of '%s' (%s); nothing was unpacked or installed",

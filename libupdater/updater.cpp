@@ -53,6 +53,7 @@ Updater::Updater() : lock_(DEFAULT_LOCK_TIMEOUT) {}
 Updater::~Updater() {
   AutoMutex hold(lock_);
   reset();
+  closeInfoFile();
 }
 
 bool Updater::setup(const char* channelUrl, const char* baseDir, const char* programName,
@@ -69,45 +70,50 @@ bool Updater::setup(const char* channelUrl, const char* baseDir, const char* pro
 
 void Updater::reset() {
   AutoMutex hold(lock_);
-  // Answers still owed go to the records, so the check ends first.
-  fileCheck_.reset();
+  discardParsed();
   verifyAll_ = false;
   hashThreads_ = 0;
   checkClock_ = nullptr;
   hashedCount_ = 0;
   streamed_ = false;
-  while (filesHead_) {
-    UpdateFile* next = filesHead_->next;
-    delete filesHead_;
-    filesHead_ = next;
-  }
-  filesTail_ = nullptr;
-  while (groupsHead_) {
-    UpdateGroup* next = groupsHead_->next;
-    delete groupsHead_;
-    groupsHead_ = next;
-  }
-  groupsTail_ = nullptr;
-  outdated_.clear();
-  fileCount_ = 0;
-  pendingCount_ = 0;
-  infoVersion_ = 0;
-  defaultGroup_ = nullptr;
   callbacks_ = nullptr;
   channelUrl_.clear();
   baseDir_.clear();
   iniFile_.clear();
-  appName_.clear();
-  author_.clear();
-  homeUrl_.clear();
-  fileBase_.clear();
-  mirrors_.clear();
   transport_.reset();
   connector_.reset();
   dir_ = nullptr;
   runLock_.reset();
   ownDir_.reset();
   remove(engine::kInfoFile);
+}
+
+void Updater::discardParsed() {
+  // Answers still owed go to the records, so the check ends first.
+  fileCheck_.reset();
+  filesHead_ = filesTail_ = nullptr;
+  std::deque<UpdateFile>().swap(files_);
+  std::deque<std::vector<UpdatePatch>>().swap(patchLists_);
+  groupListIndex_.clear();
+  std::deque<std::vector<UpdateGroup*>>().swap(groupLists_);
+  texts_.clear();
+  while (groupsHead_) {
+    UpdateGroup* next = groupsHead_->next;
+    delete groupsHead_;
+    groupsHead_ = next;
+  }
+  groupsTail_ = nullptr;
+  defaultGroup_ = nullptr;
+  outdated_.clear();
+  mirrors_.clear();
+  fileCount_ = 0;
+  pendingCount_ = 0;
+  infoVersion_ = 0;
+  appName_.clear();
+  author_.clear();
+  homeUrl_.clear();
+  fileBase_.clear();
+  acceptedSerial_ = 0;
 }
 
 const char* Updater::lastError() {
@@ -143,7 +149,11 @@ void Updater::debugf(const char* fmt, ...) {
   if (!callbacks_ || !callbacks_->debugMessage) return;
   va_list args;
   va_start(args, fmt);
-  message(callbacks_->debugMessage, fmt, args);
+  if (heldDebug_) {
+    heldDebug_->push_back(engine::vformat(fmt, args));
+  } else {
+    message(callbacks_->debugMessage, fmt, args);
+  }
   va_end(args);
 }
 
@@ -262,5 +272,7 @@ void Updater::setTransfer(const TransportSettings& settings, TransportClock* clo
 
 std::string Updater::infoText() {
   AutoMutex hold(lock_);
-  return infoText_;
+  std::string text;
+  wholeInfoText(&text);
+  return text;
 }

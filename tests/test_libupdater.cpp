@@ -619,7 +619,7 @@ TEST_F(EngineTest, ParsesInformationGroupsAndFiles) {
   EXPECT_EQ(f->size, 12);
   EXPECT_FALSE(f->needsUpdate);
   EXPECT_EQ(f->groups, (std::vector<UpdateGroup*>{core, extras, core}));
-  EXPECT_STREQ(f->packChecksum, "AB");
+  EXPECT_STREQ(f->packChecksum.text(), "AB");
   EXPECT_STREQ(f->key, "k");
   ASSERT_NE(f->next, nullptr);
   EXPECT_EQ(f->next->url, "FTP://mirror/new");
@@ -650,7 +650,7 @@ TEST_F(EngineTest, VersionOneReadsMd5AndIgnoresGroupsAndFileBase) {
   EXPECT_EQ(a->url, "a.pak");
   EXPECT_FALSE(a->needsUpdate);
   EXPECT_TRUE(a->groups.empty());
-  EXPECT_STREQ(a->packChecksum, "");
+  EXPECT_STREQ(a->packChecksum.text(), "");
   ASSERT_NE(a->next, nullptr);
   EXPECT_TRUE(a->next->needsUpdate);  // empty checksum never matches
   EXPECT_EQ(u.pendingCount(), 1);
@@ -814,6 +814,56 @@ TEST_F(EngineTest, GroupStatesDecideWhatIsInstalledOrRemoved) {
   u.setGroupState(nullptr, 0);  // only recounts: both installs, allzero is removed
   EXPECT_EQ(u.pendingCount(), 2);
   EXPECT_EQ(u.findGroup("nosuch"), nullptr);
+}
+
+// Packs whose URLs end alike: the same URL shares the first install's pack, another URL gets a
+// path of its own ("~2", "~3" ...), and names that would meet an unpacked copy or the run lock
+// are never used.
+TEST_F(EngineTest, PlanGivesEachPackOnePathAndFindsSharedPacks) {
+  struct Case {
+    const char* url;
+    int packSize;
+    const char* path;  // below tmp/updater/
+    int sharesPackOf;
+  };
+  const Case cases[] = {
+      {"a/x.pak", 10, "x.pak", -1},
+      {"b/x.pak", 20, "x.pak~2", -1},
+      {"a/x.pak", 10, "x.pak", 0},
+      {"c/x.pak", 40, "x.pak~3", -1},
+      {"b/x.pak", 20, "x.pak~2", 1},
+      {"y.unpacked", 60, "y.unpacked~2", -1},
+      {"d/updater.lock", 70, "updater.lock~2", -1},
+      {"e/x.pak~2", 80, "x.pak~2~2", -1},
+      {"http://other.example/a/x.pak", 90, "x.pak~4", -1},
+  };
+  std::string files;
+  for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); i++) {
+    files += "<f file=\"f" + std::to_string(i) + "\" url=\"" + cases[i].url + "\" packsize=\"" +
+             std::to_string(cases[i].packSize) + "\" sha=\"00\"/>";
+  }
+  Updater u;
+  Load(u, Doc(files));
+  ASSERT_TRUE(u.parseInfo()) << u.lastError();
+  const Plan p = u.plan();
+  ASSERT_EQ(p.installs.size(), sizeof(cases) / sizeof(cases[0]));
+  int64_t bytes = 0;
+  for (size_t i = 0; i < p.installs.size(); i++) {
+    const PlanInstall& item = p.installs[i];
+    EXPECT_EQ(item.downloadPath, base() + "tmp/updater/" + cases[i].path) << i;
+    EXPECT_EQ(item.sharesPackOf, cases[i].sharesPackOf) << i;
+    EXPECT_EQ(item.file->name, "f" + std::to_string(i));
+    if (cases[i].sharesPackOf < 0) bytes += cases[i].packSize;
+  }
+  EXPECT_EQ(p.downloads, 7);
+  EXPECT_EQ(p.downloadBytes, bytes);
+  // A copy of the plan outlives the original with its paths.
+  Plan copy;
+  {
+    const Plan original = u.plan();
+    copy = original;
+  }
+  EXPECT_EQ(copy.installs[4].downloadPath, base() + "tmp/updater/x.pak~2");
 }
 
 TEST_F(EngineTest, AnExistingObsoleteFileAloneMakesAnUpdateNecessary) {

@@ -42,9 +42,9 @@ std::string Reading(const std::string& document, const std::string& base, const 
            std::to_string(g->isDefault) + "\n";
   }
   for (UpdateFile* f = u.firstFile(); f; f = f->next) {
-    out += "file " + f->name + "|" + f->url + "|" + f->checksum + "|" + f->packChecksum + "|" +
-           f->key + "|" + std::to_string(f->size) + "|" + std::to_string(f->modes) + "|" +
-           std::to_string(f->needsUpdate) + "|";
+    out += "file " + f->name + "|" + f->url + "|" + f->checksum.text().c_str() + "|" +
+           f->packChecksum.text().c_str() + "|" + f->key + "|" + std::to_string(f->size) + "|" +
+           std::to_string(f->modes) + "|" + std::to_string(f->needsUpdate) + "|";
     for (UpdateGroup* g : f->groups) out += g->name + ",";
     for (const UpdatePatch& p : f->patches) out += " patch " + p.url + " " + p.from;
     out += "\n";
@@ -79,6 +79,9 @@ TEST(ParseStreamTest, StreamedAndTreeReadingsAgree) {
                               "\"><patch from=\"" + kSha + "\" url=\"x.patch\" packsha=\"" + kSha +
                               "\" packsize=\"10\"/><ignored><patch/></ignored></f>";
   const std::string deletes = "<delete><d file=\"old/one\"/><d file=\"old/gone\"/></delete>";
+  std::string tooDeep;
+  for (int i = 0; i < 70; i++) tooDeep += "\n<d" + std::to_string(i) + ">";
+  for (int i = 69; i >= 0; i--) tooDeep += "</d" + std::to_string(i) + ">";
   auto doc = [&](const std::string& body, int version = 2) {
     return "<?xml version=\"1.0\"?>\n<!-- c -->\n<update_info version=\"" +
            std::to_string(version) + "\">\n" + body + "\n</update_info>\n";
@@ -99,12 +102,21 @@ TEST(ParseStreamTest, StreamedAndTreeReadingsAgree) {
       doc(info + "<groups><group dispName=\"no name\"/></groups><files/>"),
       doc(info + "<files/><delete><d/></delete>"),
       doc(info + "<files/><delete><d file=\"/abs\"/></delete>"),
-      // Layouts left to the tree reading either way.
+      // Nested too deep after records were built, also after a record's error: the depth
+      // error, as the tree reading gives it before anything else.
+      doc(info + "<files>" + file + "</files>" + tooDeep),
+      doc(info + "<files><file url=\"u\" sha=\"s\"/></files>" + tooDeep),
+      // Layouts left to the tree reading either way, also when found after records were built
+      // or after a record's error.
       doc(groups + info + "<files>" + file + "</files>"),
       doc(info + groups),
       doc("<files/>"),
+      doc(info + "<files>" + file + "</files>" + groups),
+      doc(info + "<files>" + file + "<file url=\"u\" sha=\"s\"/>" + file + "</files><n>t</n>"),
+      doc(info + "<files><file file=\"../out\" url=\"u\" sha=\"s\"/></files><n") + "<broken",
+      doc(info + "<files>" + file + "</files>") + "<second/>",
   };
-  const size_t streamable = documents.size() - 3;
+  const size_t streamable = documents.size() - 7;
   for (size_t i = 0; i < documents.size(); i++) {
     const std::string& d = documents[i];
     bool streamed = false, treeStreamed = true;
@@ -119,6 +131,14 @@ TEST(ParseStreamTest, StreamedAndTreeReadingsAgree) {
   EXPECT_NE(first.find("file dir/x y|http://f/b/dir/x%20y.pak"), std::string::npos) << first;
   EXPECT_NE(first.find("patch http://f/b/x.patch"), std::string::npos) << first;
   EXPECT_NE(first.find("obsolete old/one"), std::string::npos) << first;
+  // The depth error names the row of the first element too deep, and nothing read stays.
+  std::string deep = Reading(documents[streamable - 2], base.path() + "/", cwd.path());
+  EXPECT_EQ(deep.substr(0, deep.find('\n')),
+            "failed: Error parsing updater-info.xml (elements nested deeper than 64 levels at "
+            "row 68)")
+      << deep;
+  EXPECT_EQ(deep.find("file "), std::string::npos) << deep;
+  EXPECT_EQ(deep.find("debug "), std::string::npos) << deep;
 }
 
 }  // namespace

@@ -2,8 +2,10 @@
 // be one TinyXML reads without error into the same elements and attribute values; what the
 // scanner does not read must be reported, never misread.
 #include <gtest/gtest.h>
+#include <string.h>
 #include <tinyxml.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -37,9 +39,25 @@ bool ParseWithTinyXml(const std::string& text, std::vector<std::string>* out) {
   return true;
 }
 
-// The scanner's reading; false when it stops with UNSUPPORTED.
-bool Scan(const std::string& text, std::vector<std::string>* out) {
-  XmlScanner s(text.data(), text.size());
+// Block sizes the scanner reads a source in (0: the text given whole). Pieces of 1 and 7 bytes
+// split every tag, comment, entity and multi-byte character somewhere.
+const size_t kBlocks[] = {0, 1, 7, 4096};
+
+// The scanner's reading, from the text whole or from a source giving block bytes at a time;
+// false when it stops with UNSUPPORTED.
+bool Scan(const std::string& text, std::vector<std::string>* out, size_t block = 0) {
+  size_t given = 0;
+  XmlScanner whole(text.data(), text.size());
+  XmlScanner pieces(
+      [&](char* buffer, size_t size) -> ssize_t {
+        EXPECT_EQ(size, block);
+        const size_t n = std::min(size, text.size() - given);
+        memcpy(buffer, text.data() + given, n);
+        given += n;
+        return static_cast<ssize_t>(n);
+      },
+      block);
+  XmlScanner& s = block ? pieces : whole;
   for (;;) {
     switch (s.next()) {
       case XmlScanner::START: {
@@ -64,10 +82,10 @@ bool Scan(const std::string& text, std::vector<std::string>* out) {
   }
 }
 
-// A document the scanner reads must read the same with TinyXML.
-void ExpectSameReading(const std::string& text) {
+// A document the scanner reads must read the same with TinyXML, and the same in pieces.
+void ExpectSameReading(const std::string& text, size_t block = 0) {
   std::vector<std::string> scanned, parsed;
-  if (!Scan(text, &scanned)) return;
+  if (!Scan(text, &scanned, block)) return;
   ASSERT_TRUE(ParseWithTinyXml(text, &parsed)) << "scanner accepted what TinyXML refuses:\n"
                                                << text;
   ASSERT_EQ(scanned, parsed) << text;
@@ -91,11 +109,15 @@ const char kDocument[] =
     "<!-- after -->\n";
 
 TEST(XmlScanTest, ReadsTheSupportedPartAsTinyXmlDoes) {
-  std::vector<std::string> scanned;
-  ASSERT_TRUE(Scan(kDocument, &scanned));
-  EXPECT_EQ(scanned.size(), 18u);
-  EXPECT_EQ(scanned[1], "<info AppName=A & B Author=O'Neil URL=http://h/?a=1&b=<2> FileBase=x\"y");
-  ExpectSameReading(kDocument);
+  for (size_t block : kBlocks) {
+    SCOPED_TRACE("block " + std::to_string(block));
+    std::vector<std::string> scanned;
+    ASSERT_TRUE(Scan(kDocument, &scanned, block));
+    EXPECT_EQ(scanned.size(), 18u);
+    EXPECT_EQ(scanned[1],
+              "<info AppName=A & B Author=O'Neil URL=http://h/?a=1&b=<2> FileBase=x\"y");
+    ExpectSameReading(kDocument, block);
+  }
   for (const char* text : {
            "<a/>",
            "<a></a>",
@@ -104,9 +126,11 @@ TEST(XmlScanTest, ReadsTheSupportedPartAsTinyXmlDoes) {
            "<?xml version=\"1.0\"?><a/>",
            "<a><b><c/></b><b/></a>",
        }) {
-    std::vector<std::string> out;
-    EXPECT_TRUE(Scan(text, &out)) << text;
-    ExpectSameReading(text);
+    for (size_t block : kBlocks) {
+      std::vector<std::string> out;
+      EXPECT_TRUE(Scan(text, &out, block)) << text << " block " << block;
+      ExpectSameReading(text, block);
+    }
   }
 }
 
@@ -143,13 +167,61 @@ TEST(XmlScanTest, StopsAtWhatItDoesNotRead) {
            "\xef\xbb\xbf<a/>",
            "<a/ >",
        }) {
-    std::vector<std::string> out;
-    EXPECT_FALSE(Scan(text, &out)) << text;
+    for (size_t block : kBlocks) {
+      std::vector<std::string> out;
+      EXPECT_FALSE(Scan(text, &out, block)) << text << " block " << block;
+    }
   }
   // The text ends at its first NUL byte.
-  std::vector<std::string> out;
-  EXPECT_FALSE(Scan(std::string("<a>\0</a>", 8), &out));
-  EXPECT_TRUE(Scan(std::string("<a/>\0<b", 7), &out));
+  for (size_t block : kBlocks) {
+    std::vector<std::string> out;
+    EXPECT_FALSE(Scan(std::string("<a>\0</a>", 8), &out, block)) << block;
+    EXPECT_TRUE(Scan(std::string("<a/>\0<b", 7), &out, block)) << block;
+  }
+}
+
+TEST(XmlScanTest, TellsLinesEmptyTagsAndReadErrors) {
+  const std::string text =
+      "<?xml version=\"1.0\"?>\n<!-- a\n b -->\n<a>\n  <b/>\n\n  <c>\n</c></a>";
+  for (size_t block : kBlocks) {
+    SCOPED_TRACE("block " + std::to_string(block));
+    size_t given = 0;
+    XmlScanner whole(text.data(), text.size());
+    XmlScanner pieces(
+        [&](char* buffer, size_t size) -> ssize_t {
+          const size_t n = std::min(size, text.size() - given);
+          memcpy(buffer, text.data() + given, n);
+          given += n;
+          return static_cast<ssize_t>(n);
+        },
+        block);
+    XmlScanner& s = block ? pieces : whole;
+    std::vector<std::string> seen;
+    for (XmlScanner::Event e = s.next(); e == XmlScanner::START || e == XmlScanner::END;
+         e = s.next()) {
+      if (e == XmlScanner::START) {
+        seen.push_back(s.name() + ":" + std::to_string(s.line()) + (s.selfClosing() ? "/" : ""));
+      }
+    }
+    EXPECT_EQ(seen, (std::vector<std::string>{"a:4", "b:5/", "c:7"}));
+    EXPECT_EQ(s.next(), XmlScanner::DONE);
+    EXPECT_FALSE(s.readFailed());
+  }
+  // A source that fails stops the scan where it failed, and says so.
+  int calls = 0;
+  XmlScanner failing(
+      [&](char* buffer, size_t size) -> ssize_t {
+        if (calls++ > 0) return -1;
+        const char start[] = "<a><b/>";
+        memcpy(buffer, start, std::min(size, sizeof(start) - 1));
+        return static_cast<ssize_t>(std::min(size, sizeof(start) - 1));
+      },
+      64);
+  EXPECT_EQ(failing.next(), XmlScanner::START);
+  EXPECT_EQ(failing.next(), XmlScanner::START);
+  EXPECT_EQ(failing.next(), XmlScanner::END);
+  EXPECT_EQ(failing.next(), XmlScanner::UNSUPPORTED);
+  EXPECT_TRUE(failing.readFailed());
 }
 
 TEST(XmlScanTest, MutatedDocumentsNeverReadDifferentlyFromTinyXml) {
@@ -176,9 +248,13 @@ TEST(XmlScanTest, MutatedDocumentsNeverReadDifferentlyFromTinyXml) {
           text.erase(at, 1);
       }
     }
-    std::vector<std::string> scanned;
-    if (Scan(text, &scanned)) accepted++;
+    std::vector<std::string> scanned, inPieces;
+    const bool read = Scan(text, &scanned);
+    if (read) accepted++;
     ExpectSameReading(text);
+    // Read in pieces, the text gives the same events and stops at the same place.
+    EXPECT_EQ(Scan(text, &inPieces, kBlocks[1 + round % 3]), read) << text;
+    EXPECT_EQ(inPieces, scanned) << text;
     if (HasFatalFailure()) return;
   }
   // The comparison must have had something to compare.

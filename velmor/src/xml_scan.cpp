@@ -2,6 +2,8 @@
 
 #include <string.h>
 
+#include <algorithm>
+
 namespace {
 
 bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
@@ -48,7 +50,75 @@ const Entity kEntities[] = {
 }  // namespace
 
 XmlScanner::XmlScanner(const char* text, size_t size)
-    : text_(text), size_(text ? strnlen(text, size) : 0) {}
+    : text_(text), size_(text ? strnlen(text, size) : 0), atEnd_(true) {}
+
+XmlScanner::XmlScanner(Source source, size_t block)
+    : text_(""), size_(0), source_(std::move(source)), block_(block ? block : 1) {}
+
+size_t XmlScanner::line() const {
+  return droppedLines_ + static_cast<size_t>(std::count(text_, text_ + tagStart_, '\n')) + 1;
+}
+
+bool XmlScanner::haveUnit() const {
+  size_t i = pos_;
+  for (;;) {
+    while (i < size_ && IsSpace(text_[i])) i++;
+    if (i >= size_) return atEnd_;
+    if (text_[i] != '<') return true;
+    // "<!--" takes four bytes to tell from a tag.
+    if (size_ - i < 4) return atEnd_;
+    if (memcmp(text_ + i, "<!--", 4) == 0) {
+      const char* end = static_cast<const char*>(memmem(text_ + i + 4, size_ - i - 4, "-->", 3));
+      if (!end) return atEnd_;
+      i = static_cast<size_t>(end - text_) + 3;
+      continue;
+    }
+    char quote = 0;
+    for (size_t j = i + 1; j < size_; j++) {
+      const char c = text_[j];
+      if (quote) {
+        if (c == quote) quote = 0;
+      } else if (c == '"' || c == '\'') {
+        quote = c;
+      } else if (c == '>') {
+        return true;
+      }
+    }
+    return atEnd_;
+  }
+}
+
+bool XmlScanner::readMore() {
+  droppedLines_ += static_cast<size_t>(std::count(text_, text_ + pos_, '\n'));
+  dropped_ += pos_;
+  buffer_.erase(0, pos_);
+  pos_ = 0;
+  const size_t had = buffer_.size();
+  buffer_.resize(had + block_);
+  ssize_t n = source_(&buffer_[had], block_);
+  if (n < 0) {
+    readFailed_ = true;
+    n = 0;
+  }
+  buffer_.resize(had + static_cast<size_t>(n));
+  if (n == 0) atEnd_ = true;
+  // The text ends at a NUL byte.
+  const size_t nul = buffer_.find('\0', had);
+  if (nul != std::string::npos) {
+    buffer_.resize(nul);
+    atEnd_ = true;
+  }
+  text_ = buffer_.data();
+  size_ = buffer_.size();
+  return !readFailed_;
+}
+
+bool XmlScanner::fillUnit() {
+  while (!haveUnit()) {
+    if (!readMore()) return false;
+  }
+  return true;
+}
 
 const char* XmlScanner::attribute(const char* name) const {
   for (size_t i = 0; i < attrCount_; i++) {
@@ -120,6 +190,7 @@ bool XmlScanner::readValue(char quote, std::string* out) {
 }
 
 XmlScanner::Event XmlScanner::readStartTag() {
+  tagStart_ = pos_;
   pos_++;  // '<'
   if (!readName(&name_)) return fail();
   attrCount_ = 0;
@@ -179,6 +250,7 @@ XmlScanner::Event XmlScanner::next() {
     attrCount_ = 0;
     return event_ = END;
   }
+  if (source_ && !fillUnit()) return fail();
   if (!started_) {
     started_ = true;
     // The declaration: version, encoding and standalone pseudo-attributes only.
@@ -200,6 +272,7 @@ XmlScanner::Event XmlScanner::next() {
       }
     }
   }
+  if (source_ && !fillUnit()) return fail();
   if (!skipSpaceAndComments()) return fail();
   if (pos_ >= size_) return rootClosed_ ? (event_ = DONE) : fail();
   if (text_[pos_] != '<' || rootClosed_ || size_ - pos_ < 2) return fail();
