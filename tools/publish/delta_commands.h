@@ -5,8 +5,9 @@
 #ifndef TOOLS_PUBLISH_DELTA_COMMANDS_H_
 #define TOOLS_PUBLISH_DELTA_COMMANDS_H_
 
-// `diff OLD NEW PATCH [--level N] [--no-gzip] [--quiet]`; argv[0] is "diff". Returns the exit code: 0 on
-// success, 1 when the patch could not be made (message on standard error), 2 for a usage error.
+// `diff OLD NEW PATCH [--level N] [--no-gzip] [--quiet]`; argv[0] is "diff". Returns the exit code:
+// 0 on success, 1 when the patch could not be made (message on standard error), 2 for a usage
+// error.
 int RunDiffCommand(int argc, char** argv);
 
 // `apply OLD PATCH NEW`; argv[0] is "apply". Returns 0 on success, 1 when the patch could not

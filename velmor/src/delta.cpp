@@ -557,10 +557,11 @@ bool ReadVarint(StreamReader* s, uint64_t* v, bool* clean_end, std::string* erro
 // Where applied bytes go: a function that takes the next piece of the new content.
 using Sink = GzipWriter::Sink;
 
-// The new file as it is written: its bytes are counted and hashed on their way to out_fd.
+// The new file as it is written: its bytes are counted and hashed on their way to out_fd, and
+// a file that grows past the size the header names is stopped there.
 class FileOutput {
  public:
-  explicit FileOutput(int out_fd) : fd_(out_fd) {}
+  FileOutput(int out_fd, const DeltaHeader& h) : fd_(out_fd), h_(h) {}
 
   // True when the digest is ready; false with *error.
   bool Start(std::string* error) {
@@ -572,6 +573,10 @@ class FileOutput {
   }
 
   bool Write(const uint8_t* data, size_t size, std::string* error) {
+    if (size > h_.new_size - written_) {
+      *error = "the new file grows past the size the patch names (damaged patch)";
+      return false;
+    }
     if (EVP_DigestUpdate(sha_.get(), data, size) != 1) {
       *error = "cannot compute the SHA-256 digest";
       return false;
@@ -591,14 +596,14 @@ class FileOutput {
   }
 
   // True when the file written has the size and SHA-256 digest the header names.
-  bool Check(const DeltaHeader& h, std::string* error) {
+  bool Check(std::string* error) {
     uint8_t digest[32];
     if (EVP_DigestFinal_ex(sha_.get(), digest, nullptr) != 1) {
       *error = "cannot finish the SHA-256 digest";
       return false;
     }
-    if (written_ != h.new_size || memcmp(digest, h.new_sha256, 32) != 0) {
-      *error = written_ != h.new_size
+    if (written_ != h_.new_size || memcmp(digest, h_.new_sha256, 32) != 0) {
+      *error = written_ != h_.new_size
                    ? "the new file does not have the size the patch names (damaged patch)"
                    : "the new file does not have the SHA-256 digest the patch names (damaged "
                      "patch)";
@@ -609,6 +614,7 @@ class FileOutput {
 
  private:
   int fd_;
+  const DeltaHeader& h_;
   std::unique_ptr<EVP_MD_CTX, MdCtxFree> sha_{EVP_MD_CTX_new()};
   uint64_t written_ = 0;
 };
@@ -1091,12 +1097,12 @@ bool DeltaApplyFd(int old_fd, int patch_fd, int out_fd, std::string* error) {
     *error = "the patch was made for another old file (size or SHA-256 differs)";
     return false;
   }
-  FileOutput file(out_fd);
+  FileOutput file(out_fd, h);
   if (!file.Start(error)) return false;
   if (!(h.flags & kFlagGzip)) {
     return Applier(old_map.data(), old_map.size(), h.new_size, patch_fd, h, file.AsSink())
                .Run(error) &&
-           file.Check(h, error);
+           file.Check(error);
   }
   GzipSection g;
   std::vector<uint8_t> old_raw;
@@ -1108,7 +1114,7 @@ bool DeltaApplyFd(int old_fd, int patch_fd, int out_fd, std::string* error) {
   return writer.Start(g.recipe, file.AsSink(), error) &&
          Applier(old_raw.data(), old_raw.size(), g.new_raw_size, patch_fd, h, recompress)
              .Run(error) &&
-         writer.Finish(error) && file.Check(h, error);
+         writer.Finish(error) && file.Check(error);
 }
 
 bool DeltaApplyFile(const std::string& old_path, const std::string& patch_path,

@@ -130,7 +130,7 @@ bool GzipInflate(const uint8_t* data, size_t size, uint64_t max_raw, std::vector
     return false;
   }
   const uint8_t* trailer = data + stream_end;
-  if (GetU32(trailer) != static_cast<uint32_t>(crc32(0, raw->data(), raw->size())) ||
+  if (GetU32(trailer) != static_cast<uint32_t>(crc32_z(0, raw->data(), raw->size())) ||
       GetU32(trailer + 4) != static_cast<uint32_t>(raw->size())) {
     *error = "the gzip file is damaged (its CRC-32 or length does not match its content)";
     return false;
