@@ -122,7 +122,7 @@ class RecordList {
   size_t size() const { return list_->size(); }
   bool empty() const { return list_->empty(); }
   const T& operator[](size_t i) const { return (*list_)[i]; }
-  operator const std::vector<T>&() const { return *list_; }  // NOLINT: reads like the vector
+  operator const std::vector<T>&() const { return *list_; }  // reads like the vector
   bool operator==(const std::vector<T>& other) const { return *list_ == other; }
 
  private:
