@@ -122,7 +122,7 @@ class RecordList {
   size_t size() const { return list_->size(); }
   bool empty() const { return list_->empty(); }
   const T& operator[](size_t i) const { return (*list_)[i]; }
-  operator const std::vector<T>&() const { return *list_; }  // NOLINT: reads like the vector
+  operator const std::vector<T>&() const { return *list_; }  // reads like the vector
   bool operator==(const std::vector<T>& other) const { return *list_ == other; }
 
  private:
@@ -183,11 +183,11 @@ class Updater {
   // reset.
   void setTransfer(const TransportSettings& settings, TransportClock* clock = nullptr);
 
-  // Downloads the channel document into the info text (through the temporary file
-  // "updater-info.xml" in the working directory), at most the trust settings' maxInfoSize. True
-  // on
-  // success; false with lastError() (a line naming what failed goes out as a status message
-  // first).
+  // Downloads the channel document, at most the trust settings' maxInfoSize, into the
+  // temporary file "updater-info.xml" in the working directory, whose name is removed at once;
+  // the file stays open and parseInfo reads it in pieces (a signed document is held as text
+  // instead, for its signature check). True on success; false with lastError() (a line naming
+  // what failed goes out as a status message first).
   bool fetchInfo();
   // Parses the info text into groups, file records and obsolete files, checking every listed
   // file on disk. True on success; false with lastError() (records built so far stay). Names

@@ -902,6 +902,48 @@ class UpdateTest : public EngineTest {
   }
 };
 
+// A fetched document is read from its file in pieces: one many pieces long reads exactly as the
+// same text loaded whole, and the text can still be had back.
+TEST_F(UpdateTest, AFetchedDocumentReadsAsTheSameTextLoaded) {
+  Release rel;
+  ASSERT_TRUE(rel.ok()) << rel.nginx().error();
+  rel.addGroup("name=\"core\" default=\"1\"");
+  rel.addGroup("name=\"extra\"");
+  for (int i = 0; i < 1500; i++) {
+    const std::string name = "d" + std::to_string(i % 7) + "/file & " + std::to_string(i);
+    rel.add(name, "content " + std::to_string(i), i % 5 == 0 ? "0123456789abcdef" : "",
+            i % 3 == 0 ? "core,extra" : (i % 3 == 1 ? "extra" : ""));
+  }
+  ASSERT_TRUE(rel.build());
+  ASSERT_GT(rel.document().size(), 4u * 64 * 1024);
+  WriteFile(base() + "d3/file & 3", "content 3");  // one current file
+  auto reading = [](Updater& u) {
+    std::string out;
+    for (UpdateFile* f = u.firstFile(); f; f = f->next) {
+      out += f->name + "|" + f->url + "|" + f->checksum.text().c_str() + "|" +
+             f->packChecksum.text().c_str() + "|" + f->key + "|" + std::to_string(f->size) + "|" +
+             std::to_string(f->needsUpdate) + "|";
+      for (UpdateGroup* g : f->groups) out += g->name + ",";
+      out += "\n";
+    }
+    return out + std::to_string(u.fileCount()) + " " + std::to_string(u.pendingCount());
+  };
+  Updater fetched;
+  fetched.setup(rel.docUrl().c_str(), base().c_str(), "updater", "", &g_callbacks);
+  ASSERT_TRUE(fetched.fetchInfo()) << fetched.lastError();
+  ASSERT_TRUE(fetched.parseInfo()) << fetched.lastError();
+  EXPECT_TRUE(fetched.streamedLastParse());
+  Updater loaded;
+  Load(loaded, rel.document());
+  ASSERT_TRUE(loaded.parseInfo()) << loaded.lastError();
+  const std::string text = reading(fetched);
+  EXPECT_EQ(text, reading(loaded));
+  EXPECT_NE(text.find("d3/file & 3|"), std::string::npos);
+  // A third of the files are of the group not selected, one is current.
+  EXPECT_NE(text.find("\n1500 999"), std::string::npos) << text.substr(text.size() - 40);
+  EXPECT_EQ(fetched.infoText(), rel.document());
+}
+
 TEST_F(UpdateTest, FreshInstallThenNothingToDo) {
   Release rel;
   ASSERT_TRUE(rel.ok()) << rel.nginx().error();

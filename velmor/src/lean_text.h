@@ -29,7 +29,7 @@ class TextRef {
   bool empty() const { return text_[0] == '\0'; }
   char operator[](size_t i) const { return text_[i]; }
   std::string str() const { return text_; }
-  operator std::string() const { return text_; }  // NOLINT: reads like the string it replaces
+  operator std::string() const { return text_; }  // reads like the string it replaces
   // As std::string::compare and substr.
   int compare(size_t pos, size_t n, const std::string& other) const;
   std::string substr(size_t pos, size_t n = std::string::npos) const;
@@ -76,7 +76,7 @@ class TextArena {
 struct HexText {
   char text[65] = {};
   const char* c_str() const { return text; }
-  operator const char*() const { return text; }  // NOLINT: reads like the array it replaces
+  operator const char*() const { return text; }  // reads like the array it replaces
 };
 
 // A digest attribute as a document wrote it: hex text of 32 or 64 digits in one case is kept as

@@ -69,7 +69,7 @@ size_t XmlScanner::line() const {
   return droppedLines_ + static_cast<size_t>(std::count(text_, text_ + tagStart_, '\n')) + 1;
 }
 
-bool XmlScanner::readMore() {
+bool XmlScanner::readMore(size_t want) {
   for (const char* p = text_; (p = static_cast<const char*>(memchr(p, '\n', text_ + pos_ - p)));
        p++) {
     droppedLines_++;
@@ -77,20 +77,24 @@ bool XmlScanner::readMore() {
   dropped_ += pos_;
   buffer_.erase(0, pos_);
   pos_ = 0;
-  const size_t had = buffer_.size();
-  buffer_.resize(had + block_);
-  ssize_t n = source_(&buffer_[had], block_);
-  if (n < 0) {
-    readFailed_ = true;
-    n = 0;
-  }
-  buffer_.resize(had + static_cast<size_t>(n));
-  if (n == 0) atEnd_ = true;
-  // The text ends at a NUL byte.
-  const size_t nul = buffer_.find('\0', had);
-  if (nul != std::string::npos) {
-    buffer_.resize(nul);
-    atEnd_ = true;
+  for (size_t got = 0; got < want && !atEnd_;) {
+    const size_t had = buffer_.size();
+    buffer_.resize(had + block_);
+    ssize_t n = source_(&buffer_[had], block_);
+    if (n < 0) {
+      readFailed_ = true;
+      n = 0;
+    }
+    buffer_.resize(had + static_cast<size_t>(n));
+    if (n == 0) atEnd_ = true;
+    // The text ends at a NUL byte.
+    const size_t nul = buffer_.find('\0', had);
+    if (nul != std::string::npos) {
+      buffer_.resize(nul);
+      atEnd_ = true;
+    }
+    got += static_cast<size_t>(n);
+    if (static_cast<size_t>(n) < block_) break;  // what came so far is read first
   }
   text_ = buffer_.data();
   size_ = buffer_.size();
@@ -263,7 +267,8 @@ XmlScanner::Event XmlScanner::next() {
     pos_ = start;
     started_ = wasStarted;
     event_ = START;
-    if (!readMore()) return fail();
+    // As much again as is held of the piece, so that a long one is read over a few times only.
+    if (!readMore(std::max(block_, size_ - start))) return fail();
   }
 }
 

@@ -83,8 +83,9 @@ class XmlScanner {
   Event readEndTag();
   // One event read from the text held; with starved_ set when it met the end of what is held.
   Event step();
-  // Drops the bytes before pos_ and appends one block of the source. False on a read error.
-  bool readMore();
+  // Drops the bytes before pos_ and appends want bytes of the source or more, in blocks of
+  // block_ bytes, stopping early after a block that came short. False on a read error.
+  bool readMore(size_t want);
 
   const char* text_;
   size_t size_;
