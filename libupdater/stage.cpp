@@ -207,8 +207,13 @@ bool Updater::downloadInParallel(const Plan& p) {
     std::unique_ptr<WorkerParts> parts(new WorkerParts);
     parts->connector.reset(new NetConnector(net_));
     parts->clock.reset(new WorkerClock(clock));
+    // A worker waiting for a silent server looks often enough at whether it was stopped.
+    TransportSettings settings = transferSettings_;
+    if (settings.wait_slice_ms == 0 || settings.wait_slice_ms > kSleepSliceMs) {
+      settings.wait_slice_ms = kSleepSliceMs;
+    }
     std::unique_ptr<Transport> transport(
-        new Transport(transferSettings_, parts->connector.get(), parts->clock.get()));
+        new Transport(settings, parts->connector.get(), parts->clock.get()));
     WorkerClock* current = parts->clock.get();
     transport->SetRetryMessage([current](const std::string& line) {
       if (current->job) current->job->say("%s", line.c_str());
@@ -374,6 +379,7 @@ bool Updater::fetchPack(const PlanInstall& item, const std::string& url, bool re
     if (job->stopped()) return false;
     return !job->progress || job->progress(received, total, user);
   };
+  request.cancelled = [job]() { return job->stopped(); };
   bool ok = job->transport->Fetch(request, &sink, error);
   if (fclose(fp.release()) != 0 && ok) {
     return error->Set(TransferFailure::kWrite,

@@ -270,6 +270,51 @@ TEST(TransportTimeouts, SilentServerStalls) {
   EXPECT_NE(error.text.find("127.0.0.1:"), std::string::npos) << error.text;
 }
 
+// A transfer whose caller gives up ends while the server says nothing more, before its headers
+// or in the middle of its body, and a cancelled fetch does not retry. No clock runs out here: the
+// stall time-out is off and the server waits until the client has gone.
+TEST(TransportTimeouts, CancelledWhileTheServerIsSilent) {
+  struct Case {
+    const char* name;
+    std::string sent;  // before the silence
+    int cancelAt;      // the question answered with yes
+    uint64_t held;     // what the sink then holds
+    const char* text;  // in the error
+  } cases[] = {
+      {"before the headers", "", 3, 0, "Transfer from 127.0.0.1:"},
+      {"in the body", "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nfirst", 3, 5,
+       "Transfer from 127.0.0.1:"},
+      {"after a failure, before the retry",
+       "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\n\r\n", 1, 0,
+       "Transfer of http://127.0.0.1:"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedServer server(
+        [&](ScriptConn& conn, int) {
+          conn.ReadRequest();
+          conn.Send(c.sent);
+          conn.WaitClosed(60000);
+        },
+        2);
+    SteppingClock clock(1);
+    TransportSettings settings = Quick(3);
+    settings.stall_timeout_ms = 0;
+    Transport transport(settings, nullptr, &clock);
+    StringSink sink;
+    TransferRequest request;
+    request.url = server.Url("/quiet");
+    int asked = 0;
+    request.cancelled = [&]() { return ++asked >= c.cancelAt; };
+    TransferError error;
+    EXPECT_FALSE(transport.Fetch(request, &sink, &error));
+    EXPECT_EQ(error.failure, TransferFailure::kAborted) << error.text;
+    EXPECT_NE(error.text.find(c.text), std::string::npos) << error.text;
+    EXPECT_EQ(sink.Size(), c.held);
+    EXPECT_EQ(transport.requests_sent(), 1u);
+  }
+}
+
 TEST(TransportTimeouts, OneBytePerSecondCrawls) {
   ScriptedServer server(
       [](ScriptConn& conn, int) {

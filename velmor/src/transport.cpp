@@ -532,9 +532,11 @@ namespace {
 
 class Exchange {
  public:
+  // cancelled (may be null or empty) is asked after every wait slice without a byte.
   Exchange(TransportConnection* conn, TransportClock* clock, const TransportSettings& settings,
-           const std::string& where)
+           const std::string& where, const std::function<bool()>* cancelled = nullptr)
       : conn_(conn),
+        cancelled_(cancelled),
         clock_(clock),
         settings_(settings),
         where_(where),
@@ -581,6 +583,10 @@ class Exchange {
       }
       std::string why;
       int ready = conn_->WaitReadable(wait, &why);
+      if (ready == 0 && cancelled_ && *cancelled_ && (*cancelled_)()) {
+        error->Set(TransferFailure::kAborted, "Transfer from " + where_ + " stopped");
+        return -1;
+      }
       if (ready == 0) continue;
       int n = ready < 0 ? -1 : conn_->Receive(buffer_ + end_, kBufferSize - end_, &why);
       if (n < 0) {
@@ -638,6 +644,7 @@ class Exchange {
 
  private:
   TransportConnection* conn_;
+  const std::function<bool()>* cancelled_;
   TransportClock* clock_;
   const TransportSettings& settings_;
   std::string where_;
@@ -798,7 +805,7 @@ bool Transport::HttpOnce(const TransportUrl& url, const TransferRequest& request
                         "Sending the request to " + where + " failed: " + why);
     }
 
-    Exchange ex(conn.get(), clock_, settings_, where);
+    Exchange ex(conn.get(), clock_, settings_, where, &request.cancelled);
     if (!ex.ok()) {
       return error->Set(TransferFailure::kWrite, "Out of memory for a transfer from " + where);
     }
@@ -1100,6 +1107,11 @@ bool Transport::Fetch(const TransferRequest& request, TransferSink* sink, Transf
       retry_message_(error->text + line);
     }
     clock_->SleepMs(delay);
+    if (request.cancelled && request.cancelled()) {
+      error->Set(TransferFailure::kAborted, "Transfer of " + Shown(request.url) + " stopped");
+      NoteFetchFailure(request.url, *error);
+      return false;
+    }
   }
 }
 

@@ -299,6 +299,9 @@ struct TransferRequest {
   bool resume = true;
   // Progress: (bytes held, bytes expected in all or 0 when unknown). False aborts the transfer.
   std::function<bool(uint64_t held, uint64_t total)> progress;
+  // Asked while the transfer waits for the server (about once per wait slice) and before each
+  // retry; true aborts it (kAborted). Empty: never.
+  std::function<bool()> cancelled;
 };
 
 class Transport {
