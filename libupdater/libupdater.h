@@ -9,6 +9,8 @@
 // Thread rules: an Updater may be shared between threads. Every public operation holds the
 // object's recursive lock for its whole run, callbacks included; a callback may call back into
 // the same object from the same thread but must not wait for another thread that needs it.
+// performUpdate may download on worker threads of its own (setParallel): they call no callback,
+// take no lock of the object and touch only the data of their own download.
 // UpdateGroup and UpdateFile records belong to the Updater and stay valid until the next
 // setup, reset or the object's destruction.
 #ifndef LIBUPDATER_LIBUPDATER_H_

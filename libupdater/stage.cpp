@@ -1,5 +1,6 @@
-// Staging: downloading the packs of the plan into tmp/updater and unpacking, deciphering and
-// verifying them there. Nothing installed is touched here.
+// Staging: downloading the packs of the plan into tmp/updater (one after the other, or several
+// at once on the transfer pool's workers) and unpacking, deciphering and verifying them there.
+// Nothing installed is touched here.
 #include <errno.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -94,7 +95,7 @@ void Updater::makeDirectories(const char* path) {
 namespace {
 
 // Longest time between two drawings of the overall progress, and between two looks at
-// whether a sleeping worker's job was stopped.
+// whether the job of a worker in a back-off or waiting for its server was stopped.
 const unsigned kRefreshMs = 100;
 const int64_t kSleepSliceMs = 250;
 
