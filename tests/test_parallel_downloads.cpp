@@ -242,6 +242,21 @@ TEST_F(ParallelTest, OneBarForAllPacksOnATerminal) {
     EXPECT_EQ(last.substr(0, want.size()), want) << out;
     EXPECT_EQ(Tree(install_.path()).size(), 12u);
   }
+  // A line given while the bar is drawn stands on a line of its own, not after the bar.
+  ASSERT_EQ(unlink(site_->PackPath(DefaultPackName("data/f4.bin")).c_str()), 0);
+  Reset();
+  std::string out;
+  int code = updtest::RunOnTerminal({testutil::BinPath("updater"), "--server", site_->ServerArg(),
+                                     "-d", install_.path(), "--parallel", "4"},
+                                    work_.path(), 100, &out);
+  EXPECT_EQ(code, 1) << out;
+  const std::vector<std::string> lines = updtest::OutputLines(out);
+  EXPECT_TRUE(updtest::HasLineStartingWith(
+      lines, "127.0.0.1:" + std::to_string(site_->port()) + " answered 404 Not Found for /packs/"))
+      << out;
+  EXPECT_TRUE(updtest::HasLineStartingWith(
+      lines, "Error performing update: ODL reports 'File Not Found' while downloading"))
+      << out;
 }
 
 }  // namespace
