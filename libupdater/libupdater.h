@@ -235,7 +235,7 @@ class Updater {
   // (size bounds, resumption, digests, mirrors, retries) and the status lines come in plan
   // order; a failure stops the downloads still running after it in the plan and leaves what
   // arrived for the next run. A clock given to setTransfer must then be safe to call from
-  // several threads.
+  // several threads. Kept across setup and reset.
   void setParallel(unsigned transfers);
   static constexpr unsigned kMaxParallel = 16;
   // Progress of the pack downloads when several run at once, in place of the callbacks'
