@@ -113,8 +113,9 @@ bool LoadTrustedKeys(const std::string& builtIn, const std::vector<std::string>&
 }
 
 bool FetchVerifiedDocument(const TrustSettings& trust, const std::string& url,
-                           DownloadProgressCallback progress, const TextFetcher& fetch,
-                           std::string* text, std::string* error) {
+                           DownloadProgressCallback progress, const DocumentFetcher& fetchDocument,
+                           const TextFetcher& fetchText, const DocumentVerifier& verify,
+                           std::string* error) {
   if (trust.keys.empty() && trust.requireSignature) {
     *error = Refusal(url, "a signature is required but no trusted key is known (--trusted-key)");
     return false;
@@ -123,7 +124,7 @@ bool FetchVerifiedDocument(const TrustSettings& trust, const std::string& url,
   std::string reason;
   for (int attempt = 0; attempt < 2; attempt++) {
     std::string why;
-    FetchOutcome got = fetch(url, trust.maxInfoSize, progress, text, &why);
+    FetchOutcome got = fetchDocument(url, trust.maxInfoSize, progress, &why);
     if (got == FetchOutcome::kTooLarge) {
       *error = DocumentTooLarge(url, trust.maxInfoSize);
       return false;
@@ -134,20 +135,17 @@ bool FetchVerifiedDocument(const TrustSettings& trust, const std::string& url,
     }
     if (trust.keys.empty()) return true;
     std::string signature;
-    got = fetch(sigUrl, kMaxSignatureSize, nullptr, &signature, &why);
+    got = fetchText(sigUrl, kMaxSignatureSize, nullptr, &signature, &why);
     if (got == FetchOutcome::kNotFound) {
       reason = "missing signature (" + sigUrl + " not found)";
     } else if (got != FetchOutcome::kOk) {
       reason = "cannot fetch the signature " + sigUrl + " (" + why + ")";
     } else {
-      std::string comment, keyId;
-      minisign::Verdict v = minisign::Verify(trust.keys, text->data(), text->size(), signature,
-                                             &comment, &keyId, &why);
+      minisign::Verdict v = verify(signature, &why);
       if (v == minisign::Verdict::kValid) return true;
       reason = why;
     }
   }
-  text->clear();
   *error = Refusal(url, reason);
   return false;
 }
@@ -222,17 +220,25 @@ void Updater::setTrust(const TrustSettings& trust) {
   trust_ = trust;
 }
 
+namespace {
+
+// Closes a stdio stream when the scope ends.
+struct StreamCloser {
+  FILE* fp;
+  ~StreamCloser() {
+    if (fp) fclose(fp);
+  }
+};
+
+}  // namespace
+
 bool Updater::fetchCheckedInfo() {
   DownloadProgressCallback progress = callbacks_ ? callbacks_->infoProgress : nullptr;
   // Both the document and its signature come through the run's transport.
-  auto fetch = [this](const std::string& url, uint64_t limit, DownloadProgressCallback onProgress,
-                      std::string* text, std::string* why) {
-    StringSink sink;
+  auto fetchInto = [this](const std::string& url, TransferSink* sink, uint64_t limit,
+                          DownloadProgressCallback onProgress, std::string* why) {
     TransferError failure;
-    bool ok = fetchUrl(url, &sink, limit, false, onProgress, nullptr, &failure);
-    text->swap(*sink.mutable_data());
-    if (ok) return FetchOutcome::kOk;
-    text->clear();
+    if (fetchUrl(url, sink, limit, false, onProgress, nullptr, &failure)) return FetchOutcome::kOk;
     if (failure.failure == TransferFailure::kTooLarge) {
       *why = "more than " + std::to_string(limit) + " bytes";
       return FetchOutcome::kTooLarge;
@@ -244,12 +250,61 @@ bool Updater::fetchCheckedInfo() {
     statusf("%s", failure.text.c_str());
     return FetchOutcome::kFailed;
   };
-  std::string text, error;
-  if (!FetchVerifiedDocument(trust_, channelUrl_, progress, fetch, &text, &error)) {
+  auto fetchText = [&](const std::string& url, uint64_t limit, DownloadProgressCallback onProgress,
+                       std::string* text, std::string* why) {
+    StringSink sink;
+    FetchOutcome got = fetchInto(url, &sink, limit, onProgress, why);
+    text->swap(*sink.mutable_data());
+    if (got != FetchOutcome::kOk) text->clear();
+    return got;
+  };
+  // The document goes to a file without a name in the working directory, which no other
+  // program can open or change between the check and the parse, so that a large one is never
+  // held whole. Where the system makes no such file it is held in memory.
+  StreamCloser file{nullptr};
+  int fd = open(".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd >= 0 && !(file.fp = fdopen(fd, "w+b"))) close(fd);
+  std::string text;
+  uint64_t size = 0;
+  auto fetchDocument = [&](const std::string& url, uint64_t limit,
+                           DownloadProgressCallback onProgress, std::string* why) {
+    if (!file.fp) {
+      FetchOutcome got = fetchText(url, limit, onProgress, &text, why);
+      size = text.size();
+      return got;
+    }
+    StreamSink sink(file.fp, "the fetched document");
+    if (fseeko(file.fp, 0, SEEK_SET) != 0 || !sink.Truncate(why)) return FetchOutcome::kFailed;
+    FetchOutcome got = fetchInto(url, &sink, limit, onProgress, why);
+    size = sink.Size();
+    if (got == FetchOutcome::kOk && fflush(file.fp) != 0) {
+      *why = std::string("Error writing updater-info.xml: ") + strerror(errno);
+      return FetchOutcome::kFailed;
+    }
+    return got;
+  };
+  auto verify = [&](const std::string& signature, std::string* why) {
+    std::string comment, keyId;
+    if (!file.fp) {
+      return minisign::Verify(trust_.keys, text.data(), text.size(), signature, &comment, &keyId,
+                              why);
+    }
+    return minisign::VerifyFile(trust_.keys, fileno(file.fp), signature, &comment, &keyId, why);
+  };
+  std::string error;
+  if (!FetchVerifiedDocument(trust_, channelUrl_, progress, fetchDocument, fetchText, verify,
+                             &error)) {
     return setError("%s", error.c_str());
   }
-  if (text.empty()) return setError("Error reading updater-info.xml!");
+  if (size == 0 || size >= UINT32_MAX) return setError("Error reading updater-info.xml!");
   closeInfoFile();
+  if (file.fp) {
+    // The parse reads the checked document from this file in pieces.
+    infoFd_ = fcntl(fileno(file.fp), F_DUPFD_CLOEXEC, 0);
+    if (infoFd_ < 0) return setError("Error reading updater-info.xml!");
+    infoText_.clear();
+    return true;
+  }
   infoText_.swap(text);
   return true;
 }

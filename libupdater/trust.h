@@ -68,12 +68,25 @@ using TextFetcher = std::function<FetchOutcome(const std::string& url, uint64_t 
                                                DownloadProgressCallback progress, std::string* text,
                                                std::string* error)>;
 
+// Fetches url into wherever the caller keeps the document (replacing what it held), at most
+// limit bytes. kOk when it arrived whole; otherwise *error holds the reason (or the limit).
+using DocumentFetcher = std::function<FetchOutcome(
+    const std::string& url, uint64_t limit, DownloadProgressCallback progress, std::string* error)>;
+
+// Checks a signature file's text against the document last fetched (minisign::Verify or
+// VerifyFile over it).
+using DocumentVerifier =
+    std::function<minisign::Verdict(const std::string& signature, std::string* error)>;
+
 // Fetches the document at url and, when keys are known, url + ".minisig", and verifies it;
-// both are fetched once more when the signature does not verify; fetch does the downloads.
-// True with *text; false with *error, one line naming the URL and the reason.
+// both are fetched once more when the signature does not verify. fetchDocument keeps the
+// document (in memory or in a file, so a large one need not be held), fetchText brings the
+// signature, verify checks the two. True when the document fetched last may be used; false
+// with *error, one line naming the URL and the reason.
 bool FetchVerifiedDocument(const TrustSettings& trust, const std::string& url,
-                           DownloadProgressCallback progress, const TextFetcher& fetch,
-                           std::string* text, std::string* error);
+                           DownloadProgressCallback progress, const DocumentFetcher& fetchDocument,
+                           const TextFetcher& fetchText, const DocumentVerifier& verify,
+                           std::string* error);
 
 // The channel's key in the serial section: the last component of the document URL.
 std::string ChannelKey(const std::string& url);

@@ -1,6 +1,8 @@
 // Tests of the minisign-format module: keys and signatures exchanged both ways with the real
 // minisign program, and a table of signatures that must not verify.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <string>
@@ -36,11 +38,20 @@ std::vector<minisign::PublicKey> Keys(const std::string& text) {
   return keys;
 }
 
+// The verdict on data held in memory; the same data read from a file must get the same one.
 minisign::Verdict Check(const std::vector<minisign::PublicKey>& keys, const std::string& data,
                         const std::string& sig, std::string* comment = nullptr) {
   std::string c, id, error;
   minisign::Verdict v = minisign::Verify(keys, data.data(), data.size(), sig, &c, &id, &error);
   if (comment) *comment = c;
+  int fd = memfd_create("signed", MFD_CLOEXEC);
+  EXPECT_GE(fd, 0);
+  EXPECT_EQ(write(fd, data.data(), data.size()), static_cast<ssize_t>(data.size()));
+  std::string fileComment, fileId, fileError;
+  EXPECT_EQ(minisign::VerifyFile(keys, fd, sig, &fileComment, &fileId, &fileError), v);
+  EXPECT_EQ(fileComment, c);
+  EXPECT_EQ(fileError, error);
+  close(fd);
   return v;
 }
 
@@ -158,6 +169,9 @@ TEST(MinisignVerify, RefusalTable) {
   ASSERT_TRUE(minisign::GenerateKeyPair(&other, &otherPub, &error)) << error;
   const std::string data = "<update_info version=\"2\" serial=\"4\"/>\n";
   const std::string good = MustSign(key, data);
+  std::string large;
+  for (int i = 0; large.size() < 200 * 1024; i++)
+    large += "<file name=\"f" + std::to_string(i) + "\"/>\n";
   std::string changedComment = good;
   changedComment.replace(changedComment.find("timestamp:1"), 11, "timestamp:2");
   struct Case {
@@ -180,6 +194,11 @@ TEST(MinisignVerify, RefusalTable) {
       {"html error page", data, "<html>404</html>\n", minisign::Verdict::kMalformed},
       {"cut short", data, good.substr(0, good.size() / 2), minisign::Verdict::kMalformed},
       {"old key then new key", data, MustSign(other, data) + good, minisign::Verdict::kValid},
+      {"large, read in several blocks", large, MustSign(key, large), minisign::Verdict::kValid},
+      {"large legacy", large, MustSign(key, large, minisign::Algorithm::kLegacy),
+       minisign::Verdict::kValid},
+      {"large, last byte changed", large.substr(0, large.size() - 1) + "!", MustSign(key, large),
+       minisign::Verdict::kBadSignature},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -1,5 +1,6 @@
 #include "minisign.h"
 
+#include <errno.h>
 #include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
@@ -7,8 +8,11 @@
 #include <openssl/rand.h>
 #include <stdio.h>
 #include <string.h>
+#include <unistd.h>
 
+#include <functional>
 #include <memory>
+#include <vector>
 
 #include "base64.h"
 
@@ -511,9 +515,18 @@ bool Sign(const SecretKey& secret, const void* data, size_t size, Algorithm algo
   return true;
 }
 
-Verdict Verify(const std::vector<PublicKey>& keys, const void* data, size_t size,
-               const std::string& signature, std::string* trustedComment, std::string* keyId,
-               std::string* error) {
+namespace {
+
+// The signed data as the checks need it: its BLAKE2b-512 digest for a prehashed signature, the
+// bytes themselves for a legacy one. Each is asked for only when a block needs it.
+struct SignedData {
+  std::function<bool(uint8_t digest[64], std::string* error)> digest;
+  std::function<bool(const uint8_t** data, size_t* size, std::string* error)> whole;
+};
+
+Verdict VerifyBlocks(const std::vector<PublicKey>& keys, const SignedData& data,
+                     const std::string& signature, std::string* trustedComment, std::string* keyId,
+                     std::string* error) {
   std::vector<SignatureBlock> blocks;
   if (!ParseBlocks(signature, &blocks, error)) return Verdict::kMalformed;
   Verdict verdict = Verdict::kUnknownKey;
@@ -529,13 +542,13 @@ Verdict Verify(const std::vector<PublicKey>& keys, const void* data, size_t size
       ids += (ids.empty() ? "" : ", ") + KeyIdText(b.id);
       continue;
     }
-    const uint8_t* msg = static_cast<const uint8_t*>(data);
-    size_t msgSize = size;
+    const uint8_t* msg = digest;
+    size_t msgSize = sizeof(digest);
     if (b.prehashed) {
-      if (!haveDigest && !Blake2b512(data, size, digest, error)) return Verdict::kBadSignature;
+      if (!haveDigest && !data.digest(digest, error)) return Verdict::kBadSignature;
       haveDigest = true;
-      msg = digest;
-      msgSize = sizeof(digest);
+    } else if (!data.whole(&msg, &msgSize, error)) {
+      return Verdict::kBadSignature;
     }
     if (!Ed25519Verify(key->key, msg, msgSize, b.sig)) {
       verdict = Verdict::kBadSignature;
@@ -558,6 +571,94 @@ Verdict Verify(const std::vector<PublicKey>& keys, const void* data, size_t size
   }
   if (verdict == Verdict::kUnknownKey) *error = "signed by unknown key id " + ids;
   return verdict;
+}
+
+// Reads up to size bytes at offset of fd, retrying when interrupted. The count, or -1.
+ssize_t ReadAt(int fd, uint8_t* buf, size_t size, off_t offset) {
+  for (;;) {
+    ssize_t n = pread(fd, buf, size, offset);
+    if (n >= 0 || errno != EINTR) return n;
+  }
+}
+
+// The BLAKE2b-512 digest of the file at fd from its start to its end, read in blocks.
+bool Blake2b512File(int fd, uint8_t out[64], std::string* error) {
+  MdCtxPtr ctx(EVP_MD_CTX_new());
+  if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_blake2b512(), nullptr) != 1) {
+    *error = OpenSslReason("BLAKE2b-512");
+    return false;
+  }
+  std::vector<uint8_t> block(64 * 1024);
+  off_t at = 0;
+  for (;;) {
+    ssize_t n = ReadAt(fd, block.data(), block.size(), at);
+    if (n < 0) {
+      *error = std::string("reading the signed file: ") + strerror(errno);
+      return false;
+    }
+    if (n == 0) break;
+    if (EVP_DigestUpdate(ctx.get(), block.data(), static_cast<size_t>(n)) != 1) {
+      *error = OpenSslReason("BLAKE2b-512");
+      return false;
+    }
+    at += n;
+  }
+  unsigned int len = 0;
+  if (EVP_DigestFinal_ex(ctx.get(), out, &len) != 1 || len != 64) {
+    *error = OpenSslReason("BLAKE2b-512");
+    return false;
+  }
+  return true;
+}
+
+// The whole file at fd, from its start to its end.
+bool ReadWholeFile(int fd, std::string* text, std::string* error) {
+  text->clear();
+  uint8_t block[64 * 1024];
+  for (;;) {
+    ssize_t n = ReadAt(fd, block, sizeof(block), static_cast<off_t>(text->size()));
+    if (n < 0) {
+      *error = std::string("reading the signed file: ") + strerror(errno);
+      return false;
+    }
+    if (n == 0) return true;
+    text->append(reinterpret_cast<const char*>(block), static_cast<size_t>(n));
+  }
+}
+
+}  // namespace
+
+Verdict Verify(const std::vector<PublicKey>& keys, const void* data, size_t size,
+               const std::string& signature, std::string* trustedComment, std::string* keyId,
+               std::string* error) {
+  SignedData signedData;
+  signedData.digest = [&](uint8_t digest[64], std::string* why) {
+    return Blake2b512(data, size, digest, why);
+  };
+  signedData.whole = [&](const uint8_t** msg, size_t* msgSize, std::string*) {
+    *msg = static_cast<const uint8_t*>(data);
+    *msgSize = size;
+    return true;
+  };
+  return VerifyBlocks(keys, signedData, signature, trustedComment, keyId, error);
+}
+
+Verdict VerifyFile(const std::vector<PublicKey>& keys, int fd, const std::string& signature,
+                   std::string* trustedComment, std::string* keyId, std::string* error) {
+  std::string text;
+  bool haveText = false;
+  SignedData signedData;
+  signedData.digest = [&](uint8_t digest[64], std::string* why) {
+    return Blake2b512File(fd, digest, why);
+  };
+  signedData.whole = [&](const uint8_t** msg, size_t* msgSize, std::string* why) {
+    if (!haveText && !ReadWholeFile(fd, &text, why)) return false;
+    haveText = true;
+    *msg = reinterpret_cast<const uint8_t*>(text.data());
+    *msgSize = text.size();
+    return true;
+  };
+  return VerifyBlocks(keys, signedData, signature, trustedComment, keyId, error);
 }
 
 }  // namespace minisign

@@ -113,6 +113,12 @@ Verdict Verify(const std::vector<PublicKey>& keys, const void* data, size_t size
                const std::string& signature, std::string* trustedComment, std::string* keyId,
                std::string* error);
 
+// As Verify, for the data in the file open at fd, read with pread from its start to its end. A
+// prehashed signature reads the file in blocks and never holds it; a legacy one reads it whole.
+// A read failure gives kBadSignature with *error naming the system's reason.
+Verdict VerifyFile(const std::vector<PublicKey>& keys, int fd, const std::string& signature,
+                   std::string* trustedComment, std::string* keyId, std::string* error);
+
 }  // namespace minisign
 
 #endif  // VELMOR_MINISIGN_H_
