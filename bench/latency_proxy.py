@@ -90,6 +90,8 @@ async def relay(client_reader, client_writer, target_port, delay):
     down = DelayedPipe(server_reader, client_writer, delay)
     try:
         await asyncio.gather(up.run(), down.run())
+    except asyncio.CancelledError:
+        pass  # the proxy is stopping with this connection still open
     finally:
         for w in (client_writer, server_writer):
             try:
