@@ -220,18 +220,6 @@ void Updater::setTrust(const TrustSettings& trust) {
   trust_ = trust;
 }
 
-namespace {
-
-// Closes a stdio stream when the scope ends.
-struct StreamCloser {
-  FILE* fp;
-  ~StreamCloser() {
-    if (fp) fclose(fp);
-  }
-};
-
-}  // namespace
-
 bool Updater::fetchCheckedInfo() {
   DownloadProgressCallback progress = callbacks_ ? callbacks_->infoProgress : nullptr;
   // Both the document and its signature come through the run's transport.
@@ -261,23 +249,26 @@ bool Updater::fetchCheckedInfo() {
   // The document goes to a file without a name in the working directory, which no other
   // program can open or change between the check and the parse, so that a large one is never
   // held whole. Where the system makes no such file it is held in memory.
-  StreamCloser file{nullptr};
+  engine::FilePtr file;
   int fd = open(".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-  if (fd >= 0 && !(file.fp = fdopen(fd, "w+b"))) close(fd);
+  if (fd >= 0) {
+    file.reset(fdopen(fd, "w+b"));
+    if (!file) close(fd);
+  }
   std::string text;
   uint64_t size = 0;
   auto fetchDocument = [&](const std::string& url, uint64_t limit,
                            DownloadProgressCallback onProgress, std::string* why) {
-    if (!file.fp) {
+    if (!file) {
       FetchOutcome got = fetchText(url, limit, onProgress, &text, why);
       size = text.size();
       return got;
     }
-    StreamSink sink(file.fp, "the fetched document");
-    if (fseeko(file.fp, 0, SEEK_SET) != 0 || !sink.Truncate(why)) return FetchOutcome::kFailed;
+    StreamSink sink(file.get(), "the fetched document");
+    if (fseeko(file.get(), 0, SEEK_SET) != 0 || !sink.Truncate(why)) return FetchOutcome::kFailed;
     FetchOutcome got = fetchInto(url, &sink, limit, onProgress, why);
     size = sink.Size();
-    if (got == FetchOutcome::kOk && fflush(file.fp) != 0) {
+    if (got == FetchOutcome::kOk && fflush(file.get()) != 0) {
       *why = std::string("Error writing updater-info.xml: ") + strerror(errno);
       return FetchOutcome::kFailed;
     }
@@ -285,11 +276,11 @@ bool Updater::fetchCheckedInfo() {
   };
   auto verify = [&](const std::string& signature, std::string* why) {
     std::string comment, keyId;
-    if (!file.fp) {
+    if (!file) {
       return minisign::Verify(trust_.keys, text.data(), text.size(), signature, &comment, &keyId,
                               why);
     }
-    return minisign::VerifyFile(trust_.keys, fileno(file.fp), signature, &comment, &keyId, why);
+    return minisign::VerifyFile(trust_.keys, fileno(file.get()), signature, &comment, &keyId, why);
   };
   std::string error;
   if (!FetchVerifiedDocument(trust_, channelUrl_, progress, fetchDocument, fetchText, verify,
@@ -298,9 +289,9 @@ bool Updater::fetchCheckedInfo() {
   }
   if (size == 0 || size >= UINT32_MAX) return setError("Error reading updater-info.xml!");
   closeInfoFile();
-  if (file.fp) {
+  if (file) {
     // The parse reads the checked document from this file in pieces.
-    infoFd_ = fcntl(fileno(file.fp), F_DUPFD_CLOEXEC, 0);
+    infoFd_ = fcntl(fileno(file.get()), F_DUPFD_CLOEXEC, 0);
     if (infoFd_ < 0) return setError("Error reading updater-info.xml!");
     infoText_.clear();
     return true;
